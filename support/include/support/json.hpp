@@ -1,0 +1,293 @@
+// support::json — the one place where JSON text becomes typed values.
+//
+// Every reader of the two protocols and the two IRs is built from these pieces, so the reading
+// rules hold everywhere alike:
+//   - keys match exactly; a key that names no field is skipped with its value (also repeatedly);
+//     a field or tag key given twice fails; a field is required unless declared defaulted;
+//   - a record may also be written positionally as an array of its field values (too few or too
+//     many values fail);
+//   - a tagged union names its kind by a tag key beside the fields (or first in the array form),
+//     by name or, where the caller allows it, by index;
+//   - integers are narrowed by range (a fraction, exponent form, negative or too large number
+//     fails), 32-bit floats are rounded to nearest, any JSON number reads as a float;
+//   - nesting deeper than 128 arrays/objects and text that is not UTF-8 fail in `Parser::parse`.
+// Failures are values (`ReadError`), never exceptions; the texts only serve logs and tests.
+//
+// Callers: the IPC thread (request lines) and tests; one `Parser` per thread. Readers for a
+// user type T are found by argument-dependent lookup as `Status read_json(Element, T&)`.
+#pragma once
+
+#include <simdjson.h>
+
+#include <concepts>
+#include <cstdint>
+#include <expected>
+#include <initializer_list>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "support/box.hpp"
+
+namespace support::json {
+
+using Element = simdjson::dom::element;
+
+enum class ErrorKind {
+    Syntax,          // not well-formed JSON
+    Depth,           // nested deeper than max_depth
+    Utf8,            // not valid UTF-8
+    InvalidType,     // wrong JSON type for the field
+    InvalidValue,    // right type, value out of range or not allowed
+    InvalidLength,   // positional form or tuple with too few or too many values
+    UnknownVariant,  // tag names no kind
+    MissingField,    // required field (or tag) absent
+    DuplicateField,  // field or tag key given twice
+};
+
+struct ReadError {
+    ErrorKind kind;
+    std::string text;
+};
+
+using Status = std::expected<void, ReadError>;
+template <class T>
+using Result = std::expected<T, ReadError>;
+
+inline constexpr std::size_t max_depth = 128;
+
+// Parses one JSON text with the nesting limit. The returned element (and everything reached
+// from it) stays valid until the next parse on the same parser.
+class Parser {
+public:
+    Parser();
+    ~Parser();
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
+
+    Result<Element> parse(std::string_view text);
+
+private:
+    simdjson::dom::parser parser_;
+    std::unique_ptr<char[]> buffer_;  // padded copy of the input
+    std::size_t capacity_ = 0;
+    bool allocated_ = false;
+};
+
+// Error builders; only failures pay for their texts.
+ReadError invalid_type(Element got, std::string_view expected);
+ReadError invalid_value(std::string_view unexpected, std::string_view expected);
+ReadError invalid_length(std::size_t length, std::string_view expected);
+ReadError unknown_variant(std::string_view name, std::span<const std::string_view> names);
+ReadError missing_field(std::string_view name);
+ReadError duplicate_field(std::string_view name);
+
+// Scalar readers.
+Status read_bool(Element e, bool& out);
+Status read_unsigned(Element e, std::uint64_t& out, std::uint64_t max, std::string_view what);
+Status read_signed(Element e, std::int64_t& out, std::int64_t min, std::int64_t max,
+                   std::string_view what);
+Status read_f64(Element e, double& out);
+Status read_f32(Element e, float& out);
+Status read_string(Element e, std::string& out);
+
+template <class T>
+Status read(Element e, T& out);
+
+namespace detail {
+template <class T>
+struct is_optional : std::false_type {};
+template <class T>
+struct is_optional<std::optional<T>> : std::true_type {};
+template <class T>
+struct is_vector : std::false_type {};
+template <class T, class A>
+struct is_vector<std::vector<T, A>> : std::true_type {};
+template <class T>
+struct is_box : std::false_type {};
+template <class T>
+struct is_box<Box<T>> : std::true_type {};
+template <class T>
+struct is_pair : std::false_type {};
+template <class A, class B>
+struct is_pair<std::pair<A, B>> : std::true_type {};
+
+template <class M>
+concept StringKeyedMap = requires(M m, std::string k, typename M::mapped_type v) {
+    requires std::same_as<typename M::key_type, std::string>;
+    m.insert_or_assign(std::move(k), std::move(v));
+};
+
+template <class T>
+constexpr std::string_view integer_name() {
+    if constexpr (std::same_as<T, std::uint8_t>) return "u8";
+    if constexpr (std::same_as<T, std::uint16_t>) return "u16";
+    if constexpr (std::same_as<T, std::uint32_t>) return "u32";
+    if constexpr (std::same_as<T, std::uint64_t>) return "u64";
+    if constexpr (std::same_as<T, std::int8_t>) return "i8";
+    if constexpr (std::same_as<T, std::int16_t>) return "i16";
+    if constexpr (std::same_as<T, std::int32_t>) return "i32";
+    if constexpr (std::same_as<T, std::int64_t>) return "i64";
+    return "integer";
+}
+
+template <class T>
+Status read_erased(Element e, void* out) {
+    return read(e, *static_cast<T*>(out));
+}
+}  // namespace detail
+
+// One field of a record, type-erased so that the record logic is compiled once. The outputs
+// are expected to hold their defaults (and optionals none) before reading.
+enum class Presence {
+    Required,   // absent fails
+    Defaulted,  // absent keeps the value the output already holds, in either form
+    Optional,   // an optional<T>: absent in the keyed form keeps none, in the positional form fails
+};
+
+struct FieldRef {
+    std::string_view name;
+    Presence presence;
+    void* out;
+    Status (*read)(Element, void*);
+};
+
+template <class T>
+FieldRef required(std::string_view name, T& out) {
+    return {name, Presence::Required, &out, &detail::read_erased<T>};
+}
+template <class T>
+FieldRef defaulted(std::string_view name, T& out) {
+    return {name, Presence::Defaulted, &out, &detail::read_erased<T>};
+}
+template <class T>
+FieldRef optional(std::string_view name, std::optional<T>& out) {
+    return {name, Presence::Optional, &out, &detail::read_erased<std::optional<T>>};
+}
+
+// The members of a record: an object (without the union's tag key, if any) or the elements of
+// an array (after the union's tag element, if any).
+struct Content {
+    Element element;
+    std::string_view skip_key;  // empty: nothing skipped
+    bool skip_first = false;    // array form of a tagged union: element 0 is the tag
+
+    // An object or array as a plain record; anything else fails naming `what`.
+    static Result<Content> of(Element e, std::string_view what);
+};
+
+// Reads the fields of a record, in the keyed or the positional form. `what` names the record
+// in error texts (e.g. "struct NodeInstance").
+Status read_fields(const Content& content, std::string_view what, std::span<const FieldRef> fields);
+inline Status read_fields(const Content& content, std::string_view what,
+                          std::initializer_list<FieldRef> fields) {
+    return read_fields(content, what, std::span<const FieldRef>(fields.begin(), fields.size()));
+}
+
+// A plain record: object or array, then read_fields.
+inline Status read_record(Element e, std::string_view what,
+                          std::initializer_list<FieldRef> fields) {
+    auto content = Content::of(e, what);
+    if (!content) return std::unexpected(std::move(content.error()));
+    return read_fields(*content, what, fields);
+}
+
+// An array of exactly fields.size() values, read in order (the names are not used).
+Status read_tuple(Element e, std::initializer_list<FieldRef> fields);
+
+enum class TagIndex { Refused, Allowed };
+
+struct Tagged {
+    std::size_t index;
+    Content content;
+};
+
+// A union tagged by `key` beside its fields ({"op": "Fast", ...}) or first in an array
+// (["Fast", ...]). The tag is a name from `names` or, when allowed, an index into it.
+Result<Tagged> read_internal_tag(Element e, std::string_view key,
+                                 std::span<const std::string_view> names, TagIndex index,
+                                 std::string_view what);
+
+struct External {
+    std::size_t index;
+    Element value;
+};
+
+// A union written as an object with exactly one key naming the kind: {"Float": 1.5}.
+Result<External> read_external_tag(Element e, std::span<const std::string_view> names,
+                                   std::string_view what);
+
+// A union of unit kinds: a name string ("mono"), or a one-key object whose value is null or {}.
+Result<std::size_t> read_unit_variant(Element e, std::span<const std::string_view> names,
+                                      std::string_view what);
+
+template <class T>
+Status read(Element e, T& out) {
+    if constexpr (std::same_as<T, bool>) {
+        return read_bool(e, out);
+    } else if constexpr (std::unsigned_integral<T>) {
+        std::uint64_t v = 0;
+        auto st = read_unsigned(e, v, std::numeric_limits<T>::max(), detail::integer_name<T>());
+        if (st) out = static_cast<T>(v);
+        return st;
+    } else if constexpr (std::signed_integral<T>) {
+        std::int64_t v = 0;
+        auto st = read_signed(e, v, std::numeric_limits<T>::min(), std::numeric_limits<T>::max(),
+                              detail::integer_name<T>());
+        if (st) out = static_cast<T>(v);
+        return st;
+    } else if constexpr (std::same_as<T, float>) {
+        return read_f32(e, out);
+    } else if constexpr (std::same_as<T, double>) {
+        return read_f64(e, out);
+    } else if constexpr (std::same_as<T, std::string>) {
+        return read_string(e, out);
+    } else if constexpr (detail::is_optional<T>::value) {
+        if (e.is_null()) {
+            out.reset();
+            return {};
+        }
+        return read(e, out.emplace());
+    } else if constexpr (detail::is_box<T>::value) {
+        return read(e, out.emplace());
+    } else if constexpr (detail::is_vector<T>::value) {
+        simdjson::dom::array array;
+        if (e.get_array().get(array)) return std::unexpected(invalid_type(e, "a sequence"));
+        out.clear();
+        for (Element item : array) {
+            if (auto st = read(item, out.emplace_back()); !st) return st;
+        }
+        return {};
+    } else if constexpr (detail::StringKeyedMap<T>) {
+        simdjson::dom::object object;
+        if (e.get_object().get(object)) return std::unexpected(invalid_type(e, "a map"));
+        out.clear();
+        for (auto member : object) {
+            typename T::mapped_type value{};
+            if (auto st = read(member.value, value); !st) return st;
+            // A repeated key keeps the value given last.
+            out.insert_or_assign(std::string(member.key), std::move(value));
+        }
+        return {};
+    } else if constexpr (detail::is_pair<T>::value) {
+        return read_tuple(e, {required("", out.first), required("", out.second)});
+    } else {
+        return read_json(e, out);
+    }
+}
+
+// Reads a whole value of type T from an element.
+template <class T>
+Result<T> read_as(Element e) {
+    T value{};
+    if (auto st = read(e, value); !st) return std::unexpected(std::move(st.error()));
+    return value;
+}
+
+}  // namespace support::json
