@@ -20,9 +20,7 @@ using pattern_engine::time::Time;
 template <class T>
 json::Result<T> read_text(std::string_view text) {
     json::Parser parser;
-    auto root = parser.parse(text);
-    if (!root) return std::unexpected(root.error());
-    return json::read_as<T>(*root);
+    return json::read_text<T>(parser, text);
 }
 
 bool reads(std::string_view text) {

@@ -14,9 +14,7 @@ using pattern_engine::event::Value;
 
 json::Result<ir::IrNode> read_ir(std::string_view text) {
     json::Parser parser;
-    auto root = parser.parse(text);
-    if (!root) return std::unexpected(root.error());
-    return json::read_as<ir::IrNode>(*root);
+    return json::read_text<ir::IrNode>(parser, text);
 }
 
 bool reads(std::string_view text) {

@@ -59,9 +59,7 @@ json::Status read_json(json::Element e, Shape& out) {
 template <class T>
 json::Result<T> read_text(std::string_view text) {
     json::Parser parser;
-    auto root = parser.parse(text);
-    if (!root) return std::unexpected(root.error());
-    return json::read_as<T>(*root);
+    return json::read_text<T>(parser, text);
 }
 
 template <class T>

@@ -290,4 +290,12 @@ Result<T> read_as(Element e) {
     return value;
 }
 
+// Parses a text and reads a whole value of type T from it.
+template <class T>
+Result<T> read_text(Parser& parser, std::string_view text) {
+    auto root = parser.parse(text);
+    if (!root) return std::unexpected(std::move(root.error()));
+    return read_as<T>(*root);
+}
+
 }  // namespace support::json
