@@ -44,6 +44,19 @@ Time Time::narrow(bool neg, detail::u128 m, detail::u128 d) noexcept {
     return Time(Canonical{}, neg ? -n : n, d64 / g64);
 }
 
+Time Time::reduce_wide(bool neg, detail::u128 m, detail::u128 d) noexcept {
+    using detail::u128;
+    // Euclid on 128 bits: rare (wide intermediates whose result may still fit).
+    u128 a = m;
+    u128 b = d;
+    while (b != 0) {
+        const u128 r = a % b;
+        a = b;
+        b = r;
+    }
+    return assemble(neg, m / a, d / a);
+}
+
 Time Time::multiply_wide(bool neg, std::uint64_t n1, std::uint64_t d1, std::uint64_t n2,
                          std::uint64_t d2) noexcept {
     // Cancelling crosswise first leaves the product in lowest terms without a 128-bit gcd.

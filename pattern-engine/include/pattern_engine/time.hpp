@@ -18,6 +18,7 @@
 #include <bit>
 #include <compare>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 #include <boost/container/small_vector.hpp>
@@ -35,18 +36,35 @@ constexpr std::uint64_t magnitude(std::int64_t v) noexcept {
     return v < 0 ? 0 - u : u;
 }
 
-// Binary gcd: no hardware division, which dominates the cost of the Euclidean loop.
+// Binary gcd on the odd parts: no hardware division, which dominates the cost of the
+// Euclidean loop. Query times pair large numerators with small (often power-of-two)
+// denominators, so an odd part of 1 ends it early and one remainder evens out lopsided pairs.
 constexpr std::uint64_t gcd64(std::uint64_t u, std::uint64_t v) noexcept {
     if (u == 0) return v;
     if (v == 0) return u;
     const int shift = std::countr_zero(u | v);
     u >>= std::countr_zero(u);
-    do {
+    v >>= std::countr_zero(v);
+    if (u > v) std::swap(u, v);
+    if (u == 1) return std::uint64_t{1} << shift;
+    if ((v >> 8) > u) {
+        v %= u;
+        if (v == 0) return u << shift;
         v >>= std::countr_zero(v);
+    }
+    while (v != u) {
         if (u > v) std::swap(u, v);
         v -= u;
-    } while (v != 0);
+        v >>= std::countr_zero(v);
+    }
     return u << shift;
+}
+// The inverse of an odd a modulo 2^64 (Newton: each step doubles the correct low bits).
+constexpr std::uint64_t inverse_odd(std::uint64_t a) noexcept {
+    std::uint64_t x = a;  // a * a == 1 (mod 8): three bits
+    for (int i = 0; i < 5; ++i)
+        x *= 2 - a * x;
+    return x;
 }
 }  // namespace detail
 
@@ -75,6 +93,14 @@ public:
     }
 
     double to_f64() const noexcept { return static_cast<double>(n_) / static_cast<double>(d_); }
+
+    // (neg ? -m : m) / d from wide intermediates (d > 0), reduced; out of range as narrow().
+    static Time from_wide(bool neg, detail::u128 m, detail::u128 d) noexcept {
+        if (((m | d) >> 64) == 0) {
+            return reduce(neg, static_cast<std::uint64_t>(m), static_cast<std::uint64_t>(d));
+        }
+        return reduce_wide(neg, m, d);
+    }
 
     friend constexpr bool operator==(const Time&, const Time&) = default;
 
@@ -116,7 +142,19 @@ private:
 
     static constexpr Time reduce(bool neg, std::uint64_t m, std::uint64_t d) noexcept {
         const std::uint64_t g = detail::gcd64(m, d);
-        return assemble(neg, m / g, d / g);
+        if (g == 1) return assemble(neg, m, d);
+        // Both are exact multiples of g: shift out its power of two and multiply by the inverse
+        // of its odd part, which is several times cheaper than two hardware divisions.
+        const int k = std::countr_zero(g);
+        const std::uint64_t odd = g >> k;
+        m >>= k;
+        d >>= k;
+        if (odd != 1) {
+            const std::uint64_t inv = detail::inverse_odd(odd);
+            m *= inv;
+            d *= inv;
+        }
+        return assemble(neg, m, d);
     }
 
     // (n1/d1) * (n2/d2) on magnitudes, each fraction in lowest terms. One gcd on the full
@@ -148,6 +186,7 @@ private:
     // keep fewer than 31 bits the integer part is closer and is used instead, saturated to
     // +-INT64_MAX. Takes coprime magnitudes that do not fit as they are.
     static Time narrow(bool neg, detail::u128 m, detail::u128 d) noexcept;
+    static Time reduce_wide(bool neg, detail::u128 m, detail::u128 d) noexcept;
     // The 128-bit sum t1 + t2 overflowed (only possible with denominators >= 2^63).
     static Time add_overflowed(detail::i128 t1, detail::i128 t2, detail::u128 d) noexcept;
 
@@ -160,6 +199,15 @@ private:
         using detail::u128;
         const std::uint64_t b = x.d_;
         const std::uint64_t d = y.d_;
+        // With an integer on either side the sum is already in lowest terms:
+        // gcd(a*d + c, d) = gcd(c, d) = 1.
+        if (b == 1 || d == 1) {
+            const i128 t1 = i128(x.n_) * d;
+            const i128 t2 = i128(y.n_) * b;
+            const i128 t = Sub ? t1 - t2 : t1 + t2;  // |t| < 2^127: no overflow
+            const bool neg = t < 0;
+            return assemble(neg, neg ? 0 - u128(t) : u128(t), u128(b == 1 ? d : b));
+        }
         std::uint64_t g = b;
         std::uint64_t bg = 1;
         std::uint64_t dg = 1;
@@ -214,7 +262,7 @@ struct Arc {
 };
 
 // split_cycles without the list, for callers that must not allocate: f(const Arc&) is called
-// once per piece, in ascending order.
+// once per piece, in ascending order. When f returns bool, false stops the walk.
 template <typename F>
 constexpr void for_each_cycle(const Arc& span, F&& f) {
     const std::int64_t first = span.begin.floor();
@@ -226,7 +274,11 @@ constexpr void for_each_cycle(const Arc& span, F&& f) {
     for (std::int64_t c = first;; ++c) {
         const Time b = c == first ? span.begin : Time::from_integer(c);
         const Time e = c == last ? span.end : Time::from_integer(c + 1);
-        f(Arc{b, e});
+        if constexpr (std::is_same_v<decltype(f(Arc{b, e})), bool>) {
+            if (!f(Arc{b, e})) return;
+        } else {
+            f(Arc{b, e});
+        }
         if (c == last) break;
     }
 }

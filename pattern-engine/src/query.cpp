@@ -1,0 +1,457 @@
+#include "pattern_engine/pattern/query.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+namespace pattern_engine::pattern::query {
+
+namespace {
+
+using event::Event;
+using time::Arc;
+using time::Time;
+
+Time integer(std::int64_t c) {
+    return Time::from_integer(c);
+}
+
+// c + 1 without overflow at the very end of the time line.
+std::int64_t next_cycle(std::int64_t c) {
+    return c == std::numeric_limits<std::int64_t>::max() ? c : c + 1;
+}
+
+// Smallest integer >= t.
+std::int64_t ceil(Time t) {
+    return t.is_integer() ? t.floor() : next_cycle(t.floor());
+}
+
+using i128 = time::detail::i128;
+using u128 = time::detail::u128;
+
+// (a1 * b1 * c1 + a2 * b2 * c2) / (d1 * d2 * d3), reduced once, or nothing when a 128-bit
+// intermediate would overflow. The query maps every event time through such a sum; one
+// reduction instead of one per product and sum, and 64-bit arithmetic while it fits, make
+// up most of its speed.
+std::optional<Time> fused(std::int64_t a1, std::int64_t b1, std::uint64_t c1, std::int64_t a2,
+                          std::int64_t b2, std::uint64_t c2, std::uint64_t d1, std::uint64_t d2,
+                          std::uint64_t d3) {
+    std::int64_t x, y, num, den;
+    if (((c1 | c2 | d1 | d2 | d3) >> 62) == 0 && !__builtin_mul_overflow(a1, b1, &x) &&
+        !__builtin_mul_overflow(x, static_cast<std::int64_t>(c1), &x) &&
+        !__builtin_mul_overflow(a2, b2, &y) &&
+        !__builtin_mul_overflow(y, static_cast<std::int64_t>(c2), &y) &&
+        !__builtin_add_overflow(x, y, &num) &&
+        !__builtin_mul_overflow(static_cast<std::int64_t>(d1), static_cast<std::int64_t>(d2),
+                                &den) &&
+        !__builtin_mul_overflow(den, static_cast<std::int64_t>(d3), &den)) {
+        return Time(num, static_cast<std::uint64_t>(den));
+    }
+    i128 wx, wy, wnum;
+    u128 wden;
+    if (__builtin_mul_overflow(i128(a1) * b1, i128(c1), &wx) ||
+        __builtin_mul_overflow(i128(a2) * b2, i128(c2), &wy) ||
+        __builtin_add_overflow(wx, wy, &wnum) ||
+        __builtin_mul_overflow(u128(d1) * d2, u128(d3), &wden)) {
+        return std::nullopt;
+    }
+    const bool neg = wnum < 0;
+    return Time::from_wide(neg, neg ? 0 - u128(wnum) : u128(wnum), wden);
+}
+
+// A time map t -> t * scale + shift (scale never 0). Children are queried with the map that
+// takes their times to the caller's, so an event is mapped once where it is made instead of
+// once per level; a negative scale (Rev) swaps the ends of every span.
+struct Affine {
+    Time scale = Time::from_integer(1);
+    Time shift;
+    bool identity = true;
+
+    static Affine of(Time scale, Time shift) { return {scale, shift, false}; }
+
+    Time apply(Time t) const {
+        // (tn*sn*hd + hn*td*sd) / (td*sd*hd)
+        if (t.denom() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            if (const auto r = fused(t.numer(), scale.numer(), shift.denom(), shift.numer(),
+                                     static_cast<std::int64_t>(t.denom()), scale.denom(),
+                                     t.denom(), scale.denom(), shift.denom())) {
+                return *r;
+            }
+        }
+        return t * scale + shift;
+    }
+
+    Arc apply(const Arc& a) const {
+        if (identity) return a;
+        const Time b = apply(a.begin);
+        const Time e = apply(a.end);
+        return scale.numer() > 0 ? Arc{b, e} : Arc{e, b};
+    }
+
+    // This map after `inner`.
+    Affine after(const Affine& inner) const {
+        if (identity) return inner;
+        if (inner.identity) return *this;
+        return of(scale * inner.scale, apply(inner.shift));
+    }
+};
+
+// Maps the spans (whole, then part) of the events from `from` on.
+template <class F>
+void map_spans(Events& out, std::size_t from, F&& f) {
+    for (auto it = out.begin() + static_cast<std::ptrdiff_t>(from); it != out.end(); ++it) {
+        if (it->whole) *it->whole = f(*it->whole);
+        it->part = f(it->part);
+    }
+}
+
+// c + i/n
+Time segment_start(std::int64_t c, std::uint64_t i, std::uint64_t n) {
+    const auto r =
+        fused(c, static_cast<std::int64_t>(n), 1, static_cast<std::int64_t>(i), 1, 1, n, 1, 1);
+    return r ? *r : integer(c) + Time(static_cast<std::int64_t>(i), n);
+}
+
+// The n segments of each cycle (Cat children, Euclid steps) under an outer map: segment i of
+// cycle c squeezes the child's cycle c by t -> s + (t - c) / n, s = c + i/n, and the outer
+// map follows. The scale is shared by all segments, so it is formed once.
+class Segments {
+public:
+    Segments(const Affine& map, std::uint64_t n)
+        : map_(map), n_(n), scale_(map.identity ? Time(1, n) : map.scale * Time(1, n)) {}
+
+    std::uint64_t count() const { return n_; }
+
+    Affine map_for(std::int64_t c, std::uint64_t i) const {
+        // The squeeze is t / n + (c * (n - 1) + i) / n.
+        const auto n = static_cast<std::int64_t>(n_);
+        std::int64_t num;
+        if (!__builtin_mul_overflow(c, n - 1, &num) &&
+            !__builtin_add_overflow(num, static_cast<std::int64_t>(i), &num)) {
+            if (map_.identity) return Affine::of(scale_, Time(num, n_));
+            const Time& s = map_.scale;
+            const Time& h = map_.shift;
+            if (auto shift = fused(num, s.numer(), h.denom(), h.numer(), n, s.denom(), n_,
+                                   s.denom(), h.denom())) {
+                return Affine::of(scale_, *shift);
+            }
+        }
+        const Time shift = segment_start(c, i, n_) - integer(c) * Time(1, n_);
+        return Affine::of(scale_, map_.identity ? shift : map_.apply(shift));
+    }
+
+private:
+    const Affine& map_;
+    std::uint64_t n_;
+    Time scale_;
+};
+
+class Walk {
+public:
+    Walk(Nodes nodes, Events& out) : nodes_(nodes), out_(out) {}
+
+    // Appends the events of `index` over `span`, their times taken through `map`.
+    void run(NodeIndex index, const Arc& span, const Affine& map);
+    void fast(NodeIndex child, Time factor, const Arc& span, const Affine& map);
+    void early(NodeIndex child, Time offset, const Arc& span, const Affine& map);
+
+private:
+    // One step of work; false once the budget is spent.
+    bool spend() {
+        if (work_ == 0) return false;
+        --work_;
+        return true;
+    }
+
+    void atom(const node::Atom& n, const Arc& span, const Affine& map);
+    void cat(const node::Cat& n, const Arc& span, const Affine& map);
+    void every(const node::Every& n, const Arc& span, const Affine& map);
+    void rev(const node::Rev& n, const Arc& span, const Affine& map);
+    void euclid(const node::Euclid& n, const Arc& span, const Affine& map);
+    void degrade(const node::Degrade& n, const Arc& span, const Affine& map);
+    void warp(const node::Warp& n, const Arc& span, const Affine& map);
+
+    // Segment i of n in cycle c (from c + i/n to c + (i+1)/n): the child's cycle c squeezed
+    // into the part of the segment that the piece covers. False once the budget is spent.
+    bool segment(NodeIndex child, std::uint64_t i, const Segments& segments, std::int64_t c,
+                 const Arc& piece);
+
+    Nodes nodes_;
+    Events& out_;
+    std::uint64_t work_ = work_limit;
+};
+
+void Walk::run(NodeIndex index, const Arc& span, const Affine& map) {
+    // Freeze is transparent.
+    const PatternNode* node = &nodes_[index];
+    while (const auto* freeze = std::get_if<node::Freeze>(node))
+        node = &nodes_[freeze->child];
+
+    switch (node->index()) {
+        case 0:
+            return atom(*std::get_if<node::Atom>(node), span, map);
+        case 1:  // Silence
+            return;
+        case 3: {
+            const auto& n = *std::get_if<node::Fast>(node);
+            return fast(n.child, n.factor, span, map);
+        }
+        case 4: {
+            const auto& n = *std::get_if<node::Slow>(node);
+            if (n.factor.numer() < 1) return;
+            return fast(n.child, integer(1) / n.factor, span, map);
+        }
+        case 5: {
+            const auto& n = *std::get_if<node::Early>(node);
+            return early(n.child, n.offset, span, map);
+        }
+        case 6: {
+            const auto& n = *std::get_if<node::Late>(node);
+            return early(n.child, -n.offset, span, map);
+        }
+        case 7:
+            return rev(*std::get_if<node::Rev>(node), span, map);
+        case 8:
+            return cat(*std::get_if<node::Cat>(node), span, map);
+        case 9:
+            for (NodeIndex child : std::get_if<node::Stack>(node)->children) {
+                run(child, span, map);
+            }
+            return;
+        case 10:
+            return every(*std::get_if<node::Every>(node), span, map);
+        case 11:
+            return euclid(*std::get_if<node::Euclid>(node), span, map);
+        case 12:
+            return degrade(*std::get_if<node::Degrade>(node), span, map);
+        case 13:
+            return warp(*std::get_if<node::Warp>(node), span, map);
+        default:
+            return;
+    }
+}
+
+void Walk::atom(const node::Atom& n, const Arc& span, const Affine& map) {
+    time::for_each_cycle(span, [&](const Arc& piece) {
+        if (!spend()) return false;
+        const std::int64_t c = piece.begin.floor();
+        const Arc whole{integer(c), integer(next_cycle(c))};
+        if (map.identity) {
+            out_.push_back(Event<>{whole, piece, n.value});
+            return true;
+        }
+        // Parts mostly share their ends with the whole: map each distinct time once.
+        const Time mapped_c = map.apply(whole.begin);
+        const Time mapped_c1 = map.apply(whole.end);
+        const Time b = piece.begin == whole.begin ? mapped_c : map.apply(piece.begin);
+        const Time e = piece.end == whole.end ? mapped_c1 : map.apply(piece.end);
+        if (map.scale.numer() > 0) {
+            out_.push_back(Event<>{Arc{mapped_c, mapped_c1}, Arc{b, e}, n.value});
+        } else {
+            out_.push_back(Event<>{Arc{mapped_c1, mapped_c}, Arc{e, b}, n.value});
+        }
+        return true;
+    });
+}
+
+bool Walk::segment(NodeIndex child, std::uint64_t i, const Segments& segments, std::int64_t c,
+                   const Arc& piece) {
+    if (!spend()) return false;
+    const Time cycle = integer(c);
+    const Time next = integer(next_cycle(c));
+    if (piece.begin == cycle && piece.end == next) {
+        // The whole cycle: every segment is covered (the common case).
+        run(child, Arc{cycle, next}, segments.map_for(c, i));
+        return work_ > 0;
+    }
+    const std::uint64_t n = segments.count();
+    const Time s = segment_start(c, i, n);
+    const Time s_next = segment_start(c, i + 1, n);
+    const bool from_start = !(s < piece.begin);
+    const bool to_end = !(piece.end < s_next);
+    const Time lo = from_start ? s : piece.begin;
+    const Time hi = to_end ? s_next : piece.end;
+    if (!(lo < hi)) return true;
+    // The child's cycle c, or the part of it that the piece covers.
+    const Time width = integer(static_cast<std::int64_t>(n));
+    const Arc child_span{from_start ? cycle : cycle + (lo - s) * width,
+                         to_end ? next : cycle + (hi - s) * width};
+    run(child, child_span, segments.map_for(c, i));
+    return work_ > 0;
+}
+
+// Index range [first, last) of the segments of n per cycle that the piece of cycle c touches.
+std::pair<std::uint64_t, std::uint64_t> touched_segments(const Arc& piece, std::int64_t c,
+                                                         std::uint64_t n) {
+    const Time width = integer(static_cast<std::int64_t>(n));
+    const Time cycle = integer(c);
+    const std::int64_t first = ((piece.begin - cycle) * width).floor();
+    const std::int64_t last = piece.end == integer(next_cycle(c))
+                                  ? static_cast<std::int64_t>(n)
+                                  : ceil((piece.end - cycle) * width);
+    const auto clamp = [n](std::int64_t v) {
+        return static_cast<std::uint64_t>(
+            std::clamp<std::int64_t>(v, 0, static_cast<std::int64_t>(n)));
+    };
+    return {clamp(first), clamp(last)};
+}
+
+void Walk::cat(const node::Cat& n, const Arc& span, const Affine& map) {
+    const std::uint64_t count = n.children.size();
+    const Segments segments(map, count);
+    time::for_each_cycle(span, [&](const Arc& piece) {
+        const std::int64_t c = piece.begin.floor();
+        // Segments outside the piece would contribute nothing.
+        const auto [first, last] = touched_segments(piece, c, count);
+        for (std::uint64_t i = first; i < last; ++i) {
+            if (!segment(n.children[i], i, segments, c, piece)) return false;
+        }
+        return spend();
+    });
+}
+
+void Walk::every(const node::Every& n, const Arc& span, const Affine& map) {
+    if (n.n == 0) return;  // refused by validation
+    time::for_each_cycle(span, [&](const Arc& piece) {
+        if (!spend()) return false;
+        // Negative cycles by their two's-complement bits, as unsigned.
+        const auto c = static_cast<std::uint64_t>(piece.begin.floor());
+        run(c % n.n == 0 ? n.transform : n.child, piece, map);
+        return true;
+    });
+}
+
+void Walk::rev(const node::Rev& n, const Arc& span, const Affine& map) {
+    time::for_each_cycle(span, [&](const Arc& piece) {
+        if (!spend()) return false;
+        const Time cycle = integer(piece.begin.floor());
+        // Reflection inside the cycle: t -> 2c + 1 - t.
+        const Time mirror = cycle + cycle + integer(1);
+        run(n.child, Arc{mirror - piece.end, mirror - piece.begin},
+            map.after(Affine::of(integer(-1), mirror)));
+        return true;
+    });
+}
+
+void Walk::euclid(const node::Euclid& n, const Arc& span, const Affine& map) {
+    const std::uint64_t steps = n.steps;
+    const std::uint64_t hits = std::min<std::uint64_t>(n.pulses, steps);
+    if (steps == 0 || hits == 0) return;
+    const std::uint64_t rotation = n.rotation % steps;
+    const Segments segments(map, steps);
+
+    // Hits sit on the original steps floor(i * steps / hits); rotating left by r puts original
+    // step q at (q - r) mod steps. The hits are walked directly, never as a list of flags.
+    // Visits the hits on original steps [q0, q1) as rotated steps, in ascending order.
+    const auto visit = [&](std::uint64_t q0, std::uint64_t q1, std::int64_t c, const Arc& piece) {
+        for (std::uint64_t i = (q0 * hits + steps - 1) / steps; i < hits; ++i) {
+            const std::uint64_t q = i * steps / hits;
+            if (q >= q1) break;
+            const std::uint64_t j = q >= rotation ? q - rotation : q + steps - rotation;
+            if (!segment(n.child, j, segments, c, piece)) return false;
+        }
+        return true;
+    };
+
+    time::for_each_cycle(span, [&](const Arc& piece) {
+        const std::int64_t c = piece.begin.floor();
+        const auto [first, last] = touched_segments(piece, c, steps);
+        // Rotated steps [first, last) are the original steps [first + r, last + r), which may
+        // wrap past the end of the cycle's steps.
+        const std::uint64_t q0 = first + rotation;
+        const std::uint64_t q1 = last + rotation;
+        if (q0 < steps && !visit(q0, std::min(q1, steps), c, piece)) return false;
+        if (q1 > steps && !visit(std::max(q0, steps) - steps, q1 - steps, c, piece)) return false;
+        return spend();
+    });
+}
+
+void Walk::degrade(const node::Degrade& n, const Arc& span, const Affine& map) {
+    // The decision hashes the onset in this node's own time, so the child's events are made
+    // here unmapped and mapped after the filter.
+    const std::size_t from = out_.size();
+    run(n.child, span, Affine{});
+    const std::uint64_t x = n.seed * 0x060372928D52EBE3ull;
+    const auto dropped = [&](const Event<>& e) {
+        std::uint64_t h = 0;
+        if (e.whole) {
+            const auto num = static_cast<std::uint64_t>(e.whole->begin.numer());
+            h = (num * 0x5851F42D4C957F2Dull + e.whole->begin.denom()) * 0x54541923C0E2B661ull;
+        }
+        const double score = static_cast<double>((x + h) % 10000) / 10000.0;
+        return !(score >= n.prob);
+    };
+    const auto begin = out_.begin() + static_cast<std::ptrdiff_t>(from);
+    out_.erase(std::remove_if(begin, out_.end(), dropped), out_.end());
+    if (!map.identity) map_spans(out_, from, [&map](const Arc& a) { return map.apply(a); });
+}
+
+void Walk::warp(const node::Warp& n, const Arc& span, const Affine& map) {
+    // Not linear: the child's events are bent here in this node's own time.
+    const std::size_t from = out_.size();
+    run(n.child, span, Affine{});
+    map_spans(out_, from, [&](const Arc& a) {
+        return map.apply(
+            Arc{warp_time(a.begin, n.grid, n.amount), warp_time(a.end, n.grid, n.amount)});
+    });
+}
+
+void Walk::fast(NodeIndex child, Time factor, const Arc& span, const Affine& map) {
+    if (factor.numer() < 1) return;
+    run(child, Arc{span.begin * factor, span.end * factor},
+        map.after(Affine::of(integer(1) / factor, Time())));
+}
+
+void Walk::early(NodeIndex child, Time offset, const Arc& span, const Affine& map) {
+    run(child, Arc{span.begin + offset, span.end + offset},
+        map.after(Affine::of(integer(1), -offset)));
+}
+
+// Rounds halves away from zero; out of range saturates, NaN gives 0.
+std::int64_t round_to_int64(double v) {
+    if (std::isnan(v)) return 0;
+    constexpr double limit = 9223372036854775808.0;  // 2^63
+    if (v >= limit) return std::numeric_limits<std::int64_t>::max();
+    if (v < -limit) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(std::round(v));
+}
+
+}  // namespace
+
+Events query(Nodes nodes, NodeIndex index, const Arc& span) {
+    Events out;
+    query_into(nodes, index, span, out);
+    return out;
+}
+
+void query_into(Nodes nodes, NodeIndex index, const Arc& span, Events& out) {
+    Walk(nodes, out).run(index, span, Affine{});
+}
+
+Events query_fast(Nodes nodes, std::int64_t num, std::uint64_t den, NodeIndex child,
+                  const Arc& span) {
+    Events out;
+    if (num >= 1) Walk(nodes, out).fast(child, Time(num, den), span, Affine{});
+    return out;
+}
+
+Events query_early(Nodes nodes, std::int64_t num, std::uint64_t den, NodeIndex child,
+                   const Arc& span) {
+    Events out;
+    Walk(nodes, out).early(child, Time(num, den), span, Affine{});
+    return out;
+}
+
+Time warp_time(Time t, std::uint32_t grid, double amount) {
+    const std::int64_t c = t.floor();
+    const double f = (t - integer(c)).to_f64();
+    const double w = 2.0 / grid;
+    const double base = w * std::floor(f / w);
+    const double p = (f - base) / w;
+    const double q = p < 0.5 ? amount * (p + p) : amount + (1.0 - amount) * ((p - 0.5) + (p - 0.5));
+    const std::int64_t r = round_to_int64((base + w * q) * 10000.0);
+    return integer(c) + Time(r, 10000);
+}
+
+}  // namespace pattern_engine::pattern::query
