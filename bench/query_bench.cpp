@@ -10,38 +10,15 @@
 #include "pattern_engine/ir.hpp"
 #include "pattern_engine/ir/compile.hpp"
 #include "pattern_engine/pattern/query.hpp"
+#include "reference_pattern.hpp"
 
 namespace {
 
-namespace json = support::json;
 namespace pq = pattern_engine::pattern::query;
 using pattern_engine::time::Arc;
 using pattern_engine::time::Time;
 
 constexpr std::int64_t kCycles = 20'000;
-
-std::string n(int key) {
-    return R"(["Atom", ["Note", 0, )" + std::to_string(key) + ", 100, 0.25]]";
-}
-
-const pattern_engine::pattern::CompiledPattern* reference() {
-    static const std::optional<pattern_engine::pattern::CompiledPattern> compiled =
-        []() -> std::optional<pattern_engine::pattern::CompiledPattern> {
-        const std::string text =
-            R"(["Stack", [)"
-            R"(["Fast", [2, 1], ["Cat", [)" +
-            n(60) + "," + n(62) + "," + n(64) + "," + n(67) + R"(]]], ["Euclid", 3, 8, 0, )" +
-            n(36) + R"(], ["Late", [1, 4], ["Slow", [3, 2], ["Rev", ["Cat", [)" + n(48) + "," +
-            n(50) + R"(]]]]], ["Degrade", 0.3, 7, ["Fast", [4, 1], )" + n(70) + "]]]]";
-        json::Parser parser;
-        auto tree = json::read_text<pattern_engine::ir::IrNode>(parser, text);
-        if (!tree) return std::nullopt;
-        auto pattern = pattern_engine::ir::compile::compile(*tree);
-        if (!pattern) return std::nullopt;
-        return std::move(*pattern);
-    }();
-    return compiled ? &*compiled : nullptr;
-}
 
 void report(benchmark::State& state, std::int64_t events) {
     state.counters["events_per_s"] =
@@ -51,7 +28,7 @@ void report(benchmark::State& state, std::int64_t events) {
 }
 
 void BM_Query(benchmark::State& state) {
-    const auto* p = reference();
+    const auto* p = bench::reference_pattern();
     if (!p) {
         state.SkipWithError("reference pattern does not compile");
         return;
@@ -70,7 +47,7 @@ void BM_Query(benchmark::State& state) {
 BENCHMARK(BM_Query)->Name("query")->Unit(benchmark::kMillisecond);
 
 void BM_QueryInto(benchmark::State& state) {
-    const auto* p = reference();
+    const auto* p = bench::reference_pattern();
     if (!p) {
         state.SkipWithError("reference pattern does not compile");
         return;

@@ -1,1 +1,20 @@
-// placeholder
+#include "pattern_engine/rt.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <cstdio>
+
+namespace pattern_engine::rt {
+
+bool set_realtime_priority() {
+    sched_param param{};
+    param.sched_priority = sched_get_priority_max(SCHED_FIFO);
+    // pthreads reports the error as its return value, not in errno.
+    const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    if (error == 0) return true;
+    std::fprintf(stderr, "warning: could not set realtime thread priority: OS(%d)\n", error);
+    return false;
+}
+
+}  // namespace pattern_engine::rt

@@ -22,6 +22,7 @@
 
 #include "pattern_engine/event.hpp"
 #include "pattern_engine/pattern.hpp"
+#include "pattern_engine/pattern/query.hpp"
 #include "pattern_engine/scheduler/clock.hpp"
 
 namespace pattern_engine::engine {
@@ -78,8 +79,9 @@ public:
     using NowSource = std::function<Instant()>;
 
     // No slots, an empty queue, the clock origin at the source's current instant.
-    Engine(Duration lookahead, double bpm, double beats_per_cycle,
-           NowSource now = [] { return scheduler::clock::MonotonicClock::now(); });
+    Engine(
+        Duration lookahead, double bpm, double beats_per_cycle,
+        NowSource now = [] { return scheduler::clock::MonotonicClock::now(); });
 
     void apply(EngineCommand command);
     void fill(Instant now);
@@ -101,9 +103,12 @@ private:
     void set_pattern(std::string name, pattern::CompiledPattern pattern, bool from_zero);
     void set_tempo(double Clock::*field, double value);
     void remove_queued(std::size_t slot);
-    // Calls f(i, q, start) for each cycle of slot i due by the horizon, advancing its cursor.
+    // Calls f(q, start) for each cycle of the slot that starts by the horizon (q the pattern
+    // cycle, start the real cycle's start), advancing its cursor.
     template <class F>
     void for_each_due_cycle(std::size_t slot, Instant horizon, F&& f);
+    // Pattern cycle q of the slot into scratch_.
+    void query_cycle(std::size_t slot, std::int64_t q);
 
     struct Later {
         bool operator()(const TimedEvent& a, const TimedEvent& b) const { return a.due > b.due; }
@@ -117,6 +122,8 @@ private:
     std::vector<std::int64_t> offsets_;
     std::vector<TimedEvent> queue_;  // binary heap, earliest due on top
     std::unordered_map<std::string, std::size_t> names_;
+    std::vector<std::string> slot_names_;  // by slot index
+    pattern::query::Events scratch_;       // reused by every query
 };
 
 }  // namespace pattern_engine::engine

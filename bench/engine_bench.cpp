@@ -1,0 +1,42 @@
+// The slot engine's steady work: 16 slots of the reference pattern, each pass moving the clock
+// on by one cycle, filling every slot's next cycle and draining what came due.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <string>
+
+#include "pattern_engine/engine.hpp"
+#include "reference_pattern.hpp"
+
+namespace {
+
+namespace engine = pattern_engine::engine;
+using namespace std::chrono_literals;
+
+constexpr int kSlots = 16;
+
+void BM_EngineFillDrain(benchmark::State& state) {
+    const auto* p = bench::reference_pattern();
+    if (!p) {
+        state.SkipWithError("reference pattern does not compile");
+        return;
+    }
+    engine::Instant now = engine::Instant{} + 1s;
+    engine::Engine e(100ms, 120.0, 4.0, [&now] { return now; });
+    for (int i = 0; i < kSlots; ++i)
+        e.apply(engine::command::SetPattern{"d" + std::to_string(i), *p});
+    const auto cycle = 2s;  // 120 bpm, 4 beats per cycle
+    std::int64_t events = 0;
+    for (auto _ : state) {
+        now += cycle;
+        e.fill(now);
+        events += static_cast<std::int64_t>(e.drain(now + cycle).size());
+    }
+    state.counters["slot_cycles_per_s"] = benchmark::Counter(
+        static_cast<double>(state.iterations() * kSlots), benchmark::Counter::kIsRate);
+    state.counters["events_per_s"] =
+        benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_EngineFillDrain);
+
+}  // namespace
