@@ -1,1 +1,98 @@
-// placeholder
+#include "audio_engine/nodes/oscillator.hpp"
+
+#include <cmath>
+
+namespace audio_engine::nodes::oscillator {
+
+using ir::types::ChannelLayout;
+using ir::types::ControlDecl;
+using ir::types::NodeTypeDecl;
+using ir::types::PortDecl;
+using ir::types::Rate;
+
+namespace {
+
+constexpr float kTwoPi = 6.2831855f;  // the float nearest 2π
+constexpr float kMinFreq = 20.0f;
+constexpr float kMaxFreq = 20000.0f;
+
+float waveform_value(std::uint8_t waveform, float phase) {
+    switch (waveform) {
+        case kSaw:
+            return std::fma(2.0f, phase, -1.0f);
+        case kSquare:
+            return phase < 0.5f ? 1.0f : -1.0f;
+        default:
+            return std::sin(phase * kTwoPi);
+    }
+}
+
+}  // namespace
+
+NodeTypeDecl oscillator_type_decl() {
+    return NodeTypeDecl{
+        .type_id = "oscillator",
+        .audio_inputs = {},
+        .audio_outputs = {PortDecl{"out", ChannelLayout::Mono}},
+        .controls =
+            {
+                ControlDecl{
+                    .name = "freq",
+                    .range = {kMinFreq, kMaxFreq},
+                    .default_value = 440.0f,
+                    .rate = Rate::Control,
+                    .unit = "Hz",
+                },
+                ControlDecl{
+                    .name = "waveform",
+                    .range = {0.0f, 2.0f},
+                    .default_value = 0.0f,
+                    .rate = Rate::Control,
+                    .unit = std::nullopt,
+                },
+            },
+    };
+}
+
+void Oscillator::process(std::span<const std::span<const float>>,
+                         std::span<const std::span<float>> outputs) {
+    if (outputs.empty() || outputs[0].empty()) return;
+    const float increment = frequency_ / sample_rate_;
+    float phase = phase_;
+    const std::uint8_t waveform = waveform_;
+    for (float& sample : outputs[0]) {
+        sample = waveform_value(waveform, phase);
+        const float p = increment + phase;
+        phase = p - std::floor(p);
+    }
+    phase_ = phase;
+}
+
+graph::node::ParamResult Oscillator::set_param(std::string_view name, float value) {
+    if (name == "freq") {
+        // Written so that NaN fails the check.
+        if (!(value >= kMinFreq && value <= kMaxFreq)) {
+            return std::unexpected(
+                graph::node::ParamError::out_of_range("freq", value, kMinFreq, kMaxFreq));
+        }
+        frequency_ = value;
+        return {};
+    }
+    if (name == "waveform") {
+        waveform_ = value == 1.0f ? kSaw : value == 2.0f ? kSquare : kSine;
+        return {};
+    }
+    return std::unexpected(graph::node::ParamError::not_found(std::string(name)));
+}
+
+void Oscillator::reset(std::uint32_t sample_rate) {
+    phase_ = 0.0f;
+    sample_rate_ = static_cast<float>(sample_rate);
+}
+
+std::expected<std::unique_ptr<graph::node::DspNode>, std::string> OscillatorFactory::create(
+    std::uint32_t sample_rate, std::size_t) const {
+    return std::make_unique<Oscillator>(sample_rate);
+}
+
+}  // namespace audio_engine::nodes::oscillator

@@ -1,1 +1,177 @@
-// placeholder
+#include "audio_engine/ir/types.hpp"
+
+#include <array>
+
+#include "support/number.hpp"
+
+namespace audio_engine::ir::types {
+
+namespace json = support::json;
+
+namespace {
+
+constexpr std::array<std::string_view, 2> rate_names = {"control", "audio"};
+constexpr std::array<std::string_view, 2> layout_names = {"mono", "stereo"};
+
+// Reads into a fresh value so that defaults hold and a failure leaves `out` untouched.
+template <class T, class Fields>
+json::Status read_fresh(T& out, Fields&& read_fields) {
+    T value{};
+    if (auto st = read_fields(value); !st) return st;
+    out = std::move(value);
+    return {};
+}
+
+template <class T, class Item>
+void append_list(std::string& out, const std::vector<T>& items, Item&& item) {
+    out += '[';
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i > 0) out += ", ";
+        item(out, items[i]);
+    }
+    out += ']';
+}
+
+}  // namespace
+
+json::Status read_json(json::Element e, Rate& out) {
+    auto index = json::read_unit_variant(e, rate_names, "string or map");
+    if (!index) return std::unexpected(std::move(index.error()));
+    out = *index == 0 ? Rate::Control : Rate::Audio;
+    return {};
+}
+
+json::Status read_json(json::Element e, ChannelLayout& out) {
+    auto index = json::read_unit_variant(e, layout_names, "string or map");
+    if (!index) return std::unexpected(std::move(index.error()));
+    out = *index == 0 ? ChannelLayout::Mono : ChannelLayout::Stereo;
+    return {};
+}
+
+json::Status read_json(json::Element e, PortDecl& out) {
+    return read_fresh(out, [&](PortDecl& v) {
+        return json::read_record(
+            e, "struct PortDecl",
+            {json::required("name", v.name), json::required("channels", v.channels)});
+    });
+}
+
+json::Status read_json(json::Element e, ControlDecl& out) {
+    return read_fresh(out, [&](ControlDecl& v) {
+        return json::read_record(e, "struct ControlDecl",
+                                 {json::required("name", v.name), json::required("range", v.range),
+                                  json::required("default", v.default_value),
+                                  json::required("rate", v.rate), json::optional("unit", v.unit)});
+    });
+}
+
+json::Status read_json(json::Element e, NodeTypeDecl& out) {
+    return read_fresh(out, [&](NodeTypeDecl& v) {
+        return json::read_record(
+            e, "struct NodeTypeDecl",
+            {json::required("type_id", v.type_id), json::required("audio_inputs", v.audio_inputs),
+             json::required("audio_outputs", v.audio_outputs),
+             json::required("controls", v.controls)});
+    });
+}
+
+namespace detail {
+
+void append_debug_text(std::string& out, std::string_view s) {
+    static constexpr char hex[] = "0123456789abcdef";
+    auto escape_code = [&](unsigned code) {
+        out += "\\u{";
+        if (code >= 0x10) out += hex[code >> 4];
+        out += hex[code & 0xf];
+        out += '}';
+    };
+    out += '"';
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i];
+        const auto u = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (u < 0x20 || u == 0x7f) {
+                    escape_code(u);
+                } else if (u == 0xc2 && i + 1 < s.size() &&
+                           static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+                           static_cast<unsigned char>(s[i + 1]) <= 0x9f) {
+                    // U+0080..U+009F are control characters too, two bytes in UTF-8.
+                    escape_code(static_cast<unsigned char>(s[++i]));
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+}
+
+}  // namespace detail
+
+void append_debug(std::string& out, Rate value) {
+    out += value == Rate::Control ? "Control" : "Audio";
+}
+
+void append_debug(std::string& out, ChannelLayout value) {
+    out += value == ChannelLayout::Mono ? "Mono" : "Stereo";
+}
+
+void append_debug(std::string& out, const PortDecl& value) {
+    out += "PortDecl { name: ";
+    detail::append_debug_text(out, value.name);
+    out += ", channels: ";
+    append_debug(out, value.channels);
+    out += " }";
+}
+
+void append_debug(std::string& out, const ControlDecl& value) {
+    out += "ControlDecl { name: ";
+    detail::append_debug_text(out, value.name);
+    out += ", range: (";
+    support::number::append_debug(out, value.range.first);
+    out += ", ";
+    support::number::append_debug(out, value.range.second);
+    out += "), default: ";
+    support::number::append_debug(out, value.default_value);
+    out += ", rate: ";
+    append_debug(out, value.rate);
+    out += ", unit: ";
+    if (value.unit) {
+        out += "Some(";
+        detail::append_debug_text(out, *value.unit);
+        out += ')';
+    } else {
+        out += "None";
+    }
+    out += " }";
+}
+
+void append_debug(std::string& out, const NodeTypeDecl& value) {
+    auto item = [](std::string& o, const auto& v) { append_debug(o, v); };
+    out += "NodeTypeDecl { type_id: ";
+    detail::append_debug_text(out, value.type_id);
+    out += ", audio_inputs: ";
+    append_list(out, value.audio_inputs, item);
+    out += ", audio_outputs: ";
+    append_list(out, value.audio_outputs, item);
+    out += ", controls: ";
+    append_list(out, value.controls, item);
+    out += " }";
+}
+
+}  // namespace audio_engine::ir::types

@@ -1,7 +1,9 @@
 #include "support/json.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "support/number.hpp"
 
@@ -285,9 +287,15 @@ Status read_f32(Element e, float& out) {
         case element_type::UINT64:
             out = static_cast<float>(e.get_uint64().value_unsafe());
             return {};
-        case element_type::DOUBLE:
-            out = static_cast<float>(e.get_double().value_unsafe());
+        case element_type::DOUBLE: {
+            // Beyond the float range the conversion is undefined: round to infinity as the
+            // hardware would (the threshold is halfway between FLT_MAX and 2^128).
+            const double d = e.get_double().value_unsafe();
+            constexpr double overflow = 3.4028235677973366e38;
+            constexpr float inf = std::numeric_limits<float>::infinity();
+            out = d >= overflow ? inf : d <= -overflow ? -inf : static_cast<float>(d);
             return {};
+        }
         default:
             return std::unexpected(invalid_type(e, "f32"));
     }

@@ -249,6 +249,9 @@ TEST(JsonFloat, AnyNumberReadsAndF32RoundsToNearest) {
     // 2^24 + 1 is not a float: the nearest (ties to even) is 2^24.
     EXPECT_EQ(*read_text<float>("16777217"), 16777216.0f);
     EXPECT_EQ(*read_text<float>("1e39"), INFINITY);
+    EXPECT_EQ(*read_text<float>("-1e300"), -INFINITY);
+    // Just below halfway to 2^128 still rounds to the largest float.
+    EXPECT_EQ(*read_text<float>("3.4028235e38"), 3.4028235e38f);
     EXPECT_EQ(failure_of<float>("\"1\""), ErrorKind::InvalidType);
     EXPECT_EQ(failure_of<double>("null"), ErrorKind::InvalidType);
     EXPECT_EQ(failure_of<double>("[1]"), ErrorKind::InvalidType);

@@ -1,1 +1,218 @@
-// placeholder
+#include "support/spsc.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+namespace {
+
+using support::SpscRing;
+
+TEST(SpscCapacity, HoldsExactlyTheRequestedNumber) {
+    SpscRing<int> ring(256);
+    EXPECT_EQ(ring.capacity(), 256u);
+    for (int i = 0; i < 256; ++i)
+        ASSERT_TRUE(ring.try_push(int{i})) << i;
+    EXPECT_EQ(ring.size(), 256u);
+    EXPECT_FALSE(ring.try_push(256));
+    EXPECT_EQ(ring.size(), 256u);
+    // One pop frees exactly one place.
+    EXPECT_EQ(ring.try_pop(), 0);
+    EXPECT_TRUE(ring.try_push(256));
+    EXPECT_FALSE(ring.try_push(257));
+}
+
+TEST(SpscCapacity, NotRoundedToAPowerOfTwo) {
+    SpscRing<int> ring(5);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(ring.try_push(int{i}));
+    EXPECT_FALSE(ring.try_push(5));
+}
+
+TEST(SpscCapacity, CapacityOneAndZero) {
+    SpscRing<int> one(1);
+    EXPECT_TRUE(one.try_push(1));
+    EXPECT_FALSE(one.try_push(2));
+    EXPECT_EQ(one.try_pop(), 1);
+    EXPECT_EQ(one.try_pop(), std::nullopt);
+    EXPECT_TRUE(one.try_push(3));
+    EXPECT_EQ(one.try_pop(), 3);
+
+    SpscRing<int> zero(0);
+    EXPECT_FALSE(zero.try_push(1));
+    EXPECT_EQ(zero.try_pop(), std::nullopt);
+    EXPECT_TRUE(zero.empty());
+}
+
+TEST(SpscOrder, FifoAndEmpty) {
+    SpscRing<int> ring(8);
+    EXPECT_TRUE(ring.empty());
+    EXPECT_EQ(ring.try_pop(), std::nullopt);
+    for (int i = 0; i < 6; ++i)
+        ASSERT_TRUE(ring.try_push(int{i}));
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(ring.try_pop(), i);
+    EXPECT_TRUE(ring.empty());
+    int out = -1;
+    EXPECT_FALSE(ring.try_pop(out));
+    EXPECT_EQ(out, -1);
+}
+
+TEST(SpscOrder, WrapsAroundManyTimes) {
+    SpscRing<std::uint32_t> ring(7);
+    std::uint32_t next_in = 0;
+    std::uint32_t next_out = 0;
+    // Varying fill levels so that both positions cross the end in every phase.
+    for (int round = 0; round < 10000; ++round) {
+        const int n = 1 + round % 7;
+        for (int i = 0; i < n; ++i)
+            ASSERT_TRUE(ring.try_push(std::uint32_t{next_in++}));
+        ASSERT_EQ(ring.size(), static_cast<std::size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            std::uint32_t v = 0;
+            ASSERT_TRUE(ring.try_pop(v));
+            ASSERT_EQ(v, next_out++);
+        }
+        ASSERT_TRUE(ring.empty());
+    }
+}
+
+TEST(SpscOrder, WrapsAroundWhileFull) {
+    SpscRing<int> ring(3);
+    int next_in = 0;
+    int next_out = 0;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(ring.try_push(int{next_in++}));
+    for (int round = 0; round < 1000; ++round) {
+        ASSERT_FALSE(ring.try_push(-1));
+        ASSERT_EQ(ring.try_pop(), next_out++);
+        ASSERT_TRUE(ring.try_push(int{next_in++}));
+        ASSERT_EQ(ring.size(), 3u);
+    }
+}
+
+TEST(SpscPayload, MoveOnly) {
+    SpscRing<std::unique_ptr<int>> ring(2);
+    EXPECT_TRUE(ring.try_push(std::make_unique<int>(1)));
+    auto second = std::make_unique<int>(2);
+    EXPECT_TRUE(ring.try_push(std::move(second)));
+    EXPECT_EQ(second, nullptr);
+
+    // A failed push leaves the item with the caller.
+    auto third = std::make_unique<int>(3);
+    EXPECT_FALSE(ring.try_push(std::move(third)));
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(*third, 3);
+
+    auto a = ring.try_pop();
+    ASSERT_TRUE(a.has_value());
+    EXPECT_EQ(**a, 1);
+    std::unique_ptr<int> b;
+    ASSERT_TRUE(ring.try_pop(b));
+    EXPECT_EQ(*b, 2);
+    EXPECT_EQ(ring.try_pop(), std::nullopt);
+}
+
+TEST(SpscPayload, FloatsByValue) {
+    SpscRing<float> ring(4);
+    const float x = 0.25f;
+    EXPECT_TRUE(ring.try_push(x));
+    EXPECT_TRUE(ring.try_push(-1.5f));
+    EXPECT_EQ(ring.try_pop(), 0.25f);
+    EXPECT_EQ(ring.try_pop(), -1.5f);
+}
+
+struct Tracked {
+    explicit Tracked(int* live) : live(live) { ++*live; }
+    Tracked(Tracked&& other) noexcept : live(other.live) { ++*live; }
+    Tracked& operator=(Tracked&& other) noexcept {
+        live = other.live;
+        return *this;
+    }
+    ~Tracked() { --*live; }
+    int* live;
+};
+
+TEST(SpscPayload, DestructionReleasesRemainingItems) {
+    int live = 0;
+    auto shared = std::make_shared<int>(7);
+    {
+        SpscRing<std::shared_ptr<int>> ring(4);
+        ASSERT_TRUE(ring.try_push(std::shared_ptr<int>(shared)));
+        ASSERT_TRUE(ring.try_push(std::shared_ptr<int>(shared)));
+        ASSERT_TRUE(ring.try_push(std::shared_ptr<int>(shared)));
+        EXPECT_TRUE(ring.try_pop().has_value());
+        EXPECT_EQ(shared.use_count(), 3);
+
+        SpscRing<Tracked> tracked(3);
+        // Wrap first so the remaining items straddle the end of the storage.
+        for (int i = 0; i < 2; ++i)
+            ASSERT_TRUE(tracked.try_push(Tracked(&live)));
+        EXPECT_TRUE(tracked.try_pop().has_value());
+        EXPECT_TRUE(tracked.try_pop().has_value());
+        for (int i = 0; i < 3; ++i)
+            ASSERT_TRUE(tracked.try_push(Tracked(&live)));
+        EXPECT_EQ(live, 3);
+    }
+    EXPECT_EQ(shared.use_count(), 1);
+    EXPECT_EQ(live, 0);
+}
+
+TEST(SpscStress, TwoThreadsKeepOrderWithoutLoss) {
+    constexpr std::uint64_t kItems = 4'000'000;
+    SpscRing<std::uint64_t> ring(256);
+    std::thread producer([&ring] {
+        for (std::uint64_t i = 0; i < kItems;) {
+            if (ring.try_push(std::uint64_t{i})) {
+                ++i;
+            } else {
+                std::this_thread::yield();
+            }
+        }
+    });
+    std::uint64_t expected = 0;
+    bool in_order = true;
+    while (expected < kItems) {
+        std::uint64_t v = 0;
+        if (ring.try_pop(v)) {
+            if (v != expected) in_order = false;
+            ++expected;
+        } else {
+            std::this_thread::yield();
+        }
+    }
+    producer.join();
+    EXPECT_TRUE(in_order);
+    EXPECT_EQ(expected, kItems);
+    EXPECT_TRUE(ring.empty());
+}
+
+TEST(SpscStress, TwoThreadsMoveOnlyPayloads) {
+    constexpr int kItems = 300'000;
+    SpscRing<std::unique_ptr<int>> ring(17);
+    std::thread producer([&ring] {
+        for (int i = 0; i < kItems;) {
+            auto p = std::make_unique<int>(i);
+            while (!ring.try_push(std::move(p)))
+                std::this_thread::yield();
+            ++i;
+        }
+    });
+    int expected = 0;
+    bool in_order = true;
+    while (expected < kItems) {
+        if (auto p = ring.try_pop()) {
+            if (!*p || **p != expected) in_order = false;
+            ++expected;
+        } else {
+            std::this_thread::yield();
+        }
+    }
+    producer.join();
+    EXPECT_TRUE(in_order);
+    EXPECT_TRUE(ring.empty());
+}
+
+}  // namespace

@@ -8,8 +8,11 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
+
+#include "support/json.hpp"
 
 namespace audio_engine::ir::types {
 
@@ -38,5 +41,33 @@ struct NodeTypeDecl {
     std::vector<ControlDecl> controls;
     bool operator==(const NodeTypeDecl&) const = default;
 };
+
+// Readers: the keyed (object) or positional (array) form of each record; the enums from their
+// lower-case names or a one-key object. The first error ends reading and leaves `out` as it was.
+support::json::Status read_json(support::json::Element e, Rate& out);
+support::json::Status read_json(support::json::Element e, ChannelLayout& out);
+support::json::Status read_json(support::json::Element e, PortDecl& out);
+support::json::Status read_json(support::json::Element e, ControlDecl& out);
+support::json::Status read_json(support::json::Element e, NodeTypeDecl& out);
+
+// Single-line debug forms for log lines, e.g.
+// `PortDecl { name: "in", channels: Mono }`.
+// The debug form as a string, for any type with an append_debug.
+template <class T>
+std::string debug(const T& value) {
+    std::string out;
+    append_debug(out, value);
+    return out;
+}
+void append_debug(std::string& out, Rate value);
+void append_debug(std::string& out, ChannelLayout value);
+void append_debug(std::string& out, const PortDecl& value);
+void append_debug(std::string& out, const ControlDecl& value);
+void append_debug(std::string& out, const NodeTypeDecl& value);
+
+namespace detail {
+// A text in double quotes with backslash escapes, as every debug form prints texts.
+void append_debug_text(std::string& out, std::string_view s);
+}  // namespace detail
 
 }  // namespace audio_engine::ir::types
