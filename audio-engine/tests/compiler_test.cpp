@@ -258,3 +258,42 @@ TEST(BuiltinGraph, OscillatorThroughGainRendersTheExpectedSamples) {
 }
 
 }  // namespace
+
+namespace {
+
+// A running oscillator keeps its phase across recompiles until its type is declared again.
+TEST(BuiltinGraph, ReuseKeepsOscillatorPhaseOnlyWhileTheGenerationHolds) {
+    registry::NodeRegistry reg;
+    ASSERT_TRUE(reg.register_type(nodes::oscillator::oscillator_type_decl(),
+                                  std::make_unique<nodes::oscillator::OscillatorFactory>()));
+    const ir::GraphIr g{{node("osc", "oscillator", {{"freq", 1000.0f}})}, {}, {}};
+    InjectedNodes injected;
+    auto phase_of = [](DspGraph graph) {
+        auto nodes = std::move(graph).into_reusable_nodes();
+        return static_cast<nodes::oscillator::Oscillator&>(*nodes.at("osc").node).phase();
+    };
+    std::vector<float> out(256);
+
+    auto first = compile_with_reuse_and_injected(g, reg, std::nullopt, injected, 48000, 256);
+    ASSERT_TRUE(first.has_value());
+    first->process(out);
+    auto second = compile_with_reuse_and_injected(g, reg, std::move(*first), injected, 48000, 256);
+    ASSERT_TRUE(second.has_value());
+    second->process(out);
+    // Two blocks of 256 samples at 1000 Hz / 48 kHz: the phase went on from the first block.
+    float expected = 0.0f;
+    for (int i = 0; i < 512; ++i) {
+        const float p = 1000.0f / 48000.0f + expected;
+        expected = p - std::floor(p);
+    }
+    EXPECT_EQ(phase_of(std::move(*second)), expected);
+
+    auto third = compile_with_reuse_and_injected(g, reg, std::nullopt, injected, 48000, 256);
+    third->process(out);
+    reg.register_type_only(nodes::oscillator::oscillator_type_decl());
+    auto fourth = compile_with_reuse_and_injected(g, reg, std::move(*third), injected, 48000, 256);
+    ASSERT_TRUE(fourth.has_value());
+    EXPECT_EQ(phase_of(std::move(*fourth)), 0.0f);
+}
+
+}  // namespace
