@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "audio_engine/engine.hpp"
 #include "audio_engine/graph/compiler.hpp"
 #include "audio_engine/nodes/dac.hpp"
 #include "audio_engine/nodes/gain.hpp"
@@ -32,12 +33,7 @@ void report(benchmark::State& state) {
 
 void BM_Graph(benchmark::State& state) {
     registry::NodeRegistry reg;
-    (void)reg.register_type(nodes::oscillator::oscillator_type_decl(),
-                            std::make_unique<nodes::oscillator::OscillatorFactory>());
-    (void)reg.register_type(nodes::dac::dac_type_decl(),
-                            std::make_unique<nodes::dac::DacFactory>());
-    (void)reg.register_type(nodes::gain::gain_type_decl(),
-                            std::make_unique<nodes::gain::GainFactory>());
+    engine::register_builtin_types(reg);
     ir::GraphIr g;
     for (int i = 0; i < kVoices; ++i) {
         const std::string n = std::to_string(i);

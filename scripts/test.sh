@@ -13,6 +13,13 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --output-on-failure
 
+# The lock-free handover between the control and the audio thread, under ThreadSanitizer.
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVORLA_SANITIZE=thread -DVORLA_BUILD_BENCH=OFF
+cmake --build build-tsan -j "$jobs" --target audio_engine_tests support_tests
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -j "$jobs" --output-on-failure \
+  -R '^(EngineStress|Spsc)'
+
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVORLA_SANITIZE=address,undefined -DVORLA_BUILD_BENCH=OFF
 cmake --build build-asan -j "$jobs"

@@ -36,9 +36,15 @@ void append_debug_sequence(std::string& out, char open, const Range& items, Item
 }  // namespace
 
 json::Status read_json(json::Element e, GraphIr& out) {
+    auto content = json::Content::of(e, "struct GraphIr");
+    if (!content) return std::unexpected(std::move(content.error()));
+    return read_fields_of(*content, out);
+}
+
+json::Status read_fields_of(const json::Content& content, GraphIr& out) {
     return read_fresh(out, [&](GraphIr& v) {
-        return json::read_record(
-            e, "struct GraphIr",
+        return json::read_fields(
+            content, "struct GraphIr",
             {json::required("nodes", v.nodes), json::required("connections", v.connections),
              json::defaulted("exposed_controls", v.exposed_controls)});
     });

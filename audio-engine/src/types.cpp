@@ -66,9 +66,15 @@ json::Status read_json(json::Element e, ControlDecl& out) {
 }
 
 json::Status read_json(json::Element e, NodeTypeDecl& out) {
+    auto content = json::Content::of(e, "struct NodeTypeDecl");
+    if (!content) return std::unexpected(std::move(content.error()));
+    return read_fields_of(*content, out);
+}
+
+json::Status read_fields_of(const json::Content& content, NodeTypeDecl& out) {
     return read_fresh(out, [&](NodeTypeDecl& v) {
-        return json::read_record(
-            e, "struct NodeTypeDecl",
+        return json::read_fields(
+            content, "struct NodeTypeDecl",
             {json::required("type_id", v.type_id), json::required("audio_inputs", v.audio_inputs),
              json::required("audio_outputs", v.audio_outputs),
              json::required("controls", v.controls)});

@@ -13,38 +13,11 @@ namespace {
 
 using namespace audio_engine::graph;
 using test_nodes::Constant;
+using test_nodes::make_graph;
+using test_nodes::nodes;
 using test_nodes::Sum;
 
 constexpr std::size_t kBlock = 8;
-
-// Builds a graph the way the compiler lays it out: one pool buffer per output, node order.
-DspGraph make_graph(std::vector<std::unique_ptr<DspNode>> nodes, std::vector<Edge> edges,
-                    std::optional<NodeId> output) {
-    GraphParts parts;
-    std::size_t next = 0;
-    for (std::size_t i = 0; i < nodes.size(); ++i) {
-        parts.node_ids.push_back("n" + std::to_string(i));
-        parts.type_ids.push_back("test");
-        parts.generations.push_back(1);
-        std::vector<std::size_t> ids(nodes[i]->num_outputs());
-        for (auto& id : ids)
-            id = next++;
-        parts.output_buffer_ids.push_back(std::move(ids));
-    }
-    parts.order = *topological_sort(nodes.size(), edges);
-    parts.nodes = std::move(nodes);
-    parts.edges = std::move(edges);
-    parts.output_node = output;
-    parts.pool = BufferPool(next, kBlock);
-    return DspGraph(std::move(parts));
-}
-
-template <class... N>
-std::vector<std::unique_ptr<DspNode>> nodes(std::unique_ptr<N>... n) {
-    std::vector<std::unique_ptr<DspNode>> v;
-    (v.push_back(std::move(n)), ...);
-    return v;
-}
 
 TEST(TopologicalSort, IndependentNodesRunFromTheHighestIndexDown) {
     EXPECT_EQ(*topological_sort(3, {}), (std::vector<NodeId>{2, 1, 0}));

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "audio_engine/engine.hpp"
 #include "audio_engine/nodes/adc.hpp"
 #include "audio_engine/nodes/dac.hpp"
 #include "audio_engine/nodes/gain.hpp"
@@ -86,15 +87,8 @@ int created_tag(const NodeRegistry& reg, std::string_view id) {
 
 // The registry as the engine fills it at start.
 NodeRegistry engine_registry() {
-    namespace nodes = audio_engine::nodes;
     NodeRegistry reg;
-    (void)reg.register_type(nodes::oscillator::oscillator_type_decl(),
-                            std::make_unique<nodes::oscillator::OscillatorFactory>());
-    (void)reg.register_type(nodes::dac::dac_type_decl(),
-                            std::make_unique<nodes::dac::DacFactory>());
-    (void)reg.register_type(nodes::gain::gain_type_decl(),
-                            std::make_unique<nodes::gain::GainFactory>());
-    reg.register_type_only(nodes::adc::adc_type_decl());
+    audio_engine::engine::register_builtin_types(reg);
     return reg;
 }
 

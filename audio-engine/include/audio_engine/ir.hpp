@@ -45,6 +45,8 @@ struct GraphIr {
 support::json::Status read_json(support::json::Element e, GraphIr& out);
 support::json::Status read_json(support::json::Element e, NodeInstance& out);
 support::json::Status read_json(support::json::Element e, ConnectionIr& out);
+// The fields of a GraphIr from a record's content, e.g. the members beside a union's tag.
+support::json::Status read_fields_of(const support::json::Content& content, GraphIr& out);
 
 // Compact JSON of node and connection lists, as status replies carry them: keys in declaration
 // order, control values as the shortest float text (null when not finite).

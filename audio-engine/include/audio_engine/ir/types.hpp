@@ -49,6 +49,8 @@ support::json::Status read_json(support::json::Element e, ChannelLayout& out);
 support::json::Status read_json(support::json::Element e, PortDecl& out);
 support::json::Status read_json(support::json::Element e, ControlDecl& out);
 support::json::Status read_json(support::json::Element e, NodeTypeDecl& out);
+// The fields of a NodeTypeDecl from a record's content, e.g. the members beside a union's tag.
+support::json::Status read_fields_of(const support::json::Content& content, NodeTypeDecl& out);
 
 // Single-line debug forms for log lines, e.g.
 // `PortDecl { name: "in", channels: Mono }`.

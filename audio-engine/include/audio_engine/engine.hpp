@@ -1,0 +1,125 @@
+// audio_engine::engine — the audio graph engine's two halves, made together by `engine`.
+//
+// The EngineController lives on the control thread (the host's main loop): it keeps the graph
+// description as the single source of truth, applies edits to it, recompiles with node reuse
+// and ships graphs, parameters and automations to the audio thread as commands. The
+// AudioProcessor lives in the audio callback: it applies the commands at the start of every
+// block, renders through the graph swapper and hands graphs that finished fading out back.
+// The two share nothing but two lock-free single-producer single-consumer rings (256 commands
+// one way, 4 retired graphs the other); neither ever waits on the other. A full command ring
+// drops the command with a warning and still reports success.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "audio_engine/automation.hpp"
+#include "audio_engine/graph/compiler.hpp"
+#include "audio_engine/ir.hpp"
+#include "audio_engine/protocol.hpp"
+#include "audio_engine/registry.hpp"
+#include "audio_engine/swap.hpp"
+#include "support/spsc.hpp"
+
+namespace audio_engine::engine {
+
+using graph::compiler::CompileError;
+using Result = std::expected<void, CompileError>;
+
+inline constexpr std::size_t command_ring_slots = 256;
+inline constexpr std::size_t retired_ring_slots = 4;
+
+struct EngineConfig {
+    std::size_t max_block;       // largest block; the compile block size
+    std::size_t channels;        // device channels, carried only
+    std::uint32_t sample_rate;   // for node factories and automation periods
+    std::uint32_t crossfade_ms;  // initial crossfade
+};
+
+struct EngineSnapshot {
+    std::vector<ir::NodeInstance> nodes;
+    std::vector<ir::ConnectionIr> connections;
+    std::map<std::string, std::pair<std::string, std::string>> exposed_controls;
+    std::map<std::string, float> control_values;
+};
+
+using CommandRing = support::SpscRing<swap::command::Command>;
+using RetiredRing = support::SpscRing<graph::DspGraph>;
+
+class EngineController {
+public:
+    EngineController(EngineConfig config, std::shared_ptr<CommandRing> commands,
+                     std::shared_ptr<RetiredRing> retired);
+
+    // Applies one audio request; graph edits are kept even when their compile fails.
+    Result handle_message(protocol::ClientMessage message);
+    // Compiles the stored description, reusing the newest handed-back graph, re-applies the
+    // stored control values (except "gate") and sends the graph.
+    Result recompile_and_send();
+
+    // Stores a host-made node (the audio input) under an id for the next compiles to take.
+    void inject_node(std::string id, std::unique_ptr<graph::node::DspNode> node);
+    std::optional<std::pair<std::string, std::string>> resolve_label(std::string_view label) const;
+    std::vector<std::string> list_node_types() const;
+    void send_automation(std::string id, automation::Automation automation);
+    void clear_automation(std::string id);
+    void set_crossfade_samples(std::uint64_t samples);
+    EngineSnapshot snapshot() const;
+
+    registry::NodeRegistry& registry() { return registry_; }
+    const ir::GraphIr& graph() const { return graph_; }
+    const EngineConfig& config() const { return config_; }
+    float master_gain() const { return master_gain_; }
+
+private:
+    // Pushes without waiting; a full ring drops the command with a warning.
+    void send(swap::command::Command command);
+    // The graph edits, without logging or recompiling (also used inside graph_batch).
+    bool apply_edit(protocol::ClientMessage& message);
+    std::string labels_debug() const;
+
+    registry::NodeRegistry registry_;
+    ir::GraphIr graph_;
+    std::map<std::string, std::pair<std::string, std::string>> labels_;
+    std::map<std::string, float> control_values_;
+    std::shared_ptr<CommandRing> commands_;
+    std::shared_ptr<RetiredRing> retired_;
+    std::optional<graph::DspGraph> held_;
+    graph::compiler::InjectedNodes injected_;
+    EngineConfig config_;
+    float master_gain_ = 1.0f;
+};
+
+class AudioProcessor {
+public:
+    AudioProcessor(swap::GraphSwapper swapper, std::shared_ptr<CommandRing> commands,
+                   std::shared_ptr<RetiredRing> retired);
+
+    // One block on the audio thread: pending commands, render, hand back a retired graph.
+    // Writes at most max_block samples of `out`.
+    void process(std::span<float> out);
+
+    const swap::GraphSwapper& swapper() const { return swapper_; }
+
+private:
+    swap::GraphSwapper swapper_;
+    std::shared_ptr<CommandRing> commands_;
+    std::shared_ptr<RetiredRing> retired_;
+};
+
+// The built-in node types as the engine starts with them: oscillator, dac and gain with their
+// factories, then adc_input declared without one (its only instance is injected).
+void register_builtin_types(registry::NodeRegistry& registry);
+
+std::pair<EngineController, AudioProcessor> engine(EngineConfig config);
+
+}  // namespace audio_engine::engine

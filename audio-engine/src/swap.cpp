@@ -1,0 +1,149 @@
+#include "audio_engine/swap.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+namespace audio_engine::swap {
+
+namespace {
+
+template <class... F>
+struct Overloaded : F... {
+    using F::operator()...;
+};
+
+}  // namespace
+
+GraphSwapper::GraphSwapper(std::uint64_t crossfade_samples, std::size_t max_block)
+    : scratch_a_(max_block, 0.0f),
+      scratch_b_(max_block, 0.0f),
+      crossfade_(crossfade_samples),
+      max_block_(max_block) {
+    automations_.reserve(32);
+}
+
+void GraphSwapper::drain_commands(command::Command cmd) {
+    std::visit(Overloaded{
+                   [this](command::SwapGraph& c) { swap_in(std::move(c.graph)); },
+                   [this](command::SetParam& c) {
+                       if (current_) (void)current_->set_param(c.node_id, c.control, c.value);
+                       if (fading_graph_)
+                           (void)fading_graph_->set_param(c.node_id, c.control, c.value);
+                   },
+                   [this](command::SetMasterGain& c) { master_gain_ = c.gain; },
+                   [this](command::SetCrossfade& c) { crossfade_ = c.samples; },
+                   [this](command::SetAutomation& c) {
+                       for (auto& [id, a] : automations_) {
+                           if (id == c.id) {
+                               a = std::move(c.automation);
+                               return;
+                           }
+                       }
+                       automations_.emplace_back(std::move(c.id), std::move(c.automation));
+                   },
+                   [this](command::ClearAutomation& c) {
+                       std::erase_if(automations_, [&c](const auto& e) { return e.first == c.id; });
+                   },
+               },
+               static_cast<command::Command::variant&>(cmd));
+}
+
+void GraphSwapper::retire(graph::DspGraph graph) {
+    // A graph still waiting in the slot is released here, on the audio thread.
+    retired_.reset();
+    retired_.emplace(std::move(graph));
+}
+
+void GraphSwapper::swap_in(graph::DspGraph graph) {
+    if (!current_) {
+        current_.emplace(std::move(graph));
+        return;
+    }
+    if (fading_graph_) {
+        retire(std::move(*fading_graph_));
+        fading_graph_.reset();
+    }
+    fading_graph_.emplace(std::move(*current_));
+    current_.emplace(std::move(graph));
+    fading_ = true;
+    remaining_ = crossfade_;  // a fade in progress restarts from the full length
+}
+
+std::optional<graph::DspGraph> GraphSwapper::take_retired() {
+    std::optional<graph::DspGraph> out = std::move(retired_);
+    retired_.reset();
+    return out;
+}
+
+void GraphSwapper::run_automations(std::size_t frames) {
+    for (auto& [id, a] : automations_) {
+        if (!a.active) continue;
+        // The value is taken where the block begins, and only the current graph gets it.
+        if (current_) {
+            const float value = a.period != 0
+                                    ? std::fma(a.hi - a.lo,
+                                               a.shape.eval(static_cast<float>(a.position) /
+                                                            static_cast<float>(a.period)),
+                                               a.lo)
+                                    : a.lo;
+            (void)current_->set_param(a.node_id, a.control, value);
+        }
+        if (a.period == 0) {
+            a.active = false;
+            continue;
+        }
+        a.position += frames;
+        if (a.position >= a.period) {
+            if (a.one_shot) {
+                a.position = a.period - 1;
+                a.active = false;
+            } else {
+                a.position %= a.period;
+            }
+        }
+    }
+}
+
+void GraphSwapper::process(std::span<float> out) {
+    const std::size_t frames = std::min(out.size(), max_block_);
+    const auto block = out.first(frames);
+    if (!automations_.empty()) run_automations(frames);
+    std::fill(block.begin(), block.end(), 0.0f);
+
+    if (fading_) {
+        const auto a = std::span<float>(scratch_a_).first(frames);
+        const auto b = std::span<float>(scratch_b_).first(frames);
+        std::fill(a.begin(), a.end(), 0.0f);
+        if (fading_graph_) fading_graph_->process(a);
+        std::fill(b.begin(), b.end(), 0.0f);
+        if (current_) current_->process(b);
+        // Read at every block, so a new length applies to the rest of a fade.
+        const float length = static_cast<float>(crossfade_ == 0 ? 1 : crossfade_);
+        const float r = static_cast<float>(remaining_);
+        for (std::size_t i = 0; i < frames; ++i) {
+            const float f = std::max(r - static_cast<float>(i), 0.0f) / length;
+            block[i] = std::fma(a[i], f, (1.0f - f) * b[i]);
+        }
+        if (remaining_ <= frames) {
+            fading_ = false;
+            remaining_ = 0;
+            if (fading_graph_) {
+                retire(std::move(*fading_graph_));
+                fading_graph_.reset();
+            }
+        } else {
+            remaining_ -= frames;
+        }
+    } else if (current_) {
+        current_->process(block);
+    }
+
+    for (float& s : block) {
+        const float x = s * master_gain_;
+        const bool finite = (std::bit_cast<std::uint32_t>(x) & 0x7FFFFFFFu) < 0x7F800000u;
+        s = finite ? std::clamp(x, -1.0f, 1.0f) : 0.0f;
+    }
+}
+
+}  // namespace audio_engine::swap
