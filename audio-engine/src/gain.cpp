@@ -1,6 +1,7 @@
 #include "audio_engine/nodes/gain.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 namespace audio_engine::nodes::gain {
 
@@ -33,6 +34,12 @@ void GainNode::process(std::span<const std::span<const float>> inputs,
     const std::span<float> out = outputs[0];
     const std::size_t n = std::min(in.size(), out.size());
     float current = current_;
+    if (current == target_ && std::isfinite(current)) {
+        // Settled: every step adds exactly 0, so the ramp's serial chain can be skipped.
+        for (std::size_t i = 0; i < n; ++i)
+            out[i] = in[i] * current;
+        return;
+    }
     for (std::size_t i = 0; i < n; ++i) {
         // Three separately rounded steps; this file is built with -ffp-contract=off so the
         // compiler cannot fuse them and change the ramp.
