@@ -101,9 +101,9 @@ json::Status read_kind(const json::Tagged& tagged, ClientMessage& out) {
                                      std::span<const json::FieldRef>(&commands, 1));
         }
         case 11:
-            // Unit kinds ignore their content entirely, in either form.
+            // Unit kinds ignore every key; in the array form a surplus value still fails.
             out.emplace<Ping>();
-            return {};
+            return json::read_fields(c, "unit variant ClientMessage::Ping", {});
         case 12: {
             auto& v = out.emplace<SetAutomation>();
             return json::read_fields(
@@ -131,7 +131,7 @@ json::Status read_kind(const json::Tagged& tagged, ClientMessage& out) {
         }
         default:
             out.emplace<Shutdown>();
-            return {};
+            return json::read_fields(c, "unit variant ClientMessage::Shutdown", {});
     }
 }
 

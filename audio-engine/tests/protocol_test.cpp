@@ -220,6 +220,9 @@ TEST(AudioProtocolDecode, ArrayForm) {
     EXPECT_EQ(decoded(R"(["graph_batch",[["ping"],[11]]])"),
               ClientMessage(protocol::GraphBatch{{protocol::Ping{}, protocol::Ping{}}}));
     EXPECT_EQ(decoded(R"(["ping"])"), ClientMessage(protocol::Ping{}));
+    // A unit kind has no fields: a value after its name is surplus.
+    failure(R"(["ping", 1])");
+    failure(R"(["shutdown", {}])");
 
     EXPECT_EQ(failure(R"(["start_input",1,2])"), ErrorKind::InvalidLength);
     EXPECT_EQ(failure(R"(["set_control","cutoff"])"), ErrorKind::InvalidLength);
