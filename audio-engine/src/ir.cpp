@@ -7,33 +7,11 @@
 namespace audio_engine::ir {
 
 namespace json = support::json;
+using types::detail::append_debug_sequence;
 using types::detail::append_debug_text;
+using types::detail::read_fresh;
 
-namespace {
-
-// Reads into a fresh value so that defaults hold and a failure leaves `out` untouched.
-template <class T, class Fields>
-json::Status read_fresh(T& out, Fields&& read_fields) {
-    T value{};
-    if (auto st = read_fields(value); !st) return st;
-    out = std::move(value);
-    return {};
-}
-
-template <class Range, class Item>
-void append_debug_sequence(std::string& out, char open, const Range& items, Item&& item,
-                           char close) {
-    out += open;
-    bool first = true;
-    for (const auto& v : items) {
-        if (!first) out += ", ";
-        first = false;
-        item(out, v);
-    }
-    out += close;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 json::Status read_json(json::Element e, GraphIr& out) {
     auto content = json::Content::of(e, "struct GraphIr");

@@ -13,25 +13,6 @@ namespace {
 constexpr std::array<std::string_view, 2> rate_names = {"control", "audio"};
 constexpr std::array<std::string_view, 2> layout_names = {"mono", "stereo"};
 
-// Reads into a fresh value so that defaults hold and a failure leaves `out` untouched.
-template <class T, class Fields>
-json::Status read_fresh(T& out, Fields&& read_fields) {
-    T value{};
-    if (auto st = read_fields(value); !st) return st;
-    out = std::move(value);
-    return {};
-}
-
-template <class T, class Item>
-void append_list(std::string& out, const std::vector<T>& items, Item&& item) {
-    out += '[';
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i > 0) out += ", ";
-        item(out, items[i]);
-    }
-    out += ']';
-}
-
 }  // namespace
 
 json::Status read_json(json::Element e, Rate& out) {
@@ -49,7 +30,7 @@ json::Status read_json(json::Element e, ChannelLayout& out) {
 }
 
 json::Status read_json(json::Element e, PortDecl& out) {
-    return read_fresh(out, [&](PortDecl& v) {
+    return detail::read_fresh(out, [&](PortDecl& v) {
         return json::read_record(
             e, "struct PortDecl",
             {json::required("name", v.name), json::required("channels", v.channels)});
@@ -57,7 +38,7 @@ json::Status read_json(json::Element e, PortDecl& out) {
 }
 
 json::Status read_json(json::Element e, ControlDecl& out) {
-    return read_fresh(out, [&](ControlDecl& v) {
+    return detail::read_fresh(out, [&](ControlDecl& v) {
         return json::read_record(e, "struct ControlDecl",
                                  {json::required("name", v.name), json::required("range", v.range),
                                   json::required("default", v.default_value),
@@ -72,7 +53,7 @@ json::Status read_json(json::Element e, NodeTypeDecl& out) {
 }
 
 json::Status read_fields_of(const json::Content& content, NodeTypeDecl& out) {
-    return read_fresh(out, [&](NodeTypeDecl& v) {
+    return detail::read_fresh(out, [&](NodeTypeDecl& v) {
         return json::read_fields(
             content, "struct NodeTypeDecl",
             {json::required("type_id", v.type_id), json::required("audio_inputs", v.audio_inputs),
@@ -172,11 +153,11 @@ void append_debug(std::string& out, const NodeTypeDecl& value) {
     out += "NodeTypeDecl { type_id: ";
     detail::append_debug_text(out, value.type_id);
     out += ", audio_inputs: ";
-    append_list(out, value.audio_inputs, item);
+    detail::append_debug_sequence(out, '[', value.audio_inputs, item, ']');
     out += ", audio_outputs: ";
-    append_list(out, value.audio_outputs, item);
+    detail::append_debug_sequence(out, '[', value.audio_outputs, item, ']');
     out += ", controls: ";
-    append_list(out, value.controls, item);
+    detail::append_debug_sequence(out, '[', value.controls, item, ']');
     out += " }";
 }
 

@@ -68,6 +68,29 @@ void append_debug(std::string& out, const ControlDecl& value);
 void append_debug(std::string& out, const NodeTypeDecl& value);
 
 namespace detail {
+// Reads into a fresh value so that defaults hold and a failure leaves `out` untouched.
+template <class T, class Fields>
+support::json::Status read_fresh(T& out, Fields&& read_fields) {
+    T value{};
+    if (auto st = read_fields(value); !st) return st;
+    out = std::move(value);
+    return {};
+}
+
+// `open`, the items separated by ", ", `close`: lists and maps in debug forms.
+template <class Range, class Item>
+void append_debug_sequence(std::string& out, char open, const Range& items, Item&& item,
+                           char close) {
+    out += open;
+    bool first = true;
+    for (const auto& v : items) {
+        if (!first) out += ", ";
+        first = false;
+        item(out, v);
+    }
+    out += close;
+}
+
 // A text in double quotes with backslash escapes, as every debug form prints texts.
 void append_debug_text(std::string& out, std::string_view s);
 }  // namespace detail
