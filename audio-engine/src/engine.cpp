@@ -8,6 +8,7 @@
 #include "audio_engine/nodes/dac.hpp"
 #include "audio_engine/nodes/gain.hpp"
 #include "audio_engine/nodes/oscillator.hpp"
+#include "support/debug.hpp"
 #include "support/log.hpp"
 #include "support/number.hpp"
 
@@ -40,7 +41,7 @@ std::string controls_debug(const std::map<std::string, float>& controls) {
     for (const auto& [name, value] : controls) {
         if (!first) out += ", ";
         first = false;
-        ir::types::detail::append_debug_text(out, name);
+        support::debug::append_quoted(out, name);
         out += ": ";
         support::number::append_debug(out, value);
     }
@@ -82,7 +83,7 @@ std::string EngineController::labels_debug() const {
     for (const auto& [label, where] : labels_) {
         if (!first) out += ", ";
         first = false;
-        ir::types::detail::append_debug_text(out, label);
+        support::debug::append_quoted(out, label);
     }
     return out + "]";
 }

@@ -1,14 +1,15 @@
 #include "audio_engine/ir.hpp"
 
 #include "audio_engine/ir/types.hpp"
+#include "support/debug.hpp"
 #include "support/json_write.hpp"
 #include "support/number.hpp"
 
 namespace audio_engine::ir {
 
 namespace json = support::json;
-using types::detail::append_debug_sequence;
-using types::detail::append_debug_text;
+using support::debug::append_quoted;
+using support::debug::append_sequence;
 using types::detail::read_fresh;
 
 namespace {}  // namespace
@@ -105,14 +106,14 @@ std::string connections_json(std::span<const ConnectionIr> connections) {
 
 void append_debug(std::string& out, const NodeInstance& value) {
     out += "NodeInstance { id: ";
-    append_debug_text(out, value.id);
+    append_quoted(out, value.id);
     out += ", type_id: ";
-    append_debug_text(out, value.type_id);
+    append_quoted(out, value.type_id);
     out += ", controls: ";
-    append_debug_sequence(
+    append_sequence(
         out, '{', value.controls,
         [](std::string& o, const auto& control) {
-            append_debug_text(o, control.first);
+            append_quoted(o, control.first);
             o += ": ";
             support::number::append_debug(o, control.second);
         },
@@ -122,31 +123,31 @@ void append_debug(std::string& out, const NodeInstance& value) {
 
 void append_debug(std::string& out, const ConnectionIr& value) {
     out += "ConnectionIr { from_node: ";
-    append_debug_text(out, value.from_node);
+    append_quoted(out, value.from_node);
     out += ", from_port: ";
-    append_debug_text(out, value.from_port);
+    append_quoted(out, value.from_port);
     out += ", to_node: ";
-    append_debug_text(out, value.to_node);
+    append_quoted(out, value.to_node);
     out += ", to_port: ";
-    append_debug_text(out, value.to_port);
+    append_quoted(out, value.to_port);
     out += " }";
 }
 
 void append_debug(std::string& out, const GraphIr& value) {
     auto item = [](std::string& o, const auto& v) { append_debug(o, v); };
     out += "GraphIr { nodes: ";
-    append_debug_sequence(out, '[', value.nodes, item, ']');
+    append_sequence(out, '[', value.nodes, item, ']');
     out += ", connections: ";
-    append_debug_sequence(out, '[', value.connections, item, ']');
+    append_sequence(out, '[', value.connections, item, ']');
     out += ", exposed_controls: ";
-    append_debug_sequence(
+    append_sequence(
         out, '{', value.exposed_controls,
         [](std::string& o, const auto& label) {
-            append_debug_text(o, label.first);
+            append_quoted(o, label.first);
             o += ": (";
-            append_debug_text(o, label.second.first);
+            append_quoted(o, label.second.first);
             o += ", ";
-            append_debug_text(o, label.second.second);
+            append_quoted(o, label.second.second);
             o += ')';
         },
         '}');

@@ -5,12 +5,13 @@
 #include <type_traits>
 #include <utility>
 
+#include "support/debug.hpp"
 #include "support/number.hpp"
 
 namespace audio_engine::protocol {
 
 namespace json = support::json;
-using ir::types::detail::append_debug_text;
+using support::debug::append_quoted;
 
 namespace {
 
@@ -163,9 +164,7 @@ public:
         out_ += ": ";
         return out_;
     }
-    void text(std::string_view name, std::string_view value) {
-        append_debug_text(field(name), value);
-    }
+    void text(std::string_view name, std::string_view value) { append_quoted(field(name), value); }
     void number(std::string_view name, float value) {
         support::number::append_debug(field(name), value);
     }
@@ -217,7 +216,7 @@ void append_debug(std::string& out, const ClientMessage& message) {
                 for (const auto& [key, value] : m.controls) {
                     if (!first) o += ", ";
                     first = false;
-                    append_debug_text(o, key);
+                    append_quoted(o, key);
                     o += ": ";
                     support::number::append_debug(o, value);
                 }

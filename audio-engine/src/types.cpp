@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "support/debug.hpp"
 #include "support/number.hpp"
 
 namespace audio_engine::ir::types {
@@ -62,54 +63,6 @@ json::Status read_fields_of(const json::Content& content, NodeTypeDecl& out) {
     });
 }
 
-namespace detail {
-
-void append_debug_text(std::string& out, std::string_view s) {
-    static constexpr char hex[] = "0123456789abcdef";
-    auto escape_code = [&](unsigned code) {
-        out += "\\u{";
-        if (code >= 0x10) out += hex[code >> 4];
-        out += hex[code & 0xf];
-        out += '}';
-    };
-    out += '"';
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        const char c = s[i];
-        const auto u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (u < 0x20 || u == 0x7f) {
-                    escape_code(u);
-                } else if (u == 0xc2 && i + 1 < s.size() &&
-                           static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
-                           static_cast<unsigned char>(s[i + 1]) <= 0x9f) {
-                    // U+0080..U+009F are control characters too, two bytes in UTF-8.
-                    escape_code(static_cast<unsigned char>(s[++i]));
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-}
-
-}  // namespace detail
-
 void append_debug(std::string& out, Rate value) {
     out += value == Rate::Control ? "Control" : "Audio";
 }
@@ -120,7 +73,7 @@ void append_debug(std::string& out, ChannelLayout value) {
 
 void append_debug(std::string& out, const PortDecl& value) {
     out += "PortDecl { name: ";
-    detail::append_debug_text(out, value.name);
+    support::debug::append_quoted(out, value.name);
     out += ", channels: ";
     append_debug(out, value.channels);
     out += " }";
@@ -128,7 +81,7 @@ void append_debug(std::string& out, const PortDecl& value) {
 
 void append_debug(std::string& out, const ControlDecl& value) {
     out += "ControlDecl { name: ";
-    detail::append_debug_text(out, value.name);
+    support::debug::append_quoted(out, value.name);
     out += ", range: (";
     support::number::append_debug(out, value.range.first);
     out += ", ";
@@ -140,7 +93,7 @@ void append_debug(std::string& out, const ControlDecl& value) {
     out += ", unit: ";
     if (value.unit) {
         out += "Some(";
-        detail::append_debug_text(out, *value.unit);
+        support::debug::append_quoted(out, *value.unit);
         out += ')';
     } else {
         out += "None";
@@ -151,13 +104,13 @@ void append_debug(std::string& out, const ControlDecl& value) {
 void append_debug(std::string& out, const NodeTypeDecl& value) {
     auto item = [](std::string& o, const auto& v) { append_debug(o, v); };
     out += "NodeTypeDecl { type_id: ";
-    detail::append_debug_text(out, value.type_id);
+    support::debug::append_quoted(out, value.type_id);
     out += ", audio_inputs: ";
-    detail::append_debug_sequence(out, '[', value.audio_inputs, item, ']');
+    support::debug::append_sequence(out, '[', value.audio_inputs, item, ']');
     out += ", audio_outputs: ";
-    detail::append_debug_sequence(out, '[', value.audio_outputs, item, ']');
+    support::debug::append_sequence(out, '[', value.audio_outputs, item, ']');
     out += ", controls: ";
-    detail::append_debug_sequence(out, '[', value.controls, item, ']');
+    support::debug::append_sequence(out, '[', value.controls, item, ']');
     out += " }";
 }
 

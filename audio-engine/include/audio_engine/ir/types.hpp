@@ -77,22 +77,6 @@ support::json::Status read_fresh(T& out, Fields&& read_fields) {
     return {};
 }
 
-// `open`, the items separated by ", ", `close`: lists and maps in debug forms.
-template <class Range, class Item>
-void append_debug_sequence(std::string& out, char open, const Range& items, Item&& item,
-                           char close) {
-    out += open;
-    bool first = true;
-    for (const auto& v : items) {
-        if (!first) out += ", ";
-        first = false;
-        item(out, v);
-    }
-    out += close;
-}
-
-// A text in double quotes with backslash escapes, as every debug form prints texts.
-void append_debug_text(std::string& out, std::string_view s);
 }  // namespace detail
 
 }  // namespace audio_engine::ir::types
