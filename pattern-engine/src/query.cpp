@@ -149,7 +149,7 @@ private:
 
 class Walk {
 public:
-    Walk(Nodes nodes, Events& out) : nodes_(nodes), out_(out) {}
+    Walk(Nodes nodes, Events& out, Budget& budget) : nodes_(nodes), out_(out), budget_(budget) {}
 
     // Appends the events of `index` over `span`, their times taken through `map`.
     void run(NodeIndex index, const Arc& span, const Affine& map);
@@ -159,8 +159,11 @@ public:
 private:
     // One step of work; false once the budget is spent.
     bool spend() {
-        if (work_ == 0) return false;
-        --work_;
+        if (budget_.work == 0) {
+            budget_.cut = true;
+            return false;
+        }
+        --budget_.work;
         return true;
     }
 
@@ -179,7 +182,7 @@ private:
 
     Nodes nodes_;
     Events& out_;
-    std::uint64_t work_ = work_limit;
+    Budget& budget_;
 };
 
 void Walk::run(NodeIndex index, const Arc& span, const Affine& map) {
@@ -263,7 +266,7 @@ bool Walk::segment(NodeIndex child, std::uint64_t i, const Segments& segments, s
     if (piece.begin == cycle && piece.end == next) {
         // The whole cycle: every segment is covered (the common case).
         run(child, Arc{cycle, next}, segments.map_for(c, i));
-        return work_ > 0;
+        return budget_.work > 0;
     }
     const std::uint64_t n = segments.count();
     const Time s = segment_start(c, i, n);
@@ -278,7 +281,7 @@ bool Walk::segment(NodeIndex child, std::uint64_t i, const Segments& segments, s
     const Arc child_span{from_start ? cycle : cycle + (lo - s) * width,
                          to_end ? next : cycle + (hi - s) * width};
     run(child, child_span, segments.map_for(c, i));
-    return work_ > 0;
+    return budget_.work > 0;
 }
 
 // Index range [first, last) of the segments of n per cycle that the piece of cycle c touches.
@@ -426,20 +429,27 @@ Events query(Nodes nodes, NodeIndex index, const Arc& span) {
 }
 
 void query_into(Nodes nodes, NodeIndex index, const Arc& span, Events& out) {
-    Walk(nodes, out).run(index, span, Affine{});
+    Budget budget;
+    query_into(nodes, index, span, out, budget);
+}
+
+void query_into(Nodes nodes, NodeIndex index, const Arc& span, Events& out, Budget& budget) {
+    Walk(nodes, out, budget).run(index, span, Affine{});
 }
 
 Events query_fast(Nodes nodes, std::int64_t num, std::uint64_t den, NodeIndex child,
                   const Arc& span) {
     Events out;
-    if (num >= 1) Walk(nodes, out).fast(child, Time(num, den), span, Affine{});
+    Budget budget;
+    if (num >= 1) Walk(nodes, out, budget).fast(child, Time(num, den), span, Affine{});
     return out;
 }
 
 Events query_early(Nodes nodes, std::int64_t num, std::uint64_t den, NodeIndex child,
                    const Arc& span) {
     Events out;
-    Walk(nodes, out).early(child, Time(num, den), span, Affine{});
+    Budget budget;
+    Walk(nodes, out, budget).early(child, Time(num, den), span, Affine{});
     return out;
 }
 

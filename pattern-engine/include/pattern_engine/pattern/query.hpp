@@ -27,11 +27,21 @@ using Nodes = std::span<const PatternNode>;
 
 inline constexpr std::uint64_t work_limit = std::uint64_t{1} << 18;
 
+// What queries may spend. A query charges its steps against `work`, stops when it runs out and
+// sets `cut`; one budget may span several queries (a whole pass of the slot engine).
+struct Budget {
+    std::uint64_t work = work_limit;
+    bool cut = false;
+};
+
 // The events of node `index` over `span`.
 Events query(Nodes nodes, NodeIndex index, const time::Arc& span);
 
 // Same, appended to `out` (which keeps its earlier contents), for callers that reuse a list.
 void query_into(Nodes nodes, NodeIndex index, const time::Arc& span, Events& out);
+// Same, spending from `budget`.
+void query_into(Nodes nodes, NodeIndex index, const time::Arc& span, Events& out,
+                Budget& budget);
 
 // The child sped up by num/den (Fast; Slow with the reciprocal). num < 1 gives nothing.
 Events query_fast(Nodes nodes, std::int64_t num, std::uint64_t den, NodeIndex child,
