@@ -1,7 +1,16 @@
-# vorla_test(<name> SOURCES ... LIBS ...): one GoogleTest program, its cases registered with CTest.
+# vorla_test(<name> SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s]): one GoogleTest program, its
+# cases registered with CTest. Programs that need a JACK server carry the label "jack", so a
+# unit-only run (ctest -LE jack) needs no audio system.
 function(vorla_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 60)
+  endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+  set(props TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
