@@ -1,25 +1,36 @@
 #!/usr/bin/env bash
-# Everything from a fresh Debian 12 machine to a finished test run: dependencies, the release
-# build with its tests, then the same tests built with AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# Everything from a fresh Debian 12 machine to a finished test run: dependencies, the -O3 build
+# with its tests and one brief run of every benchmark, the thread handovers under
+# ThreadSanitizer, then every test again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Tests that need an audio/MIDI system (label "jack") start their own private JACK server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
 jobs=$(nproc)
+start=$SECONDS
+phase() { echo "== $1 ($((SECONDS - start)) s)"; }
 
+phase "release build and tests"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --output-on-failure
 
-# The lock-free handover between the control and the audio thread, under ThreadSanitizer.
+phase "benchmarks, once each"
+for program in build/bench/bench_*; do
+  "$program" --benchmark_min_time=0.000001 --benchmark_repetitions=1 >/dev/null 2>&1 ||
+    { echo "benchmark ${program##*/} failed"; exit 1; }
+done
+
+phase "thread handovers under ThreadSanitizer"
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVORLA_SANITIZE=thread -DVORLA_BUILD_BENCH=OFF
 cmake --build build-tsan -j "$jobs" --target audio_engine_tests support_tests
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -j "$jobs" --output-on-failure \
   -R '^(EngineStress|Spsc)'
 
+phase "everything under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVORLA_SANITIZE=address,undefined -DVORLA_BUILD_BENCH=OFF
 cmake --build build-asan -j "$jobs"
@@ -29,3 +40,4 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 LSAN_OPTIONS=suppressions="$PWD/jack-rig/lsan.supp" \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -j "$jobs" --output-on-failure
+phase "done"

@@ -11,7 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include <boost/container/small_vector.hpp>
+#include "support/small_vector.hpp"
 
 #include "pattern_engine/event.hpp"
 #include "pattern_engine/time.hpp"

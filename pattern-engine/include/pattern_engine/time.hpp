@@ -21,7 +21,7 @@
 #include <type_traits>
 #include <utility>
 
-#include <boost/container/small_vector.hpp>
+#include "support/small_vector.hpp"
 
 namespace pattern_engine::time {
 
