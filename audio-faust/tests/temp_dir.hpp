@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace audio_faust::testing {
+namespace audio_faust::test_util {
 
 class TempDir {
 public:
@@ -34,4 +34,4 @@ private:
     std::filesystem::path path_;
 };
 
-}  // namespace audio_faust::testing
+}  // namespace audio_faust::test_util
