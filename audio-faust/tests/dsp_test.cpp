@@ -17,6 +17,13 @@
 #include "support/log.hpp"
 #include "temp_dir.hpp"
 
+// libfaust 2.54 leaks about 370 KB of LLVM optimiser state in every compile, even with the
+// factory and instance deleted (a bare create/delete program shows the same). Leak checks
+// here would only see that; the factory balance is checked through libfaust's cache instead.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfaust.so\nleak:libLLVM-14.so\n";
+}
+
 namespace {
 
 using namespace audio_faust;
