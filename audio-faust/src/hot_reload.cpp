@@ -63,9 +63,12 @@ std::expected<void, std::string> HotReloadEngine::load_graph(audio_engine::ir::G
 std::expected<std::vector<std::string>, std::string> HotReloadEngine::poll_reload() {
     dsp::drain_deferred_releases();
     std::vector<std::string> applied;
+    std::optional<watcher::LastProbe> last;
     while (auto event = events_.try_recv()) {
         std::string name = event->name;
-        if (auto r = watcher::apply_reload(controller_.registry(), *event); !r) return std::unexpected(r.error());
+        if (auto r = watcher::apply_reload(controller_.registry(), *event, last); !r) {
+            return std::unexpected(std::move(r.error()));
+        }
         support::log::info(target, "hot-reloaded FAUST node: " + name);
         applied.push_back(std::move(name));
     }

@@ -75,16 +75,28 @@ void DspWatcher::handle_event(const FsEvent& event, const fs::path& base,
 
 std::expected<void, std::string> apply_reload(audio_engine::registry::NodeRegistry& registry,
                                               const WatchEvent& event) {
+    std::optional<LastProbe> last;
+    return apply_reload(registry, event, last);
+}
+
+std::expected<void, std::string> apply_reload(audio_engine::registry::NodeRegistry& registry,
+                                              const WatchEvent& event,
+                                              std::optional<LastProbe>& last) {
     if (event.kind == WatchEvent::Kind::Removed) return {};
     auto code = loader::read_source(event.path);
     if (!code) return std::unexpected(std::move(code.error()));
-    auto factory =
-        std::make_unique<factory::FaustFactory>(loader::app_name(event.path), std::move(*code));
-    auto decl = factory->probe_type_decl(event.name);
-    if (!decl) return std::unexpected(std::move(decl.error()));
+    std::string app = loader::app_name(event.path);
+    if (!last || last->decl.type_id != event.name || last->app_name != app || last->code != *code) {
+        last.reset();
+        auto decl = factory::FaustFactory(app, *code).probe_type_decl(event.name);
+        if (!decl) return std::unexpected(std::move(decl.error()));
+        last = LastProbe{app, *code, std::move(*decl)};
+    }
+    auto decl = last->decl;
+    auto factory = std::make_unique<factory::FaustFactory>(std::move(app), std::move(*code));
     auto result = registry.declaration(event.name) == nullptr
-                      ? registry.register_type(std::move(*decl), std::move(factory))
-                      : registry.reregister(std::move(*decl), std::move(factory));
+                      ? registry.register_type(std::move(decl), std::move(factory))
+                      : registry.reregister(std::move(decl), std::move(factory));
     if (!result) return std::unexpected(result.error().display());
     return {};
 }

@@ -113,4 +113,40 @@ TEST(DspWatcher, WatchesTheTreeAndDirectoriesThatAppear) {
                                    ": No such file or directory");
 }
 
+// One burst of events may carry several texts of one file: a declaration is reused only for
+// the text it was probed from.
+TEST(ApplyReload, RegistersReregistersAndKeepsTheTypeOnFailure) {
+    test_util::TempDir dir;
+    audio_engine::registry::NodeRegistry registry;
+    std::optional<watcher::LastProbe> last;
+    const fs::path file = dir.path() / "fx" / "a.dsp";
+    struct Step {
+        const char* text;  // null: the file was removed
+        std::string error_start;
+        std::uint64_t generation;
+        std::size_t controls;
+    };
+    const Step steps[] = {
+        {"process = hslider(\"x\", 0, 0, 1, 0.1);", "", 1, 1},
+        {"process = hslider(\"x\", 0, 0, 1, 0.1);", "", 2, 1},
+        {"process = hslider(\"x\", 0, 0, 1, 0.1) + hslider(\"y\", 0, 0, 1, 0.1);", "", 3, 2},
+        {"process = (;", "FAUST compilation failed: a : 1 : ERROR", 3, 2},
+        {nullptr, "", 3, 2},
+        {nullptr, "failed to read " + file.string() + ": No such file or directory", 3, 2},
+    };
+    for (const Step& s : steps) {
+        if (s.text) dir.write("fx/a.dsp", s.text);
+        const bool removal = s.text == nullptr && s.error_start.empty();
+        if (removal) fs::remove(file);
+        auto r = watcher::apply_reload(
+            registry, removal ? removed("faust:fx/a") : changed("faust:fx/a", file), last);
+        EXPECT_EQ(r ? "" : r.error().substr(0, s.error_start.size()), s.error_start);
+        EXPECT_EQ(registry.generation("faust:fx/a"), s.generation) << (s.text ? s.text : "");
+        EXPECT_EQ(registry.get_type("faust:fx/a")->controls.size(), s.controls);
+        auto node = registry.create_node("faust:fx/a", 48000, 64);
+        ASSERT_TRUE(node.has_value());
+        EXPECT_EQ((*node)->set_param("y", 0.5f).has_value(), s.controls == 2);
+    }
+}
+
 }  // namespace

@@ -105,4 +105,19 @@ std::expected<std::unique_ptr<FsWatch>, std::string> start_fs_watch(
 std::expected<void, std::string> apply_reload(audio_engine::registry::NodeRegistry& registry,
                                               const WatchEvent& event);
 
+// The last declaration apply_reload probed. One save sends several Changed events for one
+// text; probing that text again would compile it again for the same declaration.
+struct LastProbe {
+    std::string app_name;
+    std::string code;
+    audio_engine::ir::types::NodeTypeDecl decl;
+};
+
+// As above, but takes the declaration from `last` when the file holds the same text for the
+// same type; keeps `last` up to date. Callers keep `last` only across one burst of events (a
+// library the text imports may have changed since).
+std::expected<void, std::string> apply_reload(audio_engine::registry::NodeRegistry& registry,
+                                              const WatchEvent& event,
+                                              std::optional<LastProbe>& last);
+
 }  // namespace audio_faust::watcher
