@@ -4,24 +4,16 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
-#include <string>
 #include <string_view>
 
 namespace audio_faust::test_util {
 
-class TempDir {
-public:
-    TempDir() {
-        std::random_device rd;
-        path_ = std::filesystem::temp_directory_path() / ("vorla-faust-" + std::to_string(rd()));
-        std::filesystem::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
+struct TempDir {
+    std::filesystem::path path_ = std::filesystem::temp_directory_path() /
+                                  ("vorla-faust-" + std::to_string(std::random_device{}()));
+    TempDir() { std::filesystem::create_directories(path_); }
+    ~TempDir() { std::filesystem::remove_all(path_); }
     const std::filesystem::path& path() const { return path_; }
-
     // Writes `text` to the file below the directory, creating its directories.
     std::filesystem::path write(const std::filesystem::path& rel, std::string_view text) const {
         const auto file = path_ / rel;
@@ -29,9 +21,6 @@ public:
         std::ofstream(file, std::ios::binary) << text;
         return file;
     }
-
-private:
-    std::filesystem::path path_;
 };
 
 }  // namespace audio_faust::test_util
