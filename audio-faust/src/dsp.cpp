@@ -82,6 +82,8 @@ void ui_declare(void*, float*, const char*, const char*) {}
 }  // namespace
 
 std::size_t drain_deferred_releases() {
+    // Polled on every main-loop pass: leave the lock to the audio thread when nothing waits.
+    if (deferred.load(std::memory_order_relaxed) == nullptr) return 0;
     std::lock_guard lock(COMPILE_LOCK.mutex());
     return drain_locked();
 }
