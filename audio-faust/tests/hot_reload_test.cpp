@@ -97,7 +97,7 @@ TEST_F(HotReloadTest, ReloadsChangedTypesAndTheLastLoadedGraphOnce) {
 
     // Saved in place, as an editor does: several events, one reload of the graph.
     dir.write("a.dsp", "process = hslider(\"level\", 0.5, 0, 1, 0.01) + hslider(\"b\", 0, 0, 1, 0.1);");
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // all events queued
     auto ids = poll_until("faust:a");
     ASSERT_TRUE(ids.has_value()) << ids.error();
     EXPECT_EQ(std::count(ids->begin(), ids->end(), "faust:a"), std::ssize(*ids));
