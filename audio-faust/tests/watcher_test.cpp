@@ -1,0 +1,107 @@
+#include "audio_faust/watcher.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "temp_dir.hpp"
+
+namespace {
+
+using namespace audio_faust;
+using watcher::DspWatcher;
+using watcher::FsEvent;
+using watcher::WatchEvent;
+namespace fs = std::filesystem;
+
+WatchEvent changed(std::string name, fs::path path) {
+    return {WatchEvent::Kind::Changed, std::move(name), std::move(path)};
+}
+WatchEvent removed(std::string name) { return {WatchEvent::Kind::Removed, std::move(name), {}}; }
+
+std::vector<WatchEvent> drain(watcher::WatchReceiver& events) {
+    std::vector<WatchEvent> out;
+    while (auto e = events.try_recv())
+        out.push_back(std::move(*e));
+    return out;
+}
+
+TEST(DspWatcher, SendsChangesOfNonEmptyDspFilesBelowTheBase) {
+    test_util::TempDir dir, outside;
+    const fs::path& d = dir.path();
+    const auto a = dir.write("a.dsp", "process = _;"), b = dir.write("sub/b.dsp", "process = _;");
+    const auto empty = dir.write("empty.dsp", ""), upper = dir.write("x.DSP", "process = _;");
+    const auto c = outside.write("c.dsp", "process = _;"), v = dir.write("v1.2.dsp", "process = _;");
+    fs::create_symlink(c, d / "link.dsp");
+    const std::pair<FsEvent, std::vector<WatchEvent>> cases[] = {
+        {{FsEvent::Kind::Create, {a}}, {changed("faust:a", a)}},
+        {{FsEvent::Kind::Modify, {b, v}}, {changed("faust:sub/b", b), changed("faust:v1.2", v)}},
+        {{FsEvent::Kind::Modify, {empty, upper, d / "b.txt"}}, {}},
+        {{FsEvent::Kind::Create, {d / "gone.dsp"}}, {}},
+        {{FsEvent::Kind::Remove, {d / "gone.dsp", d / "gone.txt", b}},
+         {removed("faust:gone"), removed("faust:sub/b")}},
+        {{FsEvent::Kind::Other, {a}}, {}},
+        {{FsEvent::Kind::Create, {c, d / "link.dsp"}}, {}},  // outside, also through a link
+    };
+    auto [sender, receiver] = watcher::watch_channel();
+    for (const auto& [event, want] : cases) {
+        DspWatcher::handle_event(event, d, sender);
+        EXPECT_EQ(drain(receiver), want) << event.paths.front();
+    }
+}
+
+TEST(DspWatcher, WatchesTheTreeAndDirectoriesThatAppear) {
+    test_util::TempDir dir;
+    const fs::path& d = dir.path();
+    auto [sender, receiver] = watcher::watch_channel();
+    auto watch = DspWatcher::create(d, sender);
+    ASSERT_TRUE(watch.has_value()) << watch.error();
+    const std::pair<std::function<void()>, WatchEvent> steps[] = {
+        {[&] { dir.write("a.dsp", "process = _;"); }, changed("faust:a", d / "a.dsp")},
+        {[&] { dir.write("new/deeper/c.dsp", "process = _;"); },
+         changed("faust:new/deeper/c", d / "new/deeper/c.dsp")},
+        {[&] { fs::rename(d / "a.dsp", d / "new/m.dsp"); }, removed("faust:a")},
+        {[&] { fs::remove(d / "new/m.dsp"); }, removed("faust:new/m")},
+        {[&] { fs::rename(d / "new", d / "renamed"); },
+         changed("faust:renamed/deeper/c", d / "renamed/deeper/c.dsp")},
+        {[&] { dir.write("renamed/deeper/c.dsp", "process = 1;"); },
+         changed("faust:renamed/deeper/c", d / "renamed/deeper/c.dsp")},
+    };
+    for (const auto& [act, want] : steps) {
+        act();
+        std::vector<WatchEvent> seen;
+        for (int i = 0; i < 2500 && std::find(seen.begin(), seen.end(), want) == seen.end(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            for (auto& e : drain(receiver))
+                seen.push_back(std::move(e));
+        }
+        EXPECT_NE(std::find(seen.begin(), seen.end(), want), seen.end()) << want.name;
+        for (const auto& e : seen)  // a moved directory is not watched under its old path
+            EXPECT_FALSE(want.name.starts_with("faust:renamed/") && e.name.starts_with("faust:new/"));
+    }
+    EXPECT_EQ(DspWatcher::create(d / "nope", sender).error(),
+              "failed to watch " + (d / "nope").string() + ": No such file or directory");
+}
+
+// One burst of events may carry several texts of one file: a declaration is reused only for
+// the text it was probed from.
+TEST(ApplyReload, RegistersThenReregistersProbingEachNewText) {
+    test_util::TempDir dir;
+    audio_engine::registry::NodeRegistry registry;
+    std::optional<watcher::LastProbe> last;
+    const std::string x = "hslider(\"x\", 0, 0, 1, 0.1)", y = " + hslider(\"y\", 0, 0, 1, 0.1)";
+    for (auto [text, generation] : {std::pair{x, 1u}, {x, 2u}, {x + y, 3u}, {x, 4u}}) {
+        const auto file = dir.write("fx/a.dsp", "process = " + text + ";");
+        ASSERT_TRUE(watcher::apply_reload(registry, changed("faust:fx/a", file), last).has_value());
+        EXPECT_EQ(registry.generation("faust:fx/a"), generation);
+        const bool has_y = text.size() > x.size();
+        EXPECT_EQ(registry.get_type("faust:fx/a")->controls.size(), has_y ? 2u : 1u);
+        auto node = registry.create_node("faust:fx/a", 48000, 64);
+        ASSERT_TRUE(node.has_value());
+        auto set = (*node)->set_param("y", 0.5f);
+        EXPECT_EQ(set ? "" : set.error().display(), has_y ? "" : "parameter not found: y");
+    }
+}
+
+}  // namespace
