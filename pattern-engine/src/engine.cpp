@@ -18,7 +18,7 @@ namespace {
 // (each event takes at least one), a fixed cost per cycle and samples of curve tables. At
 // these limits a pass takes a few milliseconds and holds a few MB; musical patterns stay far
 // below them. The queue holds at most queue_limit events: fill waits while it is nearly full.
-constexpr std::uint64_t pass_work = std::uint64_t{1} << 15;
+constexpr std::uint64_t pass_work = std::uint64_t{1} << 13;
 constexpr std::uint64_t cycle_work = 8;
 constexpr std::size_t pass_samples = std::size_t{1} << 20;
 constexpr std::size_t queue_limit = std::size_t{1} << 17;
