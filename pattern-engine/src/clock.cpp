@@ -10,14 +10,11 @@ namespace {
 // The integer nearest to the exact product frac * 1e9 (ties to even). Rounding the product
 // first and then the result would round twice (1.5e-9 s would give 2 ns, not 1). The float
 // product is within one of the answer; fma gives the sign of the exact distance to each
-// half-way point.
+// half-way point. An exact tie is representable, so nearbyint has already taken the even side.
 double nearest_nanos(double frac) {
-    double n = std::nearbyint(frac * 1e9);
-    const auto odd = [](double v) { return std::fmod(v, 2.0) != 0.0; };
-    const double below = std::fma(frac, 1e9, -(n - 0.5));
-    const double above = std::fma(frac, 1e9, -(n + 0.5));
-    if (below < 0.0 || (below == 0.0 && odd(n))) return n - 1.0;
-    if (above > 0.0 || (above == 0.0 && odd(n))) return n + 1.0;
+    const double n = std::nearbyint(frac * 1e9);
+    if (std::fma(frac, 1e9, -(n - 0.5)) < 0.0) return n - 1.0;
+    if (std::fma(frac, 1e9, -(n + 0.5)) > 0.0) return n + 1.0;
     return n;
 }
 

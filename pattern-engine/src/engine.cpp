@@ -16,8 +16,9 @@ namespace {
 
 // What one pass of fill or fill_control_curves may spend, whatever the requests: query steps
 // (each event takes at least one), a fixed cost per cycle and samples of curve tables. At
-// these limits a pass takes a few milliseconds and holds a few MB; musical patterns stay far
-// below them. The queue holds at most queue_limit events: fill waits while it is nearly full.
+// these limits a pass takes about 1 ms here (the first, which also allocates, up to 4) and
+// holds a few MB; musical patterns stay far below them. The queue holds at most queue_limit
+// events (many slots of dense cycles): fill waits while it is nearly full.
 constexpr std::uint64_t pass_work = std::uint64_t{1} << 13;
 constexpr std::uint64_t cycle_work = 8;
 constexpr std::size_t pass_samples = std::size_t{1} << 20;

@@ -7,6 +7,13 @@
 // `fill_control_curves` turns control-only slots into one step table per label and cycle.
 // The clock is read through an injectable source so tests drive time exactly; production
 // uses the monotonic clock.
+//
+// Each pass of `fill` and of `fill_control_curves` is bounded in work and memory whatever the
+// patterns and the tempo. A cycle that needs more than a whole pass is cut short, and its slot
+// named once in a warning (target `pattern_engine::engine`) until the slot is set again; one
+// that does not fit in what is left waits for a pass that starts with its slot. Passes start
+// with each slot in turn, so an absurd slot cannot starve the others. A slot more than a cycle
+// behind skips the cycles that are wholly past.
 #pragma once
 
 #include <cstddef>
