@@ -29,7 +29,6 @@ TEST(Clock, CycleStartsAndTheCurrentCycle) {
     EXPECT_EQ(clock.cycle_start_instant(3), origin + 6s);
     EXPECT_FALSE(clock.cycle_start_instant(-1).has_value());
     EXPECT_EQ(clock.current_cycle(origin - 5s), 0);
-    EXPECT_EQ(clock.current_cycle(origin + 1999ms), 0);
     EXPECT_EQ(clock.current_cycle(origin + 10600ms), 5);
     EXPECT_EQ((Clock{90.0, 3.0, origin}.cycle_seconds()), 3.0 * 60.0 / 90.0);  // in this order
     // Absurd tempos saturate instead of overflowing.

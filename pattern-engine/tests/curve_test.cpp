@@ -35,7 +35,6 @@ TEST(Wavetable, StepsFromTheBreakpointsOfEachLabel) {
         Tables expected;
     } cases[] = {
         {{{0, 1, "x", 1}}, 0, {}},
-        {{{0, 1, "x", 0.7f}}, 3, {{"x", {0.7f, 0.7f, 0.7f}}}},
         {{{1, 4, "x", 1}, {3, 4, "x", 2}}, 8, {{"x", {0, 0, 1, 1, 1, 1, 2, 2}}}},
         {{{3, 4, "x", 2}, {1, 4, "x", 1}, {1, 2, "x", 3}}, 4, {{"x", {0, 1, 3, 2}}}},
         {{{1, 10, "x", 1}, {1, 5, "x", 2}, {3, 10, "x", 3}}, 2, {{"x", {0, 3}}}},
@@ -70,11 +69,9 @@ TEST(Wavetable, OnlyControlsWithAWholeCountAndAtTheirOnset) {
 
 TEST(Wavetable, TablesBeyondTheSampleBudgetAreLeftOut) {
     const auto events = controls({{0, 1, "a", 1}, {0, 1, "b", 2}, {0, 1, "c", 3}});
-    SampleBudget budget{9};
+    SampleBudget budget{9}, enough{12};
     EXPECT_EQ(compile_wavetable(events, 4, budget).size(), 2u);
-    EXPECT_TRUE(budget.cut);
-    EXPECT_EQ(budget.samples, 1u);
-    SampleBudget enough{12};
+    EXPECT_EQ(std::pair(budget.samples, budget.cut), std::pair(std::size_t{1}, true));
     EXPECT_EQ(compile_wavetable(events, 4, enough).size(), 3u);
     EXPECT_FALSE(enough.cut);
 }
