@@ -1,5 +1,6 @@
 // The slot engine's steady work: 16 slots of the reference pattern, each pass moving the clock
-// on by one cycle, filling every slot's next cycle and draining what came due.
+// on by one cycle, filling every slot's next cycle and draining what came due. And the worst
+// pass a client can ask for: Fast 262144 over one note at 1e9 bpm, each pass bounded.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -38,5 +39,28 @@ void BM_EngineFillDrain(benchmark::State& state) {
         benchmark::Counter(static_cast<double>(events), benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_EngineFillDrain);
+
+// One pass of the host's loop (fill, curves, drain) per iteration, 1 ms apart.
+void BM_EngineHostilePass(benchmark::State& state) {
+    support::json::Parser parser;
+    auto tree = support::json::read_text<pattern_engine::ir::IrNode>(
+        parser, R"(["Fast", [262144, 1], )" + bench::n(60) + "]");
+    auto p = pattern_engine::ir::compile::compile(tree ? *tree : pattern_engine::ir::IrNode{});
+    if (!tree || !p) {
+        state.SkipWithError("pattern does not compile");
+        return;
+    }
+    engine::Instant now = engine::Instant{} + 1s;
+    engine::Engine e(100ms, 120.0, 4.0, [&now] { return now; });
+    e.apply(engine::command::SetPattern{"absurd", std::move(*p)});
+    e.apply(engine::command::SetBpm{1e9});
+    for (auto _ : state) {
+        now += 1ms;
+        e.fill(now);
+        benchmark::DoNotOptimize(e.fill_control_curves(now, 1));
+        benchmark::DoNotOptimize(e.drain(now + 100ms));
+    }
+}
+BENCHMARK(BM_EngineHostilePass)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -5,6 +5,21 @@
 
 namespace pattern_engine::scheduler::clock {
 
+namespace {
+
+// The integer nearest to the exact product frac * 1e9 (ties to even). Rounding the product
+// first and then the result would round twice (1.5e-9 s would give 2 ns, not 1). The float
+// product is within one of the answer; fma gives the sign of the exact distance to each
+// half-way point. An exact tie is representable, so nearbyint has already taken the even side.
+double nearest_nanos(double frac) {
+    const double n = std::nearbyint(frac * 1e9);
+    if (std::fma(frac, 1e9, -(n - 0.5)) < 0.0) return n - 1.0;
+    if (std::fma(frac, 1e9, -(n + 0.5)) > 0.0) return n + 1.0;
+    return n;
+}
+
+}  // namespace
+
 std::optional<Duration> seconds_to_duration(double seconds) {
     if (!std::isfinite(seconds) || seconds < 0.0) return std::nullopt;
     const double whole = std::floor(seconds);
@@ -12,8 +27,8 @@ std::optional<Duration> seconds_to_duration(double seconds) {
     constexpr double max_whole =
         static_cast<double>(std::numeric_limits<std::int64_t>::max() / 1'000'000'000) - 1.0;
     if (whole > max_whole) return std::nullopt;
-    // The default rounding mode rounds ties to even.
-    const auto nanos = static_cast<std::int64_t>(std::nearbyint((seconds - whole) * 1e9));
+    // seconds - whole is exact.
+    const auto nanos = static_cast<std::int64_t>(nearest_nanos(seconds - whole));
     return std::chrono::duration_cast<Duration>(
         std::chrono::seconds(static_cast<std::int64_t>(whole)) + std::chrono::nanoseconds(nanos));
 }

@@ -1,6 +1,7 @@
 #include "pattern_engine/pattern/curve.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <utility>
 #include <variant>
 
@@ -38,6 +39,12 @@ void fill_table(std::span<const Breakpoint> points, std::vector<float>& table) {
 }  // namespace
 
 Wavetables compile_wavetable(std::span<const event::Event<>> events, std::size_t table_size) {
+    SampleBudget unbounded{std::numeric_limits<std::size_t>::max()};
+    return compile_wavetable(events, table_size, unbounded);
+}
+
+Wavetables compile_wavetable(std::span<const event::Event<>> events, std::size_t table_size,
+                             SampleBudget& budget) {
     Wavetables tables;
     if (table_size == 0) return tables;
 
@@ -52,6 +59,11 @@ Wavetables compile_wavetable(std::span<const event::Event<>> events, std::size_t
 
     tables.reserve(points.size());
     while (!points.empty()) {
+        if (table_size > budget.samples) {
+            budget.cut = true;
+            break;
+        }
+        budget.samples -= table_size;
         // Extracting hands the label over to the result without another copy.
         auto entry = points.extract(points.begin());
         std::vector<Breakpoint>& list = entry.mapped();

@@ -7,14 +7,22 @@
 
 #include "pattern_engine/pattern/curve.hpp"
 #include "pattern_engine/pattern/query.hpp"
+#include "support/debug.hpp"
+#include "support/log.hpp"
 
 namespace pattern_engine::engine {
 
 namespace {
 
-// Cycles one slot may fill in one pass. Only an absurd tempo (a cycle far shorter than the
-// lookahead) reaches it; the slot then lags instead of stalling the main loop.
-constexpr int max_cycles_per_pass = 256;
+// What one pass of fill or fill_control_curves may spend, whatever the requests: query steps
+// (each event takes at least one), a fixed cost per cycle and samples of curve tables. At
+// these limits a pass takes about 1 ms here (the first, which also allocates, up to 4) and
+// holds a few MB; musical patterns stay far below them. The queue holds at most queue_limit
+// events (many slots of dense cycles): fill waits while it is nearly full.
+constexpr std::uint64_t pass_work = std::uint64_t{1} << 13;
+constexpr std::uint64_t cycle_work = 8;
+constexpr std::size_t pass_samples = std::size_t{1} << 20;
+constexpr std::size_t queue_limit = std::size_t{1} << 17;
 
 pattern::CompiledPattern silent_pattern() {
     pattern::CompiledPattern p;
@@ -28,6 +36,13 @@ std::int64_t saturating_add(std::int64_t a, std::int64_t b) {
     return b > 0 ? std::numeric_limits<std::int64_t>::max()
                  : std::numeric_limits<std::int64_t>::min();
 }
+
+struct Later {
+    template <class K>
+    bool operator()(const K& a, const K& b) const {
+        return a.due > b.due;
+    }
+};
 
 template <class... F>
 struct Overloaded : F... {
@@ -57,7 +72,7 @@ void Engine::apply(EngineCommand command) {
             [this](command::HushAll&) {
                 for (auto& slot : slots_)
                     slot = silent_pattern();
-                queue_.clear();
+                clear_queue();
             },
             [this](command::SetBpm& c) { set_tempo(&Clock::bpm, c.bpm); },
             [this](command::SetBeatsPerCycle& c) { set_tempo(&Clock::beats_per_cycle, c.beats); },
@@ -75,6 +90,7 @@ void Engine::set_pattern(std::string name, pattern::CompiledPattern pattern, boo
         remove_queued(i);
         cursors_[i] = c;
         offsets_[i] = offset;
+        warned_[i] = false;
         return;
     }
     // A new slot starts at the next cycle boundary.
@@ -83,6 +99,7 @@ void Engine::set_pattern(std::string name, pattern::CompiledPattern pattern, boo
     slots_.push_back(std::move(pattern));
     cursors_.push_back(saturating_add(c, 1));
     offsets_.push_back(offset);
+    warned_.push_back(false);
 }
 
 void Engine::set_tempo(double Clock::*field, double value) {
@@ -91,81 +108,155 @@ void Engine::set_tempo(double Clock::*field, double value) {
     clock_.*field = value;
     // Every slot starts again at its pattern cycle 0, on a new cycle grid.
     clock_.origin = now_();
-    queue_.clear();
+    clear_queue();
     std::fill(cursors_.begin(), cursors_.end(), 0);
     std::fill(offsets_.begin(), offsets_.end(), 0);
 }
 
-void Engine::remove_queued(std::size_t slot) {
-    std::erase_if(queue_, [slot](const TimedEvent& e) { return e.slot == slot; });
-    std::make_heap(queue_.begin(), queue_.end(), Later{});
+void Engine::push(event::Event<>&& e, Instant due, std::size_t slot) {
+    std::uint32_t index;
+    if (free_.empty()) {
+        index = static_cast<std::uint32_t>(pool_.size());
+        pool_.push_back(Queued{std::move(e), slot});
+    } else {
+        index = free_.back();
+        free_.pop_back();
+        pool_[index] = Queued{std::move(e), slot};
+    }
+    heap_.push_back(Key{due, index});
+    std::push_heap(heap_.begin(), heap_.end(), Later{});
 }
 
-template <class F>
-void Engine::for_each_due_cycle(std::size_t slot, Instant horizon, F&& f) {
-    for (int n = 0; n < max_cycles_per_pass; ++n) {
-        // A start that is not representable (absurd tempo) leaves the slot where it is.
-        const auto start = clock_.cycle_start_instant(cursors_[slot]);
-        if (!start || *start > horizon) return;
-        f(saturating_add(cursors_[slot], offsets_[slot]), *start);
-        cursors_[slot] = saturating_add(cursors_[slot], 1);
+void Engine::remove_queued(std::size_t slot) {
+    std::size_t kept = 0;
+    for (const Key& k : heap_) {
+        if (pool_[k.index].slot != slot) {
+            heap_[kept++] = k;
+            continue;
+        }
+        pool_[k.index].event = {};  // gives its payload back now
+        free_.push_back(k.index);
+    }
+    heap_.resize(kept);
+    std::make_heap(heap_.begin(), heap_.end(), Later{});
+}
+
+void Engine::clear_queue() {
+    heap_.clear();
+    free_.clear();
+    // A burst of absurd requests leaves no large pool behind.
+    if (pool_.capacity() > 4096) {
+        pool_ = {};
+    } else {
+        pool_.clear();
+    }
+}
+
+template <class Emit>
+void Engine::run_pass(Instant now, bool control_only, std::size_t& first, Emit&& emit) {
+    const std::size_t n = slots_.size();
+    const Instant horizon = now + lookahead_;
+    // A slot more than a cycle behind (an absurd tempo, a stalled loop) skips cycles that are
+    // wholly past: their events would all be dropped, their curves already over.
+    const std::int64_t behind = clock_.current_cycle(now) - 1;
+    pattern::query::Budget budget;
+    budget.work = pass_work;
+    const std::size_t start_slot = n == 0 ? 0 : first % n;
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t i = (start_slot + k) % n;
+        if (slots_[i].control_only != control_only) continue;
+        cursors_[i] = std::max(cursors_[i], behind);
+        for (;;) {
+            const auto start = clock_.cycle_start_instant(cursors_[i]);
+            if (!start || *start > horizon) break;
+            // Nothing spent yet in this pass: a cycle cut short now would be cut in any pass,
+            // so what it gave is kept. Otherwise it waits for a pass that starts with its slot;
+            // the slot that started this one has had its turn, so the next starts after it.
+            const bool fresh = budget.work == pass_work;
+            Served served = Served::retry;
+            if (budget.work >= cycle_work) {
+                budget.work -= cycle_work;
+                query_cycle(i, saturating_add(cursors_[i], offsets_[i]), budget);
+                served = !budget.cut ? Served::whole : fresh ? Served::cut : Served::retry;
+                if (served != Served::retry) {
+                    const Served emitted = emit(i, *start, fresh);
+                    if (emitted != Served::whole) served = emitted;
+                }
+            }
+            if (served == Served::retry) {
+                first = i == start_slot ? i + 1 : i;
+                return;
+            }
+            if (served == Served::cut) warn_cut(i);
+            budget.cut = false;
+            if (cursors_[i] == std::numeric_limits<std::int64_t>::max()) break;
+            ++cursors_[i];
+        }
     }
 }
 
 void Engine::fill(Instant now) {
-    const Instant horizon = now + lookahead_;
+    if (heap_.size() + pass_work > queue_limit) return;
     const double cycle_seconds = clock_.cycle_seconds();
-    for (const auto& [name, i] : names_) {
-        if (slots_[i].control_only) continue;
-        for_each_due_cycle(i, horizon, [&](std::int64_t q, Instant) {
-            query_cycle(i, q);
-            const time::Time offset = time::Time::from_integer(offsets_[i]);
-            for (auto& e : scratch_) {
-                // Only onsets: pieces of events that began in an earlier span were sent then.
-                if (!e.whole || !(e.part.begin <= e.whole->begin && e.whole->begin < e.part.end)) {
-                    continue;
-                }
-                const double t = (e.whole->begin - offset).to_f64();
-                const auto due = clock_.instant_after(t * cycle_seconds);
-                if (!due || *due < now) continue;
-                queue_.push_back(TimedEvent{std::move(e), *due, i});
-                std::push_heap(queue_.begin(), queue_.end(), Later{});
+    run_pass(now, false, first_note_slot_, [&](std::size_t i, Instant, bool) {
+        const time::Time offset = time::Time::from_integer(offsets_[i]);
+        for (auto& e : scratch_) {
+            // Only onsets: pieces of events that began in an earlier span were sent then.
+            if (!e.whole || !(e.part.begin <= e.whole->begin && e.whole->begin < e.part.end)) {
+                continue;
             }
-        });
-    }
+            const double t = (e.whole->begin - offset).to_f64();
+            const auto due = clock_.instant_after(t * cycle_seconds);
+            if (!due || *due < now) continue;
+            push(std::move(e), *due, i);
+        }
+        return Served::whole;
+    });
 }
 
 std::vector<CurveOutput> Engine::fill_control_curves(Instant now, std::size_t table_size) {
     std::vector<CurveOutput> out;
-    const Instant horizon = now + lookahead_;
-    for (const auto& [name, i] : names_) {
-        if (!slots_[i].control_only) continue;
-        for_each_due_cycle(i, horizon, [&](std::int64_t q, Instant start) {
-            query_cycle(i, q);
-            for (auto& [label, samples] : pattern::curve::compile_wavetable(scratch_, table_size)) {
-                out.push_back(CurveOutput{label, std::move(samples), start, i});
-            }
-        });
-    }
+    pattern::curve::SampleBudget samples{pass_samples};
+    run_pass(now, true, first_curve_slot_, [&](std::size_t i, Instant start, bool fresh) {
+        auto tables = pattern::curve::compile_wavetable(scratch_, table_size, samples);
+        const bool cut = samples.cut;
+        samples.cut = false;
+        if (cut && !fresh) return Served::retry;
+        for (auto& [label, table] : tables)
+            out.push_back(CurveOutput{label, std::move(table), start, i});
+        return cut ? Served::cut : Served::whole;
+    });
     return out;
 }
 
-void Engine::query_cycle(std::size_t slot, std::int64_t q) {
+void Engine::query_cycle(std::size_t slot, std::int64_t q, pattern::query::Budget& budget) {
     const auto& p = slots_[slot];
     scratch_.clear();
     pattern::query::query_into(
         p.nodes, p.root,
         time::Arc{time::Time::from_integer(q), time::Time::from_integer(saturating_add(q, 1))},
-        scratch_);
+        scratch_, budget);
+}
+
+void Engine::warn_cut(std::size_t slot) {
+    if (warned_[slot]) return;
+    warned_[slot] = true;
+    std::string message = "slot ";
+    support::debug::append_quoted(message, slot_names_[slot]);
+    message += " asks for more work than one pass allows: some of its events are dropped";
+    support::log::warn("pattern_engine::engine", message);
 }
 
 std::vector<TimedEvent> Engine::drain(Instant until) {
     std::vector<TimedEvent> out;
-    while (!queue_.empty() && queue_.front().due <= until) {
-        std::pop_heap(queue_.begin(), queue_.end(), Later{});
-        out.push_back(std::move(queue_.back()));
-        queue_.pop_back();
+    while (!heap_.empty() && heap_.front().due <= until) {
+        std::pop_heap(heap_.begin(), heap_.end(), Later{});
+        const Key k = heap_.back();
+        heap_.pop_back();
+        out.push_back(TimedEvent{std::move(pool_[k.index].event), k.due, pool_[k.index].slot});
+        free_.push_back(k.index);
     }
+    if (heap_.empty()) clear_queue();
     return out;
 }
 
@@ -190,8 +281,8 @@ std::string_view Engine::slot_name(std::size_t index) const {
 }
 
 std::optional<Instant> Engine::earliest_due() const {
-    if (queue_.empty()) return std::nullopt;
-    return queue_.front().due;
+    if (heap_.empty()) return std::nullopt;
+    return heap_.front().due;
 }
 
 }  // namespace pattern_engine::engine

@@ -7,6 +7,13 @@
 // `fill_control_curves` turns control-only slots into one step table per label and cycle.
 // The clock is read through an injectable source so tests drive time exactly; production
 // uses the monotonic clock.
+//
+// Each pass of `fill` and of `fill_control_curves` is bounded in work and memory whatever the
+// patterns and the tempo. A cycle that needs more than a whole pass is cut short, and its slot
+// named once in a warning (target `pattern_engine::engine`) until the slot is set again; one
+// that does not fit in what is left waits for a pass that starts with its slot. Passes start
+// with each slot in turn, so an absurd slot cannot starve the others. A slot more than a cycle
+// behind skips the cycles that are wholly past.
 #pragma once
 
 #include <cstddef>
@@ -100,19 +107,31 @@ public:
     std::optional<Instant> earliest_due() const;
 
 private:
+    // What became of one cycle of a slot in a pass.
+    enum class Served { whole, cut, retry };
+    // An event waiting in the pool; the heap orders small keys that point at it.
+    struct Queued {
+        event::Event<> event;
+        std::size_t slot;
+    };
+    struct Key {
+        Instant due;
+        std::uint32_t index;  // into pool_
+    };
+
     void set_pattern(std::string name, pattern::CompiledPattern pattern, bool from_zero);
     void set_tempo(double Clock::*field, double value);
+    void push(event::Event<>&& e, Instant due, std::size_t slot);
     void remove_queued(std::size_t slot);
-    // Calls f(q, start) for each cycle of the slot that starts by the horizon (q the pattern
-    // cycle, start the real cycle's start), advancing its cursor.
-    template <class F>
-    void for_each_due_cycle(std::size_t slot, Instant horizon, F&& f);
+    void clear_queue();
+    // One pass over the slots of one kind from `first` on, each filling its cycles up to the
+    // horizon while the pass's budget lasts; `first` becomes the slot the next pass starts at.
+    // emit(i, start, fresh) turns the cycle queried into scratch_ into output.
+    template <class Emit>
+    void run_pass(Instant now, bool control_only, std::size_t& first, Emit&& emit);
     // Pattern cycle q of the slot into scratch_.
-    void query_cycle(std::size_t slot, std::int64_t q);
-
-    struct Later {
-        bool operator()(const TimedEvent& a, const TimedEvent& b) const { return a.due > b.due; }
-    };
+    void query_cycle(std::size_t slot, std::int64_t q, pattern::query::Budget& budget);
+    void warn_cut(std::size_t slot);
 
     NowSource now_;
     Duration lookahead_;
@@ -120,10 +139,15 @@ private:
     std::vector<pattern::CompiledPattern> slots_;
     std::vector<std::int64_t> cursors_;
     std::vector<std::int64_t> offsets_;
-    std::vector<TimedEvent> queue_;  // binary heap, earliest due on top
+    std::vector<bool> warned_;  // a cut of the slot has been logged since it was last set
+    std::vector<Key> heap_;     // binary heap, earliest due on top
+    std::vector<Queued> pool_;
+    std::vector<std::uint32_t> free_;  // unused places in pool_
     std::unordered_map<std::string, std::size_t> names_;
     std::vector<std::string> slot_names_;  // by slot index
     pattern::query::Events scratch_;       // reused by every query
+    std::size_t first_note_slot_ = 0;      // where the next pass of each kind starts
+    std::size_t first_curve_slot_ = 0;
 };
 
 }  // namespace pattern_engine::engine

@@ -33,4 +33,14 @@ using Wavetables = std::unordered_map<std::string, std::vector<float>>;
 
 Wavetables compile_wavetable(std::span<const event::Event<>> events, std::size_t table_size);
 
+// Samples a caller lets tables take (the slot engine's bound on one pass).
+struct SampleBudget {
+    std::size_t samples;
+    bool cut = false;  // set when a label's table did not fit and was left out
+};
+
+// Same, building tables only while they fit in `budget` (each takes `table_size` from it).
+Wavetables compile_wavetable(std::span<const event::Event<>> events, std::size_t table_size,
+                             SampleBudget& budget);
+
 }  // namespace pattern_engine::pattern::curve
