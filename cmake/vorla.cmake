@@ -1,6 +1,7 @@
 # vorla_test(<name> SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s]): one GoogleTest program, its
 # cases registered with CTest. Programs that need a JACK server carry the label "jack", so a
-# unit-only run (ctest -LE jack) needs no audio system.
+# unit-only run (ctest -LE jack) needs no audio system; ctest runs them one at a time (they
+# share one machine-wide JACK lock, and waiting for it must not count against the time-out).
 function(vorla_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT T_TIMEOUT)
@@ -13,6 +14,9 @@ function(vorla_test name)
   set(props TIMEOUT ${T_TIMEOUT})
   if(T_LABELS)
     list(APPEND props LABELS "${T_LABELS}")
+  endif()
+  if("jack" IN_LIST T_LABELS)
+    list(APPEND props RESOURCE_LOCK jack)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
