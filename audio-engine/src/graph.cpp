@@ -113,11 +113,16 @@ void DspGraph::process(std::span<float> out) {
     std::copy_n(src.begin(), std::min(block, out.size()), out.begin());
 }
 
+std::optional<NodeId> DspGraph::find(std::string_view node_id) const {
+    for (NodeId i = 0; i < parts_.node_ids.size(); ++i) {
+        if (parts_.node_ids[i] == node_id) return i;
+    }
+    return std::nullopt;
+}
+
 node::ParamResult DspGraph::set_param(std::string_view node_id, std::string_view control,
                                       float value) {
-    for (std::size_t i = 0; i < parts_.node_ids.size(); ++i) {
-        if (parts_.node_ids[i] == node_id) return parts_.nodes[i]->set_param(control, value);
-    }
+    if (const auto i = find(node_id)) return parts_.nodes[*i]->set_param(control, value);
     return std::unexpected(
         node::ParamError::not_found("node '" + std::string(node_id) + "' not found"));
 }

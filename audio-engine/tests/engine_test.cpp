@@ -2,13 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
-#include <limits>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "audio_engine/nodes/adc.hpp"
 #include "support/log.hpp"
@@ -17,11 +15,9 @@
 namespace {
 
 using namespace audio_engine;
-using engine::AudioProcessor;
-using engine::EngineController;
 namespace msg = protocol;
-
-constexpr std::size_t kBlock = 64;
+using test_nodes::heap_use;
+using test_nodes::HeapUse;
 
 msg::ClientMessage decode(std::string_view text) {
     support::json::Parser parser;
@@ -30,308 +26,269 @@ msg::ClientMessage decode(std::string_view text) {
     return m ? std::move(*m) : msg::ClientMessage{msg::Ping{}};
 }
 
-// A square wave (+1/-1) through a gain into the dac, with the gain exposed as "vol".
-constexpr std::string_view kSquareGraph = R"({"type":"load_graph",
-    "nodes":[{"id":"osc","type_id":"oscillator","controls":{"waveform":2,"freq":100}},
-             {"id":"amp","type_id":"gain"},{"id":"out","type_id":"dac"}],
-    "connections":[{"from_node":"osc","from_port":"out","to_node":"amp","to_port":"in"},
-                   {"from_node":"amp","from_port":"out","to_node":"out","to_port":"in"}],
-    "exposed_controls":{"vol":["amp","gain"]}})";
+// A square wave (+1/-1) through a gain into the dac, the gain exposed as "vol".
+std::string square_graph(std::string_view amp = "amp", std::string_view labels = "") {
+    const std::string a(amp);
+    return R"({"type":"load_graph","nodes":[{"id":"osc","type_id":"oscillator","controls":)"
+           R"({"waveform":2,"freq":100}},{"id":")" + a + R"(","type_id":"gain"},)"
+           R"({"id":"out","type_id":"dac"}],"connections":[{"from_node":"osc","from_port":"out",)"
+           R"("to_node":")" + a + R"(","to_port":"in"},{"from_node":")" + a +
+           R"(","from_port":"out","to_node":"out","to_port":"in"}],"exposed_controls":{)" +
+           (labels.empty() ? R"("vol":[")" + a + R"(","gain"])" : std::string(labels)) + "}}";
+}
 
-class EngineTest : public ::testing::Test {
+class EngineBlocks : public ::testing::TestWithParam<std::size_t> {
 protected:
-    EngineTest() {
+    EngineBlocks() {
         support::log::init_with("debug", support::log::Style::Never,
                                 [this](std::string_view line) { log.emplace_back(line); });
     }
-    ~EngineTest() override { support::log::reset(); }
+    ~EngineBlocks() override { support::log::reset(); }
 
     engine::Result handle(std::string_view text) { return controller.handle_message(decode(text)); }
-    std::vector<float> render(std::size_t n = kBlock) {
-        std::vector<float> out(n, 9.0f);
+    std::vector<float> render(std::size_t m) {
+        std::vector<float> out(m, 9.0f);
         processor.process(out);
         return out;
     }
-    // Renders until the swapper is steady and the retired graph went back.
+    // Until the fade is over and the outgoing graph went back.
     void settle() {
-        for (int i = 0; i < 100 && processor.swapper().fading(); ++i)
-            render();
-        render();
+        render(n);
+        for (int i = 0; i < 1000 && processor.swapper().fading(); ++i)
+            render(n);
+        render(n);
     }
-    bool logged(std::string_view text) const {
-        for (const auto& line : log) {
-            if (line.find(text) != std::string::npos) return true;
-        }
-        return false;
+    std::size_t logged(std::string_view text) const {
+        return std::count_if(log.begin(), log.end(), [text](const std::string& line) {
+            return line.find(text) != std::string::npos;
+        });
     }
     float peak() {
-        const auto out = render();
-        float p = 0.0f;
-        for (float s : out)
-            p = std::max(p, std::abs(s));
-        return p;
+        const auto out = render(n);
+        return std::abs(*std::max_element(out.begin(), out.end(), [](float a, float b) {
+            return std::abs(a) < std::abs(b);
+        }));
     }
 
-    // 48 kHz, 1 ms crossfade (48 samples, less than a block).
-    std::pair<EngineController, AudioProcessor> parts = engine::engine({kBlock, 2, 48000, 1});
-    EngineController& controller = parts.first;
-    AudioProcessor& processor = parts.second;
+    const std::size_t n = GetParam();
+    std::pair<engine::EngineController, engine::AudioProcessor> parts =
+        engine::engine({n, 2, 48000, 1});  // a 48-sample crossfade
+    engine::EngineController& controller = parts.first;
+    engine::AudioProcessor& processor = parts.second;
     std::vector<std::string> log;
 };
 
-TEST_F(EngineTest, BuiltInTypesAreRegistered) {
-    auto types = controller.list_node_types();
-    std::sort(types.begin(), types.end());
-    EXPECT_EQ(types, (std::vector<std::string>{"adc_input", "dac", "gain", "oscillator"}));
-    EXPECT_EQ(processor.swapper().crossfade(), 48u);
-}
-
-TEST_F(EngineTest, LoadGraphPlaysAndLogs) {
-    ASSERT_TRUE(handle(kSquareGraph));
-    EXPECT_TRUE(
-        logged("INFO  audio_engine::engine] load_graph: 3 nodes, 2 connections, 1 controls"));
-    EXPECT_TRUE(logged("graph compiled — exposed: [\"vol\"]"));
-    EXPECT_EQ(peak(), 1.0f);
-    EXPECT_EQ(controller.resolve_label("vol"),
-              (std::pair<std::string, std::string>{"amp", "gain"}));
-}
-
-TEST_F(EngineTest, StoredControlValuesAreAppliedAgainAfterRecompiles) {
-    ASSERT_TRUE(handle(kSquareGraph));
+TEST_P(EngineBlocks, StoredValuesOutliveRecompilesAndDroppedLabels) {
+    ASSERT_TRUE(handle(square_graph()));
     ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":0.25})"));
-    EXPECT_TRUE(logged("set_control: vol=0.25 (-> amp:gain)"));
     settle();
     EXPECT_EQ(peak(), 0.25f);
-    // A new graph gets the stored value, not the description's default of 1.
     ASSERT_TRUE(handle(R"({"type":"add_node","id":"extra","type_id":"gain"})"));
     settle();
+    EXPECT_EQ(peak(), 0.25f);  // the new graph got the stored value
+    ASSERT_TRUE(handle(square_graph("amp", R"("other":["amp","gain"])")));
+    ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":1})"));
+    EXPECT_EQ(logged(R"(set_control: unknown label 'vol', available: ["other"])"), 1u);
+    ASSERT_TRUE(handle(square_graph("fresh_amp")));  // the label returns: so does its value
+    settle();
     EXPECT_EQ(peak(), 0.25f);
-    EXPECT_EQ(controller.snapshot().control_values.at("vol"), 0.25f);
 }
 
-// Records every control it is given, in a list the test reads.
-class Probe final : public graph::node::DspNode {
-public:
-    explicit Probe(std::vector<std::pair<std::string, float>>* seen) : seen_(seen) {}
-    void process(std::span<const std::span<const float>>,
-                 std::span<const std::span<float>>) override {}
-    std::size_t num_inputs() const override { return 0; }
-    std::size_t num_outputs() const override { return 1; }
-    graph::node::ParamResult set_param(std::string_view name, float value) override {
-        seen_->emplace_back(std::string(name), value);
-        return {};
-    }
-    void reset(std::uint32_t) override {}
-
-private:
-    std::vector<std::pair<std::string, float>>* seen_;
-};
-
-class ProbeFactory final : public graph::node::NodeFactory {
-public:
-    explicit ProbeFactory(std::vector<std::pair<std::string, float>>* seen) : seen_(seen) {}
-    std::expected<std::unique_ptr<graph::node::DspNode>, std::string> create(
-        std::uint32_t, std::size_t) const override {
-        return std::make_unique<Probe>(seen_);
-    }
-
-private:
-    std::vector<std::pair<std::string, float>>* seen_;
-};
-
-TEST_F(EngineTest, GateValuesAreSentButNotAppliedAgain) {
-    std::vector<std::pair<std::string, float>> seen;
-    ASSERT_TRUE(
-        controller.registry().register_type(ir::types::NodeTypeDecl{"probe", {}, {{"out"}}, {}},
-                                            std::make_unique<ProbeFactory>(&seen)));
-    ASSERT_TRUE(handle(R"({"type":"load_graph","nodes":[{"id":"p","type_id":"probe"}],
-        "connections":[],"exposed_controls":{"g":["p","gate"],"lvl":["p","level"]}})"));
-    ASSERT_TRUE(handle(R"({"type":"set_control","label":"g","value":1})"));
-    ASSERT_TRUE(handle(R"({"type":"set_control","label":"lvl","value":0.25})"));
-    render();  // both arrive as parameter commands
-    EXPECT_EQ(seen, (std::vector<std::pair<std::string, float>>{{"gate", 1.0f}, {"level", 0.25f}}));
-
-    seen.clear();
-    ASSERT_TRUE(handle(R"({"type":"add_node","id":"q","type_id":"probe"})"));
-    // The new graph's probe gets the stored level at compile time, not the gate.
-    EXPECT_EQ(seen, (std::vector<std::pair<std::string, float>>{{"level", 0.25f}}));
-}
-
-TEST_F(EngineTest, UnknownLabelsWarnAndStoreNothing) {
-    ASSERT_TRUE(handle(kSquareGraph));
-    ASSERT_TRUE(handle(R"({"type":"set_control","label":"nope","value":0.5})"));
-    EXPECT_TRUE(
-        logged("WARN  audio_engine::engine] set_control: unknown label 'nope', "
-               "available: [\"vol\"]"));
-    EXPECT_FALSE(controller.snapshot().control_values.contains("nope"));
+TEST_P(EngineBlocks, GraphEditsReachTheStoredDescription) {
+    ASSERT_TRUE(handle(square_graph()));
     ASSERT_TRUE(handle(
-        R"({"type":"set_automation","id":"a","label":"nope","shape":"sine","lo":0,"hi":1,"period_secs":1})"));
-    EXPECT_TRUE(logged("set_automation: unknown label 'nope', available: [\"vol\"]"));
-}
-
-TEST_F(EngineTest, GraphEditsStayWhenACompileFails) {
-    ASSERT_TRUE(handle(kSquareGraph));
+        R"({"type":"disconnect","from_node":"osc","from_port":"out","to_node":"amp","to_port":"in"})"));
+    settle();
+    EXPECT_EQ(peak(), 0.0f);
+    log.clear();
+    ASSERT_TRUE(handle(R"({"type":"graph_batch","commands":[{"type":"ping"},
+        [3,"osc","out","amp","in"],{"type":"expose_control","label":"v2","node_id":"amp",
+        "control_name":"gain"}]})"));
+    EXPECT_EQ(logged("GraphBatch: ignoring non-mutation message: Ping"), 1u);
+    EXPECT_EQ(logged("compile_with_reuse"), 1u);
+    EXPECT_TRUE(controller.resolve_label("v2").has_value());
+    settle();
+    EXPECT_EQ(peak(), 1.0f);
+    ASSERT_TRUE(handle(R"({"type":"remove_node","id":"amp"})"));  // its connections go too
+    settle();
+    EXPECT_EQ(peak(), 0.0f);
     auto failed = handle(R"({"type":"add_node","id":"x","type_id":"nope"})");
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.error().display(), "registry error: node type not found: nope");
-    EXPECT_EQ(controller.graph().nodes.size(), 4u);
-    EXPECT_EQ(peak(), 1.0f);  // the last good graph plays on
-    EXPECT_FALSE(handle(
-        R"({"type":"connect","from_node":"osc","from_port":"out","to_node":"out","to_port":"in"})"));
-    ASSERT_TRUE(handle(R"({"type":"remove_node","id":"x"})"));
-
-    auto duplicate = handle(
-        R"({"type":"load_graph","nodes":[{"id":"a","type_id":"dac"},{"id":"a","type_id":"dac"}],"connections":[],"exposed_controls":{"l":["a","x"]}})");
-    ASSERT_FALSE(duplicate);
-    EXPECT_EQ(duplicate.error().display(), "duplicate node id: a");
-    EXPECT_EQ(controller.graph().nodes.size(), 2u);
-    EXPECT_TRUE(controller.resolve_label("l").has_value());
-    EXPECT_FALSE(controller.resolve_label("vol").has_value());
+    EXPECT_EQ(controller.graph().nodes.size(), 3u);  // kept, for the next compile to mend
 }
 
-TEST_F(EngineTest, ReuseDrawsOnlyOnGraphsHandedBack) {
-    ASSERT_TRUE(handle(kSquareGraph));
-    render();
-    // The first graph is still playing: nothing to reuse.
+TEST_P(EngineBlocks, ReuseDrawsOnTheNewestGraphHandedBack) {
+    ASSERT_TRUE(handle(square_graph()));
     ASSERT_TRUE(handle(R"({"type":"add_node","id":"e1","type_id":"gain"})"));
-    EXPECT_TRUE(logged("compile_with_reuse: 0/4 nodes reused (from 0 reusable candidates)"));
-    settle();  // the first graph fades out and comes back
     ASSERT_TRUE(handle(R"({"type":"add_node","id":"e2","type_id":"gain"})"));
-    EXPECT_TRUE(logged("compile_with_reuse: 3/5 nodes reused (from 3 reusable candidates)"));
+    EXPECT_EQ(logged("0/5 nodes reused (from 0 reusable candidates)"), 1u);
+    settle();  // the 3-node graph went back first, then the 4-node one
+    ASSERT_TRUE(handle(R"({"type":"add_node","id":"e3","type_id":"gain"})"));
+    EXPECT_EQ(logged("4/6 nodes reused (from 4 reusable candidates)"), 1u);
 }
 
-TEST_F(EngineTest, InjectedInputIsTakenOnce) {
-    auto ring = std::make_shared<nodes::adc::CaptureRing>(1024);
-    controller.inject_node("adc_in", std::make_unique<nodes::adc::AdcNode>(ring));
-    ASSERT_TRUE(handle(
-        R"({"type":"load_graph","nodes":[{"id":"adc_in","type_id":"adc_input"},{"id":"out","type_id":"dac"}],
-        "connections":[{"from_node":"adc_in","from_port":"out","to_node":"out","to_port":"in"}]})"));
-    for (int i = 0; i < 10; ++i)
+TEST_P(EngineBlocks, EmptyBlocksRenderNothingAndTheInputIsTakenOnce) {
+    auto ring = std::make_shared<nodes::adc::CaptureRing>(1000);
+    for (int i = 0; i < 1000; ++i)
         ASSERT_TRUE(ring->try_push(0.5f));
-    const auto out = render();
-    EXPECT_EQ(out[9], 0.5f);
-    EXPECT_EQ(out[10], 0.0f);
-    // The graph that holds it is still playing: a recompile cannot find it.
+    controller.inject_node("adc_in", std::make_unique<nodes::adc::AdcNode>(ring));
+    ASSERT_TRUE(handle(R"({"type":"load_graph","nodes":[{"id":"adc_in","type_id":"adc_input"},
+        {"id":"osc","type_id":"oscillator"},{"id":"out","type_id":"dac"}],"connections":[
+        {"from_node":"adc_in","from_port":"out","to_node":"out","to_port":"in"},
+        {"from_node":"osc","from_port":"out","to_node":"out","to_port":"in"}]})"));
+    auto [reference, reference_processor] = engine::engine({n, 2, 48000, 1});
+    ASSERT_TRUE(reference.handle_message(decode(
+        R"({"type":"load_graph","nodes":[{"id":"osc","type_id":"oscillator"},{"id":"out","type_id":"dac"}],
+        "connections":[{"from_node":"osc","from_port":"out","to_node":"out","to_port":"in"}]})")));
+    for (int i = 0; i < 3; ++i)
+        render(0);
+    EXPECT_EQ(ring->size(), 1000u);
+    std::vector<float> expected(n);
+    reference_processor.process(expected);
+    for (float& s : expected)
+        s = std::clamp(s + 0.5f, -1.0f, 1.0f);
+    EXPECT_EQ(render(n), expected);  // the oscillator did not advance either
     auto again = handle(R"({"type":"add_node","id":"g","type_id":"gain"})");
     ASSERT_FALSE(again);
     EXPECT_EQ(again.error().display(), "registry error: node type not found: adc_input");
 }
 
-TEST_F(EngineTest, GraphBatchRecompilesOnceAndSkipsNonEdits) {
-    ASSERT_TRUE(handle(kSquareGraph));
-    log.clear();
-    ASSERT_TRUE(handle(R"({"type":"graph_batch","commands":[]})"));
-    EXPECT_TRUE(logged("graph_batch: 0 commands"));
-    EXPECT_TRUE(logged("compile_with_reuse"));
-    log.clear();
-    ASSERT_TRUE(handle(R"({"type":"graph_batch","commands":[
-        {"type":"add_node","id":"g2","type_id":"gain"},
-        {"type":"ping"},
-        [3,"osc","out","g2","in"]]})"));
-    EXPECT_TRUE(
-        logged("WARN  audio_engine::engine] GraphBatch: ignoring non-mutation message: Ping"));
-    EXPECT_EQ(controller.graph().nodes.size(), 4u);
-    EXPECT_EQ(controller.graph().connections.size(), 3u);
-    int compiles = 0;
-    for (const auto& line : log)
-        compiles += line.find("compile_with_reuse") != std::string::npos;
-    EXPECT_EQ(compiles, 1);
-}
-
-TEST_F(EngineTest, AutomationPeriodsAndShapes) {
-    ASSERT_TRUE(handle(kSquareGraph));
-    const auto automation = [&](std::string_view shape, std::string_view period) {
-        return handle(std::string(R"({"type":"set_automation","id":"a","label":"vol","shape":")") +
-                      std::string(shape) + R"(","lo":0,"hi":1,"period_secs":)" +
-                      std::string(period) + "}");
-    };
-    ASSERT_TRUE(automation("tri", "0.5"));
-    EXPECT_TRUE(logged("set_automation: a -> amp/gain shape=tri lo=0 hi=1 period=24000samp"));
-    render();
-    ASSERT_EQ(processor.swapper().automations().size(), 1u);
-    const auto& a = processor.swapper().automations()[0].second;
-    EXPECT_EQ(a.period, 24000u);
-    EXPECT_TRUE(std::holds_alternative<automation::shape::Tri>(a.shape));
-    for (std::string_view p : {"0", "-1"}) {
-        ASSERT_TRUE(automation("ramp", p));
-        render();
-        EXPECT_EQ(processor.swapper().automations()[0].second.period, 0u) << p;
-    }
-    for (double p :
-         {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
-        ASSERT_TRUE(
-            controller.handle_message(msg::SetAutomation{"a", "vol", "ramp", 0, 1, p, false}));
-        render();
-        EXPECT_EQ(processor.swapper().automations()[0].second.period, 0u) << p;
-    }
-    ASSERT_TRUE(automation("triangle", "1"));
-    render();
-    EXPECT_TRUE(std::holds_alternative<automation::shape::Sine>(
-        processor.swapper().automations()[0].second.shape));
-    ASSERT_TRUE(handle(R"({"type":"clear_automation","id":"a"})"));
-    render();
-    EXPECT_TRUE(processor.swapper().automations().empty());
-}
-
-TEST_F(EngineTest, TheCommandRingHoldsExactly256) {
-    for (int i = 0; i < 256; ++i)
-        controller.set_crossfade_samples(static_cast<std::uint64_t>(i));
-    EXPECT_FALSE(logged("command queue full"));
-    controller.set_crossfade_samples(999);
-    EXPECT_TRUE(logged("WARN  audio_engine::engine] command queue full, dropping command"));
-    render();
-    EXPECT_EQ(processor.swapper().crossfade(), 255u);  // the 257th never arrived
-}
-
-TEST_F(EngineTest, MasterGainAndTheOutputClamp) {
-    ASSERT_TRUE(handle(kSquareGraph));
-    ASSERT_TRUE(handle(R"({"type":"set_master_gain","gain":0.5})"));
-    EXPECT_EQ(peak(), 0.5f);
-    EXPECT_EQ(controller.master_gain(), 0.5f);
-    ASSERT_TRUE(handle(R"({"type":"set_master_gain","gain":4})"));
-    EXPECT_EQ(peak(), 1.0f);
-    // JSON has no NaN: send it as the controller would forward one.
-    controller.handle_message(msg::SetMasterGain{std::numeric_limits<float>::quiet_NaN()});
-    EXPECT_EQ(render(), std::vector<float>(kBlock, 0.0f));
-}
-
-TEST_F(EngineTest, OnlyMaxBlockSamplesAreWritten) {
-    ASSERT_TRUE(handle(kSquareGraph));
-    const auto out = render(2 * kBlock);
-    EXPECT_EQ(out[kBlock], 9.0f);
-    EXPECT_EQ(out[2 * kBlock - 1], 9.0f);
-    EXPECT_NE(out[0], 9.0f);
-}
-
-TEST_F(EngineTest, RenderingAllocatesNothingSteadyOrDuringACrossfade) {
-    ASSERT_TRUE(handle(kSquareGraph));
+TEST_P(EngineBlocks, TheAudioThreadNeitherAllocatesNorReleases) {
+    ASSERT_TRUE(handle(square_graph("amplifier_main_bus")));
+    ASSERT_TRUE(handle(R"({"type":"set_automation","id":"sweeping_the_main_bus","label":"vol",
+        "shape":"tri","lo":0,"hi":1,"period_secs":0.01})"));
     settle();
-    std::vector<float> out(kBlock);
-    EXPECT_EQ(test_nodes::count_allocations([&] {
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":0.5})"));
+    std::vector<float> out(n);
+    EXPECT_EQ(heap_use([&] { processor.process(out); }), HeapUse{});
+    EXPECT_EQ(heap_use([&] {
                   for (int i = 0; i < 20; ++i)
                       processor.process(out);
               }),
-              0u);
-    ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":0.5})"));
+              HeapUse{});
     ASSERT_TRUE(handle(R"({"type":"add_node","id":"e","type_id":"gain"})"));
-    // Applies the commands, then renders a block of the crossfade.
-    EXPECT_EQ(test_nodes::count_allocations([&] { processor.process(out); }), 0u);
-    EXPECT_FALSE(processor.swapper().fading());  // 48-sample fade ended in that block
+    EXPECT_EQ(heap_use([&] { processor.process(out); }), HeapUse{});  // swap and fade
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, EngineBlocks, ::testing::ValuesIn(test_nodes::block_sizes()));
+
+using EngineTest = EngineBlocks;
+INSTANTIATE_TEST_SUITE_P(Block, EngineTest, ::testing::Values(256));
+
+TEST_P(EngineTest, AMutedGainIsExactSilenceAndCostsNoMore) {
+    auto [normal, normal_processor] = engine::engine({n, 2, 48000, 0});
+    ASSERT_TRUE(normal.handle_message(decode(square_graph())));
+    ASSERT_TRUE(handle(square_graph()));
+    render(n);
+    ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":0})"));
+    for (int i = 0; i < 40; ++i)
+        render(n);
+    EXPECT_EQ(render(n), std::vector<float>(n, 0.0f));
+    // Medians of interleaved blocks, so both see the same machine load.
+    using Clock = std::chrono::steady_clock;
+    std::vector<double> muted, plain;
+    std::vector<float> out(n);
+    for (int i = 0; i < 301; ++i) {
+        auto t = Clock::now();
+        processor.process(out);
+        muted.push_back(std::chrono::duration<double>(Clock::now() - t).count());
+        t = Clock::now();
+        normal_processor.process(out);
+        plain.push_back(std::chrono::duration<double>(Clock::now() - t).count());
+    }
+    std::nth_element(muted.begin(), muted.begin() + 150, muted.end());
+    std::nth_element(plain.begin(), plain.begin() + 150, plain.end());
+    EXPECT_LE(muted[150], 1.5 * plain[150] + 2e-6);
+}
+
+TEST_P(EngineTest, DenormalsAreFlushedForTheRenderOnly) {
+    auto probe = std::make_unique<test_nodes::Probe>(0.0f);
+    const auto* p = probe.get();
+    controller.inject_node("p", std::move(probe));
+    ASSERT_TRUE(handle(R"({"type":"load_graph","nodes":[{"id":"p","type_id":"adc_input"}],"connections":[]})"));
+    render(n);
+    EXPECT_TRUE(p->flushed);
+    volatile float tiny = std::numeric_limits<float>::min();
+    EXPECT_NE(tiny * 0.5f, 0.0f);
+}
+
+class Made final : public graph::node::NodeFactory {
+public:
+    explicit Made(std::vector<test_nodes::Probe*>* made) : made_(made) {}
+    std::expected<std::unique_ptr<graph::node::DspNode>, std::string> create(
+        std::uint32_t, std::size_t) const override {
+        auto p = std::make_unique<test_nodes::Probe>(0.0f);
+        made_->push_back(p.get());
+        return p;
+    }
+
+private:
+    std::vector<test_nodes::Probe*>* made_;
+};
+
+TEST_P(EngineTest, GateValuesAreSentButNotAppliedAgain) {
+    std::vector<test_nodes::Probe*> made;
+    ASSERT_TRUE(controller.registry().register_type(
+        ir::types::NodeTypeDecl{"probe", {}, {{"out"}}, {}}, std::make_unique<Made>(&made)));
+    ASSERT_TRUE(handle(R"({"type":"load_graph","nodes":[{"id":"p","type_id":"probe"}],"connections":[],
+        "exposed_controls":{"g":["p","gate"],"lvl":["p","value"]}})"));
+    ASSERT_TRUE(handle(R"({"type":"set_control","label":"g","value":1})"));
+    ASSERT_TRUE(handle(R"({"type":"set_control","label":"lvl","value":0.25})"));
+    render(n);
+    EXPECT_EQ(made.at(0)->gate, 1.0f);
+    ASSERT_TRUE(handle(R"({"type":"add_node","id":"q","type_id":"probe"})"));
+    EXPECT_EQ(made.at(1)->value, 0.25f);
+    EXPECT_EQ(made.at(1)->gate, 0.0f);
+}
+
+TEST_P(EngineTest, AutomationPeriodsAndShapesFromMessages) {
+    ASSERT_TRUE(handle(square_graph()));
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        std::string shape;
+        double secs;
+        std::uint64_t period;
+        std::size_t kind;
+    };
+    for (const Case& c : {Case{"tri", 0.5, 24000, 1}, Case{"ramp_down", 0, 0, 3},
+                          Case{"exp", -1, 0, 5}, Case{"square", nan, 0, 4},
+                          Case{"triangle", INFINITY, 0, 0}}) {
+        ASSERT_TRUE(controller.handle_message(msg::SetAutomation{"a", "vol", c.shape, 0, 1, c.secs}));
+        render(n);
+        const auto& a = processor.swapper().automations().at(0).automation;
+        EXPECT_EQ(a.period, c.period) << c.shape;
+        EXPECT_EQ(a.shape.index(), c.kind) << c.shape;
+    }
+    ASSERT_TRUE(handle(R"({"type":"set_automation","id":"a","label":"nope","shape":"tri","lo":0,"hi":1,"period_secs":1})"));
+    EXPECT_EQ(logged("set_automation: unknown label 'nope', available: [\"vol\"]"), 1u);
+    ASSERT_TRUE(handle(R"({"type":"clear_automation","id":"a"})"));
+    render(n);
+    EXPECT_TRUE(processor.swapper().automations().empty());
+}
+
+TEST_P(EngineTest, TheCommandRingHoldsExactly256) {
+    for (std::uint64_t i = 0; i < 257; ++i)
+        controller.set_crossfade_samples(i);
+    EXPECT_EQ(logged("WARN  audio_engine::engine] command queue full, dropping command"), 1u);
+    render(n);
+    EXPECT_EQ(processor.swapper().crossfade(), 255u);
 }
 
 // A control thread edits, swaps and automates while an audio thread renders; run under
 // ThreadSanitizer in CI.
 TEST(EngineStress, ControllerAndAudioThreadRunConcurrently) {
-    auto [controller, processor] = engine::engine({kBlock, 2, 48000, 2});
+    auto [controller, processor] = engine::engine({64, 2, 48000, 2});
     std::atomic<bool> done{false};
     std::thread audio([&processor = processor, &done] {
-        std::vector<float> out(kBlock);
+        std::vector<float> out(64);
         while (!done.load(std::memory_order_acquire))
             processor.process(out);
         for (int i = 0; i < 50; ++i)
             processor.process(out);
     });
-    ASSERT_TRUE(controller.handle_message(decode(kSquareGraph)));
+    ASSERT_TRUE(controller.handle_message(decode(square_graph())));
     for (int i = 0; i < 300; ++i) {
         const std::string id = "n" + std::to_string(i % 7);
         (void)controller.handle_message(msg::AddNode{id, "gain", {{"gain", 0.5f}}});

@@ -76,8 +76,12 @@ public:
     // and all of it when there is no output node are left as they were).
     void process(std::span<float> out);
 
-    // Forwards a control to the first node with that id.
+    // Forwards a control to the first node with that id; an unknown id builds an error text,
+    // so the audio thread goes through `find` and `node` instead.
     node::ParamResult set_param(std::string_view node_id, std::string_view control, float value);
+    // The first node with that id, without building any text.
+    std::optional<NodeId> find(std::string_view node_id) const;
+    DspNode& node(NodeId id) { return *parts_.nodes[id]; }
 
     // Consumes the graph: its nodes by id, with their type ids and generations.
     std::unordered_map<std::string, ReusableNode> into_reusable_nodes() &&;

@@ -19,7 +19,8 @@ ir::types::NodeTypeDecl gain_type_decl();
 
 class GainNode final : public graph::node::DspNode {
 public:
-    // Per sample: current += coefficient * (target - current); out = in * current.
+    // Per sample: current += coefficient * (target - current), or current = target where that
+    // step no longer moves it or the distance is subnormal; out = in * current.
     void process(std::span<const std::span<const float>> inputs,
                  std::span<const std::span<float>> outputs) override;
     std::size_t num_inputs() const override { return 1; }

@@ -1,6 +1,7 @@
 // audio_engine::nodes::oscillator — a sine, saw or square oscillator ("oscillator").
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -16,6 +17,15 @@ namespace audio_engine::nodes::oscillator {
 
 // "oscillator": output "out", controls "freq" (20, 20000) default 440 Hz and "waveform" (0, 2).
 ir::types::NodeTypeDecl oscillator_type_decl();
+
+// The phase update p - floor(p), and the same for p in [0, 2): one compare instead of a floor
+// (p - 1 is exact there).
+inline float wrap_phase(float p) {
+    return p - std::floor(p);
+}
+inline float wrap_phase_fast(float p) {
+    return p >= 1.0f ? p - 1.0f : p;
+}
 
 enum Waveform : std::uint8_t { kSine = 0, kSaw = 1, kSquare = 2 };
 
