@@ -62,10 +62,11 @@ TEST(OscillatorNode, FastPhaseWrapGivesTheExactBits) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     std::uniform_int_distribution<int> rates(8000, 192000);
+    const float edges[] = {0.0f, 1.0f, std::nextafter(1.0f, 0.0f), std::nextafter(2.0f, 0.0f)};
     for (int i = 0; i < 1'000'000; ++i) {
         const float increment = (20.0f + 19980.0f * unit(rng)) / static_cast<float>(rates(rng));
-        if (increment >= 1.0f) continue;
-        const float p = unit(rng) + increment;
+        if (i >= 4 && increment >= 1.0f) continue;
+        const float p = i < 4 ? edges[i] : unit(rng) + increment;  // the edges, then at random
         ASSERT_EQ(std::bit_cast<std::uint32_t>(oscillator::wrap_phase_fast(p)),
                   std::bit_cast<std::uint32_t>(oscillator::wrap_phase(p)))
             << p;
