@@ -1,9 +1,8 @@
-// Counts the heap use of one thread while a test asks for it: the global operator new/delete
-// forward to malloc/free, and malloc, calloc, realloc and free are wrapped around glibc's own
-// (under a sanitizer, which owns the malloc family, only operator new/delete are counted).
+// Counts the heap use of one thread while a test asks for it: the malloc family is wrapped
+// around glibc's own (operator new and delete end there too), or, under a sanitizer that owns
+// the allocator, observed through its hooks.
 #include <atomic>
 #include <cstdlib>
-#include <new>
 
 #include "test_nodes.hpp"
 
@@ -17,9 +16,16 @@ void note(std::atomic<std::size_t>& n) {
 }
 }  // namespace
 
-#if defined(__GLIBC__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define VORLA_HOOK_MALLOC 1
 extern "C" {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, std::size_t),
+                                              void (*)(const volatile void*));
+namespace {
+const int g_hooked = __sanitizer_install_malloc_and_free_hooks(
+    [](const volatile void*, std::size_t) { note(g_allocations); },
+    [](const volatile void*) { note(g_releases); });
+}  // namespace
+#else
 void* __libc_malloc(std::size_t);
 void* __libc_calloc(std::size_t, std::size_t);
 void* __libc_realloc(void*, std::size_t);
@@ -41,65 +47,10 @@ void free(void* p) noexcept {
     if (p) note(g_releases);
     __libc_free(p);
 }
-}
-#else
-#define VORLA_HOOK_MALLOC 0
 #endif
+}
 
-namespace {
-void* allocate(std::size_t size, std::size_t align) noexcept {
-    if (size == 0) size = 1;
-    if (align <= alignof(std::max_align_t)) {
-        if (!VORLA_HOOK_MALLOC) note(g_allocations);
-        return std::malloc(size);
-    }
-    note(g_allocations);
-    return std::aligned_alloc(align, (size + align - 1) / align * align);
-}
-// Out of line so the compiler, seeing through inlined deletes, does not flag free() on memory
-// from operator new: both sides are malloc underneath.
-[[gnu::noinline]] void release(void* p) noexcept {
-    if (!VORLA_HOOK_MALLOC && p) note(g_releases);
-    std::free(p);
-}
-void* checked(void* p) {
-    if (!p) throw std::bad_alloc();
-    return p;
-}
-std::size_t al(std::align_val_t a) {
-    return static_cast<std::size_t>(a);
-}
-}  // namespace
-
-// Every form, the nothrow ones too: a sanitizer runtime's own would not pair with ours.
-void* operator new(std::size_t n) { return checked(allocate(n, 0)); }
-void* operator new[](std::size_t n) { return checked(allocate(n, 0)); }
-void* operator new(std::size_t n, std::align_val_t a) { return checked(allocate(n, al(a))); }
-void* operator new[](std::size_t n, std::align_val_t a) { return checked(allocate(n, al(a))); }
-void* operator new(std::size_t n, const std::nothrow_t&) noexcept { return allocate(n, 0); }
-void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return allocate(n, 0); }
-void* operator new(std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
-    return allocate(n, al(a));
-}
-void* operator new[](std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
-    return allocate(n, al(a));
-}
-void operator delete(void* p) noexcept { release(p); }
-void operator delete[](void* p) noexcept { release(p); }
-void operator delete(void* p, std::size_t) noexcept { release(p); }
-void operator delete[](void* p, std::size_t) noexcept { release(p); }
-void operator delete(void* p, std::align_val_t) noexcept { release(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { release(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { release(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
-void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { release(p); }
-void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { release(p); }
-
-namespace test_nodes {
-
-HeapUse heap_use(const std::function<void()>& f) {
+test_nodes::HeapUse test_nodes::heap_use(const std::function<void()>& f) {
     g_allocations.store(0);
     g_releases.store(0);
     t_counting = true;
@@ -107,5 +58,3 @@ HeapUse heap_use(const std::function<void()>& f) {
     t_counting = false;
     return {g_allocations.load(), g_releases.load()};
 }
-
-}  // namespace test_nodes
