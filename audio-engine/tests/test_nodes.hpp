@@ -1,15 +1,11 @@
-// A probe node, a graph builder, the block sizes that graph tests run over and a heap counter.
+// A probe node, a graph builder, the block sizes graph tests run over and a heap counter.
 #pragma once
 
-#include <cstddef>
 #include <functional>
 #include <limits>
 #include <memory>
-#include <optional>
 #include <random>
-#include <span>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "audio_engine/graph.hpp"
@@ -17,22 +13,19 @@
 namespace test_nodes {
 
 using audio_engine::graph::DspGraph;
-using audio_engine::graph::Edge;
 using audio_engine::graph::node::DspNode;
 using audio_engine::graph::node::ParamError;
 using audio_engine::graph::node::ParamResult;
 
-// Allocations and releases (operator new/delete and the malloc family) made on this thread
-// while `f` runs.
+// Allocations and releases (the malloc family) made on this thread while `f` runs.
 struct HeapUse {
-    std::size_t allocations = 0;
-    std::size_t releases = 0;
+    std::size_t allocations = 0, releases = 0;
     bool operator==(const HeapUse&) const = default;
 };
 HeapUse heap_use(const std::function<void()>& f);
 
-// Writes `value` plus its input (when it has one) into its output, unless `write` is off;
-// controls "value", recorded in `seen` when `record` is on.
+// Writes `value` plus its input (when it has one), unless `write` is off. Controls "value"
+// (recorded in `seen` when `record` is on) and "gate".
 class Probe final : public DspNode {
 public:
     explicit Probe(float v, std::size_t inputs = 0) : value(v), inputs_(inputs) {}
@@ -40,28 +33,23 @@ public:
                  std::span<const std::span<float>> out) override {
         ++blocks;
         volatile float tiny = std::numeric_limits<float>::min();
-        flushed = tiny * 0.5f == 0.0f;  // denormals flushed while this block runs
-        if (!write || out.empty()) return;
-        for (std::size_t i = 0; i < out[0].size(); ++i)
+        flushed = tiny * 0.5f == 0.0f;  // denormals are flushed in this block
+        for (std::size_t i = 0; write && i < out[0].size(); ++i)
             out[0][i] = value + (in.empty() ? 0.0f : in[0][i]);
     }
     std::size_t num_inputs() const override { return inputs_; }
     std::size_t num_outputs() const override { return 1; }
     ParamResult set_param(std::string_view name, float v) override {
-        if (name == "gate") gate = v;
-        if (name == "gate") return {};
-        if (name != "value") return std::unexpected(ParamError::not_found(std::string(name)));
-        value = v;
-        if (record) seen.push_back(v);
+        if (name != "value" && name != "gate")
+            return std::unexpected(ParamError::not_found(std::string(name)));
+        (name == "gate" ? gate : value) = v;
+        if (record && name == "value") seen.push_back(v);
         return {};
     }
     void reset(std::uint32_t) override {}
 
-    float value;
-    float gate = 0.0f;
-    bool flushed = false;
-    bool write = true;
-    bool record = false;
+    float value, gate = 0.0f;
+    bool write = true, record = false, flushed = false;
     int blocks = 0;
     std::vector<float> seen;
 
@@ -69,40 +57,38 @@ private:
     std::size_t inputs_;
 };
 
-// Laid out as the compiler does: node i is "n<i>", one pool buffer per output.
-inline DspGraph make_graph(std::vector<std::unique_ptr<DspNode>> nodes, std::vector<Edge> edges,
+// Laid out as the compiler does: node i is "n<i>", one pool buffer per node.
+inline DspGraph make_graph(std::vector<std::unique_ptr<DspNode>> nodes,
+                           std::vector<audio_engine::graph::Edge> edges,
                            std::optional<std::size_t> output, std::size_t block) {
-    using namespace audio_engine::graph;
-    GraphParts parts;
-    std::size_t next = 0;
+    audio_engine::graph::GraphParts parts;
+    parts.edges = std::move(edges);
+    parts.output_node = output;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         parts.node_ids.push_back("n" + std::to_string(i));
         parts.type_ids.push_back("test");
         parts.generations.push_back(1);
-        parts.output_buffer_ids.push_back({next++});
+        parts.output_buffer_ids.push_back({i});
     }
-    parts.order = *topological_sort(nodes.size(), edges);
+    parts.order = *audio_engine::graph::topological_sort(nodes.size(), parts.edges);
+    parts.pool = audio_engine::graph::BufferPool(nodes.size(), block);
     parts.nodes = std::move(nodes);
-    parts.edges = std::move(edges);
-    parts.output_node = output;
-    parts.pool = BufferPool(next, block);
     return DspGraph(std::move(parts));
 }
 
-// One probe ("n0") as the output; `probe` (if given) points at it.
+// One probe ("n0") as the output; `probe` (when given) points at it.
 inline DspGraph probe_graph(float value, std::size_t block, Probe** probe = nullptr) {
-    auto p = std::make_unique<Probe>(value);
-    if (probe) *probe = p.get();
     std::vector<std::unique_ptr<DspNode>> nodes;
-    nodes.push_back(std::move(p));
+    nodes.push_back(std::make_unique<Probe>(value));
+    if (probe) *probe = static_cast<Probe*>(nodes[0].get());
     return make_graph(std::move(nodes), {}, 0, block);
 }
 
 // Fades, automation positions and ramps depend on block boundaries: fixed sizes and one drawn
-// per run (gtest prints it on failure).
+// at random per run (gtest prints it on failure).
 inline std::vector<std::size_t> block_sizes() {
-    return {1, 5, 64, 256, std::uniform_int_distribution<std::size_t>(2, 300)(
-                               *std::make_unique<std::mt19937>(std::random_device{}()))};
+    std::mt19937 rng{std::random_device{}()};
+    return {1, 5, 64, 256, std::uniform_int_distribution<std::size_t>(2, 300)(rng)};
 }
 
 }  // namespace test_nodes
