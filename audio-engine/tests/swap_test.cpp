@@ -106,7 +106,7 @@ TEST(GraphSwapper, ASwapDuringAFadeRetiresTheFadingGraphAndParametersReachBoth) 
 
 TEST(GraphSwapper, TheOutputStageMakesSamplesSafe) {
     const float nan = std::nanf(""), inf = std::numeric_limits<float>::infinity();
-    for (const auto [sample, gain, heard] : {std::array{0.75f, -2.0f, -1.0f},
+    for (const auto& [sample, gain, heard] : {std::array{0.75f, -2.0f, -1.0f},
                                              std::array{0.5f, nan, 0.0f},
                                              std::array{inf, 1.0f, 0.0f}}) {
         GraphSwapper s(0, 4);
