@@ -66,8 +66,12 @@ automation::AutoShape shape_of(std::string_view text) {
 class FlushDenormals {
 public:
 #if defined(__SSE__) || defined(_M_X64)
-    FlushDenormals() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | 0x8040u); }  // FTZ | DAZ
-    ~FlushDenormals() { _mm_setcsr(saved_); }
+    FlushDenormals() : saved_(_mm_getcsr()) {
+        _mm_setcsr(saved_ | 0x8040u);  // FTZ | DAZ
+    }
+    ~FlushDenormals() {
+        _mm_setcsr(saved_);
+    }
 
 private:
     unsigned saved_;
@@ -76,7 +80,9 @@ private:
         asm volatile("mrs %0, fpcr" : "=r"(saved_));
         asm volatile("msr fpcr, %0" : : "r"(saved_ | (std::uint64_t{1} << 24)));  // FZ
     }
-    ~FlushDenormals() { asm volatile("msr fpcr, %0" : : "r"(saved_)); }
+    ~FlushDenormals() {
+        asm volatile("msr fpcr, %0" : : "r"(saved_));
+    }
 
 private:
     std::uint64_t saved_;
@@ -202,8 +208,7 @@ Result EngineController::handle_message(msg::ClientMessage message) {
         debug(target, "set_control: " + set->label + "=" + number(set->value) + " (-> " + node_id +
                           ":" + control + ")");
         control_values_.insert_or_assign(set->label, set->value);
-        send(swap::command::SetParam{names_->intern(node_id), names_->intern(control),
-                                     set->value});
+        send(swap::command::SetParam{names_->intern(node_id), names_->intern(control), set->value});
         return {};
     }
     if (auto* gain = std::get_if<msg::SetMasterGain>(&m)) {

@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <numbers>
-
-#include "audio_engine/engine.hpp"
 #include "support/log.hpp"
 #include "test_nodes.hpp"
 
@@ -13,18 +9,6 @@ namespace {
 
 using namespace audio_engine;
 using test_nodes::Probe;
-
-class ProbeFactory final : public graph::node::NodeFactory {
-public:
-    explicit ProbeFactory(std::size_t inputs) : inputs_(inputs) {}
-    std::expected<std::unique_ptr<graph::node::DspNode>, std::string> create(
-        std::uint32_t, std::size_t) const override {
-        return std::make_unique<Probe>(1.0f, inputs_);
-    }
-
-private:
-    std::size_t inputs_;
-};
 
 ir::ConnectionIr wire(std::string from, std::string to, std::string port = "out",
                       std::string to_port = "in") {
@@ -37,8 +21,9 @@ protected:
         // "sum" declares "in" twice: connections take the first.
         for (auto [id, inputs] : {std::pair{"const", 0}, {"sum", 2}, {"dac", 1}}) {
             std::vector<ir::types::PortDecl> ins(inputs, {"in"});
-            EXPECT_TRUE(registry.register_type({id, ins, {{"out"}}, {}},
-                                               std::make_unique<ProbeFactory>(inputs > 0)));
+            EXPECT_TRUE(registry.register_type(
+                {id, ins, {{"out"}}, {}},
+                std::make_unique<test_nodes::ProbeFactory>(1.0f, inputs > 0)));
         }
         registry.register_type_only({"adc_input", {}, {{"out"}}, {}});
         support::log::init_with("debug", support::log::Style::Never,
@@ -106,7 +91,8 @@ TEST_F(CompilerTest, ReusesRunningNodesWhileIdTypeAndGenerationHold) {
     EXPECT_EQ(blocks_after(std::move(*first)), 2);
     auto second = compile(g);
     first_sample(*second);
-    ASSERT_TRUE(registry.reregister({"const", {}, {{"out"}}, {}}, std::make_unique<ProbeFactory>(0)));
+    ASSERT_TRUE(registry.reregister({"const", {}, {{"out"}}, {}},
+                                    std::make_unique<test_nodes::ProbeFactory>(1.0f)));
     EXPECT_EQ(blocks_after(std::move(*second)), 1);  // a new generation: a new instance
     auto third = compile(g);
     ASSERT_TRUE(compile({{{"a", "sum", {}}}, {}, {}}, std::move(*third)));
@@ -120,25 +106,6 @@ TEST_F(CompilerTest, InjectedNodesAreTakenOnceWhateverTheirType) {
     auto graph = compile(g);
     EXPECT_EQ(first_sample(*graph), 1.125f);
     EXPECT_EQ(compile(g).error().display(), "registry error: node type not found: adc_input");
-}
-
-TEST(BuiltinGraph, AnOscillatorThroughAGainSoundsAsTheIdealSine) {
-    registry::NodeRegistry reg;
-    engine::register_builtin_types(reg);
-    graph::compiler::InjectedNodes injected;
-    auto graph = graph::compiler::compile_with_reuse_and_injected(
-        {{{"osc", "oscillator", {}}, {"amp", "gain", {{"gain", 0.5f}}}, {"out", "dac", {}}},
-         {wire("osc", "amp"), wire("amp", "out")},
-         {}},
-        reg, std::nullopt, injected, 48000, 256);
-    std::vector<float> out(256);
-    for (int block = 0; block < 4; ++block) {
-        graph->process(out);
-        for (std::size_t i = 0; i < out.size(); ++i) {
-            const double t = static_cast<double>(block * 256 + i) / 48000.0;
-            ASSERT_NEAR(out[i], 0.5 * std::sin(2 * std::numbers::pi * 440.0 * t), 1e-4);
-        }
-    }
 }
 
 }  // namespace

@@ -28,9 +28,11 @@ msg::ClientMessage decode(std::string text) {
 // A square wave (+1/-1) through a gain `amp` into the dac; "vol" exposes the gain.
 std::string square(std::string amp = "amp", std::string labels = "") {
     return R"({"type":"load_graph","nodes":[{"id":"osc","type_id":"oscillator","controls":)"
-           R"({"waveform":2,"freq":100}},{"id":")" + amp + R"(","type_id":"gain"},{"id":"out",)"
-           R"("type_id":"dac"}],"connections":[["osc","out",")" + amp + R"(","in"],[")" + amp +
-           R"(","out","out","in"]],"exposed_controls":{)" +
+           R"({"waveform":2,"freq":100}},{"id":")" +
+           amp +
+           R"(","type_id":"gain"},{"id":"out",)"
+           R"("type_id":"dac"}],"connections":[["osc","out",")" +
+           amp + R"(","in"],[")" + amp + R"(","out","out","in"]],"exposed_controls":{)" +
            (labels.empty() ? R"("vol":[")" + amp + R"(","gain"])" : labels) + "}}";
 }
 
@@ -171,7 +173,8 @@ TEST_P(EngineTest, AMutedGainIsExactSilenceAndCostsNoMore) {
     const auto time = [&out](engine::AudioProcessor& p, std::vector<double>& times) {
         const auto t = std::chrono::steady_clock::now();
         p.process(out);
-        times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count());
+        times.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count());
     };
     for (int i = 0; i < 301; ++i) {
         time(processor, muted);
@@ -205,9 +208,11 @@ TEST_P(EngineTest, DenormalsAreFlushedForTheRenderOnlyAndGatesAreNotReapplied) {
 
 TEST_P(EngineTest, AutomationsFromMessagesAndAFullCommandRing) {
     ASSERT_TRUE(handle(square()));
-    for (const auto& [shape, secs, period, kind] :
-         {std::tuple{"tri", 0.5, 24000, 1}, {"ramp_down", 0.0, 0, 3}, {"exp", -1.0, 0, 5},
-          {"square", NAN, 0, 4}, {"triangle", INFINITY, 0, 0}}) {
+    for (const auto& [shape, secs, period, kind] : {std::tuple{"tri", 0.5, 24000, 1},
+                                                    {"ramp_down", 0.0, 0, 3},
+                                                    {"exp", -1.0, 0, 5},
+                                                    {"square", NAN, 0, 4},
+                                                    {"triangle", INFINITY, 0, 0}}) {
         ASSERT_TRUE(controller.handle_message(msg::SetAutomation{"a", "vol", shape, 0, 1, secs}));
         render(n);
         const auto& a = processor.swapper().automations().at(0).automation;

@@ -12,17 +12,10 @@ using namespace audio_engine::graph;
 using test_nodes::Probe;
 
 TEST(TopologicalSort, KahnWithALastInFirstOutReadyList) {
-    const std::pair<std::vector<Edge>, std::vector<NodeId>> cases[] = {
-        {{}, {2, 1, 0}},
-        {{{0, 0, 1, 0}}, {2, 0, 1}},
-        {{{0, 0, 1, 0}, {0, 0, 1, 0}}, {2, 0, 1}},  // a repeated edge counts twice
-        {{{2, 0, 2, 0}}, {}},
-        {{{0, 0, 1, 0}, {1, 0, 0, 0}}, {}}};
-    for (const auto& [edges, order] : cases) {
-        const auto sorted = topological_sort(3, edges);
-        EXPECT_EQ(sorted.value_or(std::vector<NodeId>{}), order);
-        EXPECT_EQ(sorted ? "" : sorted.error(), order.empty() ? "graph contains a cycle" : "");
-    }
+    EXPECT_EQ(*topological_sort(3, std::vector<Edge>{{0, 0, 1, 0}, {0, 0, 1, 0}}),
+              (std::vector<NodeId>{2, 0, 1}));  // a repeated edge counts twice
+    EXPECT_EQ(topological_sort(3, std::vector<Edge>{{0, 0, 1, 0}, {1, 0, 0, 0}}).error(),
+              "graph contains a cycle");
 }
 
 class DspGraphBlocks : public ::testing::TestWithParam<std::size_t> {};
@@ -37,14 +30,14 @@ TEST_P(DspGraphBlocks, SumsSafelyIntoFreshBuffersAndUsesNoHeap) {
     auto* quiet = static_cast<Probe*>(nodes[1].get());
     // A non-finite source first into the port and one later; one into a port the sum lacks.
     auto g = test_nodes::make_graph(
-        std::move(nodes), {{0, 0, 4, 0}, {1, 0, 4, 0}, {2, 0, 4, 0}, {3, 0, 4, 0}, {1, 0, 4, 1}},
-        4, n);
+        std::move(nodes), {{0, 0, 4, 0}, {1, 0, 4, 0}, {2, 0, 4, 0}, {3, 0, 4, 0}, {1, 0, 4, 1}}, 4,
+        n);
     std::vector<float> out(n + 3, 9.0f);
     g.process(out);
     for (std::size_t i = 0; i < out.size(); ++i)
         ASSERT_EQ(out[i], i < n ? 0.75f : 9.0f) << i;
     EXPECT_TRUE(std::isnan(g.pool().buffers[0][0]));  // the source keeps its samples
-    quiet->write = false;  // leaves silence, not its last block
+    quiet->write = false;                             // leaves silence, not its last block
     std::vector<float> one(1);
     g.process(one);
     EXPECT_EQ(one[0], 0.5f);

@@ -44,8 +44,14 @@ TEST(OscillatorNode, ControlsAreCheckedAndSelected) {
     EXPECT_EQ(o.set_param("freq", 25000.0f).error().display(),
               "parameter 'freq' value 25000 out of range [20, 20000]");
     EXPECT_EQ(o.frequency(), 20000.0f);
-    for (const auto& [value, waveform] : {std::pair{1.0f, 1}, {1.5f, 0}, {2.0f, 2}, {nan, 0},
-                                         {1.0f, 1}, {-0.0f, 0}, {2.0f, 2}, {3.0f, 0}}) {
+    for (const auto& [value, waveform] : {std::pair{1.0f, 1},
+                                          {1.5f, 0},
+                                          {2.0f, 2},
+                                          {nan, 0},
+                                          {1.0f, 1},
+                                          {-0.0f, 0},
+                                          {2.0f, 2},
+                                          {3.0f, 0}}) {
         EXPECT_TRUE(o.set_param("waveform", value));
         EXPECT_EQ(o.waveform(), waveform) << value;
     }
@@ -68,8 +74,10 @@ TEST(OscillatorNode, FastPhaseWrapGivesTheExactBits) {
 
 TEST(OscillatorNode, WavesFollowTheIdealCurves) {
     // 12000 Hz at 8 kHz steps more than a cycle per sample: the exact wrap.
-    for (const auto& [rate, freq, waveform] : {std::tuple{48000, 440.0f, 0.0f}, {44100, 1000.0f, 1.0f},
-                                              {96000, 3000.0f, 2.0f}, {8000, 12000.0f, 0.0f}}) {
+    for (const auto& [rate, freq, waveform] : {std::tuple{48000, 440.0f, 0.0f},
+                                               {44100, 1000.0f, 1.0f},
+                                               {96000, 3000.0f, 2.0f},
+                                               {8000, 12000.0f, 0.0f}}) {
         oscillator::Oscillator o(rate);
         ASSERT_TRUE(o.set_param("freq", freq) && o.set_param("waveform", waveform));
         std::vector<float> out(480);

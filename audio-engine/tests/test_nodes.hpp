@@ -57,6 +57,28 @@ private:
     std::size_t inputs_;
 };
 
+// Makes probes of its value with its number of inputs (a negative value fails); counts the
+// live factories.
+class ProbeFactory final : public audio_engine::graph::node::NodeFactory {
+public:
+    ProbeFactory(float v, std::size_t inputs = 0, int* live = nullptr)
+        : value_(v), inputs_(inputs), live_(live ? live : &own_) {
+        ++*live_;
+    }
+    ~ProbeFactory() override { --*live_; }
+    std::expected<std::unique_ptr<DspNode>, std::string> create(std::uint32_t,
+                                                                std::size_t) const override {
+        if (value_ < 0) return std::unexpected(std::string("compile error: line 3"));
+        return std::make_unique<Probe>(value_, inputs_);
+    }
+
+private:
+    float value_;
+    std::size_t inputs_;
+    int own_ = 0;
+    int* live_;
+};
+
 // Laid out as the compiler does: node i is "n<i>", one pool buffer per node.
 inline DspGraph make_graph(std::vector<std::unique_ptr<DspNode>> nodes,
                            std::vector<audio_engine::graph::Edge> edges,
