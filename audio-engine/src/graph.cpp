@@ -12,13 +12,28 @@ bool finite(float x) {
     return (std::bit_cast<std::uint32_t>(x) & 0x7FFFFFFFu) < 0x7F800000u;
 }
 
+// Where the platform can pick a wider vector unit at load time, these loops get a copy for it.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define VORLA_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define VORLA_WIDE_CLONES
+#endif
+
 // dst (+)= src, a non-finite sample (exponent bits all ones) counting as 0.0. Branch-free loops
 // that the compiler vectorises with the same rule in every lane.
-void add_finite(float* __restrict dst, const float* __restrict src, std::size_t n) {
+VORLA_WIDE_CLONES void add_finite(float* __restrict dst, const float* __restrict src,
+                                  std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
         dst[i] += finite(src[i]) ? src[i] : 0.0f;
 }
-void copy_finite(float* __restrict dst, const float* __restrict src, std::size_t n) {
+VORLA_WIDE_CLONES bool all_finite(const float* src, std::size_t n) {
+    std::uint32_t bad = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        bad |= static_cast<std::uint32_t>(!finite(src[i]));
+    return bad == 0;
+}
+VORLA_WIDE_CLONES void copy_finite(float* __restrict dst, const float* __restrict src,
+                                   std::size_t n) {
     for (std::size_t i = 0; i < n; ++i)
         dst[i] = finite(src[i]) ? src[i] : 0.0f;
 }
@@ -43,7 +58,12 @@ DspGraph::DspGraph(GraphParts parts) : parts_(std::move(parts)) {
         // An injected node may have fewer outputs than its declared type: such an edge
         // carries nothing.
         if (e.from_port >= sources.size()) continue;
-        inputs_[e.to].push_back(Input{sources[e.from_port], e.to_port});
+        inputs_[e.to].push_back(Input{sources[e.from_port], e.to_port, true});
+    }
+    for (auto& list : inputs_) {
+        for (auto& in : list)
+            in.sole = std::count_if(list.begin(), list.end(),
+                                    [&in](const Input& o) { return o.port == in.port; }) == 1;
     }
 
     const std::size_t block = parts_.pool.block_size;
@@ -57,6 +77,7 @@ DspGraph::DspGraph(GraphParts parts) : parts_(std::move(parts)) {
     // Nodes write straight into their pool buffers: one pass less than a scratch and a copy.
     pool_views_.resize(parts_.nodes.size());
     for (std::size_t i = 0; i < parts_.nodes.size(); ++i) {
+        clear_outputs_.push_back(!parts_.nodes[i]->fills_outputs());
         for (const std::size_t b : parts_.output_buffer_ids[i]) {
             pool_views_[i].emplace_back(parts_.pool.buffers[b]);
         }
@@ -75,22 +96,30 @@ void DspGraph::process(std::span<float> out) {
         std::fill_n(port_written_.begin(), n_in, 0);
         for (const Input& in : inputs_[id]) {
             if (in.port >= n_in) continue;
-            const float* src = parts_.pool.buffers[in.buffer].data();
-            if (port_written_[in.port]) {
-                add_finite(scratch_in_[in.port].data(), src, block);
+            const auto& src = parts_.pool.buffers[in.buffer];
+            auto& dst = scratch_in_[in.port];
+            if (in.sole && all_finite(src.data(), block)) {
+                in_views_[in.port] = src;  // read in place: one pass less
+            } else if (port_written_[in.port]) {
+                add_finite(dst.data(), src.data(), block);
             } else {
-                copy_finite(scratch_in_[in.port].data(), src, block);
-                port_written_[in.port] = 1;
+                copy_finite(dst.data(), src.data(), block);
+                in_views_[in.port] = dst;
             }
+            port_written_[in.port] = 1;
         }
         for (std::size_t p = 0; p < n_in; ++p) {
-            if (!port_written_[p]) std::fill(scratch_in_[p].begin(), scratch_in_[p].end(), 0.0f);
+            if (port_written_[p]) continue;
+            std::fill(scratch_in_[p].begin(), scratch_in_[p].end(), 0.0f);
+            in_views_[p] = scratch_in_[p];
         }
 
-        // Outputs start as 0.0, so a node that writes nothing leaves silence.
+        // Outputs start as 0.0, so a node that writes nothing leaves silence; a node that fills
+        // all its outputs skips that pass.
         auto& views = pool_views_[id];
-        for (auto& v : views)
-            std::fill(v.begin(), v.end(), 0.0f);
+        const bool clear = clear_outputs_[id] || n_out < views.size();
+        for (std::size_t k = 0; clear && k < views.size(); ++k)
+            std::fill(views[k].begin(), views[k].end(), 0.0f);
         const auto inputs = std::span<const std::span<const float>>(in_views_.data(), n_in);
         if (n_out <= views.size()) {
             node.process(inputs, std::span<const std::span<float>>(views.data(), n_out));

@@ -27,17 +27,20 @@ TEST_P(DspGraphBlocks, SumsSafelyIntoFreshBuffersAndUsesNoHeap) {
     for (const float v : {std::nanf(""), 0.25f, 0.5f, -inf})
         nodes.push_back(std::make_unique<Probe>(v));
     nodes.push_back(std::make_unique<Probe>(0.0f, 1));
+    nodes.push_back(std::make_unique<Probe>(0.0f, 1));
     auto* quiet = static_cast<Probe*>(nodes[1].get());
-    // A non-finite source first into the port and one later; one into a port the sum lacks.
+    // A non-finite source first into a port and one later, one alone into node 5, and one into
+    // a port the sum lacks.
     auto g = test_nodes::make_graph(
-        std::move(nodes), {{0, 0, 4, 0}, {1, 0, 4, 0}, {2, 0, 4, 0}, {3, 0, 4, 0}, {1, 0, 4, 1}}, 4,
-        n);
+        std::move(nodes),
+        {{0, 0, 4, 0}, {1, 0, 4, 0}, {2, 0, 4, 0}, {3, 0, 4, 0}, {1, 0, 4, 1}, {3, 0, 5, 0}}, 4, n);
     std::vector<float> out(n + 3, 9.0f);
     g.process(out);
     for (std::size_t i = 0; i < out.size(); ++i)
         ASSERT_EQ(out[i], i < n ? 0.75f : 9.0f) << i;
     EXPECT_TRUE(std::isnan(g.pool().buffers[0][0]));  // the source keeps its samples
-    quiet->write = false;                             // leaves silence, not its last block
+    EXPECT_EQ(g.pool().buffers[5][n - 1], 0.0f);
+    quiet->write = false;  // leaves silence, not its last block
     std::vector<float> one(1);
     g.process(one);
     EXPECT_EQ(one[0], 0.5f);

@@ -38,6 +38,7 @@ public:
                  std::span<const std::span<float>> outputs) override;
     std::size_t num_inputs() const override { return 0; }
     std::size_t num_outputs() const override { return 1; }
+    bool fills_outputs() const override { return true; }
     // "freq" in [20, 20000] or OutOfRange; "waveform" exactly 1 saw, exactly 2 square, else sine.
     graph::node::ParamResult set_param(std::string_view name, float value) override;
     // Phase back to 0 at the new rate; frequency and waveform stay.
