@@ -155,10 +155,10 @@ TEST_P(EngineBlocks, TheAudioThreadNeitherAllocatesNorReleases) {
 
 INSTANTIATE_TEST_SUITE_P(Blocks, EngineBlocks, ::testing::ValuesIn(test_nodes::block_sizes()));
 
-using EngineTest = EngineBlocks;
-INSTANTIATE_TEST_SUITE_P(Block, EngineTest, ::testing::Values(256));
+using AudioEngine = EngineBlocks;
+INSTANTIATE_TEST_SUITE_P(Block, AudioEngine, ::testing::Values(256));
 
-TEST_P(EngineTest, AMutedGainIsExactSilenceAndCostsNoMore) {
+TEST_P(AudioEngine, AMutedGainIsExactSilenceAndCostsNoMore) {
     auto [normal, normal_processor] = engine::engine({n, 2, 48000, 0});
     ASSERT_TRUE(normal.handle_message(decode(square())));
     ASSERT_TRUE(handle(square()));
@@ -185,7 +185,7 @@ TEST_P(EngineTest, AMutedGainIsExactSilenceAndCostsNoMore) {
     EXPECT_LE(muted[150], 1.5 * plain[150] + 2e-6);
 }
 
-TEST_P(EngineTest, DenormalsAreFlushedForTheRenderOnlyAndGatesAreNotReapplied) {
+TEST_P(AudioEngine, DenormalsAreFlushedForTheRenderOnlyAndGatesAreNotReapplied) {
     auto probe = std::make_unique<test_nodes::Probe>(0.0f);
     auto again = std::make_unique<test_nodes::Probe>(0.0f);
     const auto* first = probe.get();
@@ -206,7 +206,7 @@ TEST_P(EngineTest, DenormalsAreFlushedForTheRenderOnlyAndGatesAreNotReapplied) {
     EXPECT_EQ(second->gate, 0.0f);
 }
 
-TEST_P(EngineTest, AutomationsFromMessagesAndAFullCommandRing) {
+TEST_P(AudioEngine, AutomationsFromMessagesAndAFullCommandRing) {
     ASSERT_TRUE(handle(square()));
     for (const auto& [shape, secs, period, kind] : {std::tuple{"tri", 0.5, 24000, 1},
                                                     {"ramp_down", 0.0, 0, 3},
