@@ -100,12 +100,4 @@ TEST_F(CompilerTest, ReusesRunningNodesWhileIdTypeAndGenerationHold) {
               std::string::npos);
 }
 
-TEST_F(CompilerTest, InjectedNodesAreTakenOnceWhateverTheirType) {
-    injected.emplace("in", std::make_unique<Probe>(0.125f));
-    const ir::GraphIr g{{{"in", "adc_input", {}}, {"out", "dac", {}}}, {wire("in", "out")}, {}};
-    auto graph = compile(g);
-    EXPECT_EQ(first_sample(*graph), 1.125f);
-    EXPECT_EQ(compile(g).error().display(), "registry error: node type not found: adc_input");
-}
-
 }  // namespace

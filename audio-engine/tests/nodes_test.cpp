@@ -44,16 +44,11 @@ TEST(OscillatorNode, ControlsAreCheckedAndSelected) {
     EXPECT_EQ(o.set_param("freq", 25000.0f).error().display(),
               "parameter 'freq' value 25000 out of range [20, 20000]");
     EXPECT_EQ(o.frequency(), 20000.0f);
-    for (const auto& [value, waveform] : {std::pair{1.0f, 1},
-                                          {1.5f, 0},
-                                          {2.0f, 2},
-                                          {nan, 0},
-                                          {1.0f, 1},
-                                          {-0.0f, 0},
-                                          {2.0f, 2},
-                                          {3.0f, 0}}) {
-        EXPECT_TRUE(o.set_param("waveform", value));
-        EXPECT_EQ(o.waveform(), waveform) << value;
+    const float values[] = {1.0f, 1.5f, 2.0f, nan, 1.0f, -0.0f, 2.0f, 3.0f};
+    const int waveforms[] = {1, 0, 2, 0, 1, 0, 2, 0};
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_TRUE(o.set_param("waveform", values[i]));
+        EXPECT_EQ(o.waveform(), waveforms[i]) << values[i];
     }
 }
 
@@ -111,8 +106,6 @@ TEST(GainNode, SnapsBeforeTheFirstBlockThenRampsToExactlyItsTarget) {
         run(g, &in, out);
     EXPECT_EQ(out, std::vector<float>(64, 0.0f));  // no subnormal tail
     ASSERT_TRUE(g.set_param("gain", 10.0f));       // beyond the declared range: taken
-    std::vector<float> shorter(32);
-    run(g, &in, shorter);
     EXPECT_EQ(g.target_gain(), 10.0f);
 }
 

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
-#include "audio_engine/engine.hpp"
 #include "test_nodes.hpp"
 
 namespace {
@@ -41,18 +38,6 @@ TEST(NodeRegistry, GenerationsOnlyGrowAndFactoriesFollowTheDeclarations) {
     EXPECT_EQ(state(), S(3, 3, "3.000000", 1));
     EXPECT_TRUE(reg.reregister(decl(3), factory(-1)));
     EXPECT_EQ(state(), S(4, 3, "node creation failed: compile error: line 3", 1));
-}
-
-TEST(NodeRegistry, TheEngineStartsWithTheBuiltInTypes) {
-    registry::NodeRegistry reg;
-    engine::register_builtin_types(reg);
-    auto ids = reg.type_ids();
-    std::sort(ids.begin(), ids.end());
-    EXPECT_EQ(ids, (std::vector<std::string>{"adc_input", "dac", "gain", "oscillator"}));
-    for (const auto& id : ids)
-        EXPECT_EQ(reg.create_node(id, 48000, 64).has_value(), id != "adc_input") << id;
-    EXPECT_FALSE(reg.register_type(*reg.get_type("gain"), nullptr));
-    EXPECT_EQ(reg.generation("gain"), 1u);
 }
 
 }  // namespace

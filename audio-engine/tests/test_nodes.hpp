@@ -18,10 +18,7 @@ using audio_engine::graph::node::ParamError;
 using audio_engine::graph::node::ParamResult;
 
 // Allocations and releases (the malloc family) made on this thread while `f` runs.
-struct HeapUse {
-    std::size_t allocations = 0, releases = 0;
-    bool operator==(const HeapUse&) const = default;
-};
+using HeapUse = std::pair<std::size_t, std::size_t>;
 HeapUse heap_use(const std::function<void()>& f);
 
 // Writes `value` plus its input (when it has one), unless `write` is off. Controls "value"
