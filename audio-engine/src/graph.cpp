@@ -12,8 +12,10 @@ bool finite(float x) {
     return (std::bit_cast<std::uint32_t>(x) & 0x7FFFFFFFu) < 0x7F800000u;
 }
 
-// Where the platform can pick a wider vector unit at load time, these loops get a copy for it.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Where the platform can pick a wider vector unit at load time, these loops get a copy for it
+// (not under a sanitizer, whose runtime is not up yet when the loader picks).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define VORLA_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define VORLA_WIDE_CLONES
