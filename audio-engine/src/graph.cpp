@@ -47,15 +47,18 @@ VORLA_WIDE_CLONES void copy_finite(float* __restrict dst, const float* __restric
         dst[i] = finite(src[i]) ? src[i] : 0.0f;
 }
 VORLA_WIDE_CLONES bool all_finite(const float* src, std::size_t n) {
-    std::uint32_t bad = 0;
+    std::uint32_t lanes[16] = {};  // one flag per lane, so the chunks need no reduction
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16) {
 #pragma GCC unroll 1
-        for (std::size_t j = i; j < i + 16; ++j)
-            bad |= static_cast<std::uint32_t>(!finite(src[j]));
+        for (std::size_t j = 0; j < 16; ++j)
+            lanes[j] |= static_cast<std::uint32_t>(!finite(src[i + j]));
     }
     for (; i < n; ++i)
-        bad |= static_cast<std::uint32_t>(!finite(src[i]));
+        lanes[0] |= static_cast<std::uint32_t>(!finite(src[i]));
+    std::uint32_t bad = 0;
+    for (const std::uint32_t l : lanes)
+        bad |= l;
     return bad == 0;
 }
 
