@@ -71,22 +71,19 @@ void GraphSwapper::retire(graph::DspGraph graph) {
 }
 
 void GraphSwapper::swap_in(graph::DspGraph graph) {
-    if (!current_) {
-        current_.emplace(std::move(graph));
-        for (auto& e : automations_)
-            resolve(e);
-        return;
+    if (current_) {
+        if (fading_graph_) {
+            retire(std::move(*fading_graph_));
+            fading_graph_.reset();
+        }
+        fading_graph_.emplace(std::move(*current_));
+        fading_ = true;
+        remaining_ = crossfade_;  // a fade in progress restarts from the full length
     }
-    if (fading_graph_) {
-        retire(std::move(*fading_graph_));
-        fading_graph_.reset();
-    }
-    fading_graph_.emplace(std::move(*current_));
+    // The first graph plays at once, without a fade.
     current_.emplace(std::move(graph));
     for (auto& e : automations_)
         resolve(e);
-    fading_ = true;
-    remaining_ = crossfade_;  // a fade in progress restarts from the full length
 }
 
 std::optional<graph::DspGraph> GraphSwapper::take_retired() {
