@@ -72,12 +72,16 @@ protected:
     std::string log;
 };
 
-TEST_P(EngineBlocks, StoredValuesOutliveRecompilesAndDroppedLabels) {
+TEST_P(EngineBlocks, StoredValuesOutliveRecompilesAndReuseTakesTheNewestGraphBack) {
     ASSERT_TRUE(handle(square()));
     ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":0.25})"));
-    ASSERT_TRUE(handle(R"({"type":"add_node","id":"extra","type_id":"gain"})"));
-    settle();
+    ASSERT_TRUE(handle(R"({"type":"add_node","id":"e1","type_id":"gain"})"));
+    ASSERT_TRUE(handle(R"({"type":"add_node","id":"e2","type_id":"gain"})"));
+    EXPECT_TRUE(logged("0/5 nodes reused (from 0 reusable candidates)"));
+    settle();  // the 3-node graph went back first, then the 4-node one
     EXPECT_EQ(peak(), 0.25f);  // the new graph got the stored value
+    ASSERT_TRUE(handle(R"({"type":"add_node","id":"e3","type_id":"gain"})"));
+    EXPECT_TRUE(logged("4/6 nodes reused (from 4 reusable candidates)"));
     ASSERT_TRUE(handle(square("amp", R"("other":["amp","gain"])")));
     ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":1})"));
     EXPECT_TRUE(logged(R"(set_control: unknown label 'vol', available: ["other"])"));
@@ -105,16 +109,6 @@ TEST_P(EngineBlocks, GraphEditsChangeTheStoredDescription) {
     EXPECT_EQ(handle(R"({"type":"add_node","id":"x","type_id":"nope"})").error().display(),
               "registry error: node type not found: nope");
     EXPECT_EQ(controller.graph().nodes.size(), 3u);  // kept, for a later compile to mend
-}
-
-TEST_P(EngineBlocks, ReuseDrawsOnTheNewestGraphHandedBack) {
-    ASSERT_TRUE(handle(square()));
-    ASSERT_TRUE(handle(R"({"type":"add_node","id":"e1","type_id":"gain"})"));
-    ASSERT_TRUE(handle(R"({"type":"add_node","id":"e2","type_id":"gain"})"));
-    EXPECT_TRUE(logged("0/5 nodes reused (from 0 reusable candidates)"));
-    settle();  // the 3-node graph went back first, then the 4-node one
-    ASSERT_TRUE(handle(R"({"type":"add_node","id":"e3","type_id":"gain"})"));
-    EXPECT_TRUE(logged("4/6 nodes reused (from 4 reusable candidates)"));
 }
 
 TEST_P(EngineBlocks, EmptyBlocksRenderNothingAndTheInputIsTakenOnce) {
