@@ -85,8 +85,9 @@ void BM_FusedLoop(benchmark::State& state) {
                     v.current = v.current + d;
                 }
                 out[i] += s * v.current;
+                // The oscillator's wrap for phase and increment in [0, 1).
                 const float p = v.increment + v.phase;
-                v.phase = p - std::floor(p);
+                v.phase = p >= 1.0f ? p - 1.0f : p;
             }
         }
         benchmark::DoNotOptimize(out.data());

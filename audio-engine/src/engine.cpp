@@ -4,6 +4,10 @@
 #include <cmath>
 #include <limits>
 
+#if defined(__SSE__) || defined(_M_X64)
+#include <xmmintrin.h>
+#endif
+
 #include "audio_engine/nodes/adc.hpp"
 #include "audio_engine/nodes/dac.hpp"
 #include "audio_engine/nodes/gain.hpp"
@@ -58,6 +62,33 @@ automation::AutoShape shape_of(std::string_view text) {
     return Sine{};
 }
 
+// Flush-to-zero and denormals-are-zero for one render; the caller's mode comes back on exit.
+class FlushDenormals {
+public:
+#if defined(__SSE__) || defined(_M_X64)
+    FlushDenormals() : saved_(_mm_getcsr()) {
+        _mm_setcsr(saved_ | 0x8040u);  // FTZ | DAZ
+    }
+    ~FlushDenormals() {
+        _mm_setcsr(saved_);
+    }
+
+private:
+    unsigned saved_;
+#elif defined(__aarch64__)
+    FlushDenormals() {
+        asm volatile("mrs %0, fpcr" : "=r"(saved_));
+        asm volatile("msr fpcr, %0" : : "r"(saved_ | (std::uint64_t{1} << 24)));  // FZ
+    }
+    ~FlushDenormals() {
+        asm volatile("msr fpcr, %0" : : "r"(saved_));
+    }
+
+private:
+    std::uint64_t saved_;
+#endif
+};
+
 std::uint64_t period_samples(double seconds, std::uint32_t sample_rate) {
     if (!(seconds > 0.0) || !std::isfinite(seconds)) return 0;
     const double samples = seconds * static_cast<double>(sample_rate);
@@ -67,9 +98,19 @@ std::uint64_t period_samples(double seconds, std::uint32_t sample_rate) {
 
 }  // namespace
 
+std::string_view Names::intern(std::string_view text) {
+    auto it = texts_.find(text);
+    if (it == texts_.end()) it = texts_.emplace(text).first;
+    return *it;
+}
+
 EngineController::EngineController(EngineConfig config, std::shared_ptr<CommandRing> commands,
-                                   std::shared_ptr<RetiredRing> retired)
-    : commands_(std::move(commands)), retired_(std::move(retired)), config_(config) {}
+                                   std::shared_ptr<RetiredRing> retired,
+                                   std::shared_ptr<Names> names)
+    : commands_(std::move(commands)),
+      retired_(std::move(retired)),
+      names_(std::move(names)),
+      config_(config) {}
 
 void EngineController::send(swap::command::Command command) {
     if (!commands_->try_push(std::move(command))) {
@@ -167,7 +208,7 @@ Result EngineController::handle_message(msg::ClientMessage message) {
         debug(target, "set_control: " + set->label + "=" + number(set->value) + " (-> " + node_id +
                           ":" + control + ")");
         control_values_.insert_or_assign(set->label, set->value);
-        send(swap::command::SetParam{node_id, control, set->value});
+        send(swap::command::SetParam{names_->intern(node_id), names_->intern(control), set->value});
         return {};
     }
     if (auto* gain = std::get_if<msg::SetMasterGain>(&m)) {
@@ -276,10 +317,15 @@ EngineSnapshot EngineController::snapshot() const {
 }
 
 AudioProcessor::AudioProcessor(swap::GraphSwapper swapper, std::shared_ptr<CommandRing> commands,
-                               std::shared_ptr<RetiredRing> retired)
-    : swapper_(std::move(swapper)), commands_(std::move(commands)), retired_(std::move(retired)) {}
+                               std::shared_ptr<RetiredRing> retired,
+                               std::shared_ptr<const Names> names)
+    : swapper_(std::move(swapper)),
+      commands_(std::move(commands)),
+      retired_(std::move(retired)),
+      names_(std::move(names)) {}
 
 void AudioProcessor::process(std::span<float> out) {
+    const FlushDenormals flush;
     // Only the commands present now: the control thread may keep pushing meanwhile.
     for (std::size_t n = commands_->size(); n > 0; --n) {
         auto command = commands_->try_pop();
@@ -306,12 +352,13 @@ void register_builtin_types(registry::NodeRegistry& reg) {
 std::pair<EngineController, AudioProcessor> engine(EngineConfig config) {
     auto commands = std::make_shared<CommandRing>(command_ring_slots);
     auto retired = std::make_shared<RetiredRing>(retired_ring_slots);
-    EngineController controller(config, commands, retired);
+    auto names = std::make_shared<Names>();
+    EngineController controller(config, commands, retired, names);
     register_builtin_types(controller.registry());
     const std::uint64_t crossfade =
         static_cast<std::uint64_t>(config.sample_rate) * config.crossfade_ms / 1000;
     AudioProcessor processor(swap::GraphSwapper(crossfade, config.max_block), std::move(commands),
-                             std::move(retired));
+                             std::move(retired), std::move(names));
     return {std::move(controller), std::move(processor)};
 }
 

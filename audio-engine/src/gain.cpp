@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace audio_engine::nodes::gain {
 
@@ -40,12 +41,18 @@ void GainNode::process(std::span<const std::span<const float>> inputs,
             out[i] = in[i] * current;
         return;
     }
+    const float target = target_;
     for (std::size_t i = 0; i < n; ++i) {
         // Three separately rounded steps; this file is built with -ffp-contract=off so the
         // compiler cannot fuse them and change the ramp.
-        float d = target_ - current;
-        d = coefficient_ * d;
-        current = current + d;
+        const float distance = target - current;
+        const float d = coefficient_ * distance;
+        const float next = current + d;
+        // Arrive exactly where the ramp would stall short of its target (a step below half an
+        // ulp, or flushed to zero) or crawl through subnormals, so it settles.
+        const bool arrived =
+            next == current || std::abs(distance) < std::numeric_limits<float>::min();
+        current = arrived ? target : next;
         out[i] = in[i] * current;
     }
     current_ = current;

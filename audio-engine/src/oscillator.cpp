@@ -58,14 +58,22 @@ void Oscillator::process(std::span<const std::span<const float>>,
                          std::span<const std::span<float>> outputs) {
     if (outputs.empty() || outputs[0].empty()) return;
     const float increment = frequency_ / sample_rate_;
-    float phase = phase_;
     const std::uint8_t waveform = waveform_;
-    for (float& sample : outputs[0]) {
-        sample = waveform_value(waveform, phase);
-        const float p = increment + phase;
-        phase = p - std::floor(p);
+    const auto run = [&](auto wrap) {
+        float phase = phase_;
+        for (float& sample : outputs[0]) {
+            sample = waveform_value(waveform, phase);
+            phase = wrap(increment + phase);
+        }
+        phase_ = phase;
+    };
+    // The exact wrap is the graph's critical path; the fast one gives the same bits whenever
+    // phase and increment are in [0, 1).
+    if (increment >= 0.0f && increment < 1.0f && phase_ >= 0.0f && phase_ < 1.0f) {
+        run(wrap_phase_fast);
+    } else {
+        run(wrap_phase);
     }
-    phase_ = phase;
 }
 
 graph::node::ParamResult Oscillator::set_param(std::string_view name, float value) {

@@ -20,33 +20,48 @@ GraphSwapper::GraphSwapper(std::uint64_t crossfade_samples, std::size_t max_bloc
       scratch_b_(max_block, 0.0f),
       crossfade_(crossfade_samples),
       max_block_(max_block) {
-    automations_.reserve(32);
+    automations_.reserve(automation_room);
 }
 
 void GraphSwapper::drain_commands(command::Command cmd) {
     std::visit(Overloaded{
                    [this](command::SwapGraph& c) { swap_in(std::move(c.graph)); },
                    [this](command::SetParam& c) {
-                       if (current_) (void)current_->set_param(c.node_id, c.control, c.value);
-                       if (fading_graph_)
-                           (void)fading_graph_->set_param(c.node_id, c.control, c.value);
+                       for (auto* g : {&current_, &fading_graph_}) {
+                           if (!*g) continue;
+                           if (const auto i = (*g)->find(c.node_id))
+                               (void)(*g)->node(*i).set_param(c.control, c.value);
+                       }
                    },
                    [this](command::SetMasterGain& c) { master_gain_ = c.gain; },
                    [this](command::SetCrossfade& c) { crossfade_ = c.samples; },
-                   [this](command::SetAutomation& c) {
-                       for (auto& [id, a] : automations_) {
-                           if (id == c.id) {
-                               a = std::move(c.automation);
-                               return;
-                           }
-                       }
-                       automations_.emplace_back(std::move(c.id), std::move(c.automation));
-                   },
+                   [this](command::SetAutomation& c) { set_automation(c); },
                    [this](command::ClearAutomation& c) {
-                       std::erase_if(automations_, [&c](const auto& e) { return e.first == c.id; });
+                       std::erase_if(automations_, [&c](const auto& e) { return e.id == c.id; });
                    },
                },
                static_cast<command::Command::variant&>(cmd));
+}
+
+void GraphSwapper::set_automation(command::SetAutomation& c) {
+    const auto find = [this](auto pred) {
+        const auto it = std::find_if(automations_.begin(), automations_.end(), pred);
+        return it == automations_.end() ? nullptr : &*it;
+    };
+    AutomationEntry* slot = find([&c](const auto& e) { return e.id == c.id; });
+    if (!slot) {
+        // A finished entry's room goes to the new id rather than growing the table.
+        slot = find([](const auto& e) { return !e.automation.active; });
+        if (!slot) slot = &automations_.emplace_back();
+        slot->id = std::move(c.id);
+    }
+    slot->automation = std::move(c.automation);
+    resolve(*slot);
+}
+
+void GraphSwapper::resolve(AutomationEntry& entry) const {
+    entry.node = current_ ? current_->find(entry.automation.node_id) : std::nullopt;
+    entry.missing = current_ && !entry.node;
 }
 
 void GraphSwapper::retire(graph::DspGraph graph) {
@@ -56,18 +71,19 @@ void GraphSwapper::retire(graph::DspGraph graph) {
 }
 
 void GraphSwapper::swap_in(graph::DspGraph graph) {
-    if (!current_) {
-        current_.emplace(std::move(graph));
-        return;
+    if (current_) {
+        if (fading_graph_) {
+            retire(std::move(*fading_graph_));
+            fading_graph_.reset();
+        }
+        fading_graph_.emplace(std::move(*current_));
+        fading_ = true;
+        remaining_ = crossfade_;  // a fade in progress restarts from the full length
     }
-    if (fading_graph_) {
-        retire(std::move(*fading_graph_));
-        fading_graph_.reset();
-    }
-    fading_graph_.emplace(std::move(*current_));
+    // The first graph plays at once, without a fade.
     current_.emplace(std::move(graph));
-    fading_ = true;
-    remaining_ = crossfade_;  // a fade in progress restarts from the full length
+    for (auto& e : automations_)
+        resolve(e);
 }
 
 std::optional<graph::DspGraph> GraphSwapper::take_retired() {
@@ -77,17 +93,19 @@ std::optional<graph::DspGraph> GraphSwapper::take_retired() {
 }
 
 void GraphSwapper::run_automations(std::size_t frames) {
-    for (auto& [id, a] : automations_) {
+    for (auto& e : automations_) {
+        auto& a = e.automation;
         if (!a.active) continue;
         // The value is taken where the block begins, and only the current graph gets it.
-        if (current_) {
+        if (current_ && e.node && !e.missing) {
             const float value = a.period != 0
                                     ? std::fma(a.hi - a.lo,
                                                a.shape.eval(static_cast<float>(a.position) /
                                                             static_cast<float>(a.period)),
                                                a.lo)
                                     : a.lo;
-            (void)current_->set_param(a.node_id, a.control, value);
+            const auto r = current_->node(*e.node).set_param(a.control, value);
+            if (!r && r.error().kind == graph::node::ParamError::Kind::NotFound) e.missing = true;
         }
         if (a.period == 0) {
             a.active = false;
@@ -109,6 +127,7 @@ void GraphSwapper::process(std::span<float> out) {
     const std::size_t frames = std::min(out.size(), max_block_);
     const auto block = out.first(frames);
     if (!automations_.empty()) run_automations(frames);
+    if (frames == 0) return;
     std::fill(block.begin(), block.end(), 0.0f);
 
     if (fading_) {

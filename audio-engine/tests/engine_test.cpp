@@ -2,13 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
-#include <limits>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "audio_engine/nodes/adc.hpp"
 #include "support/log.hpp"
@@ -17,321 +15,224 @@
 namespace {
 
 using namespace audio_engine;
-using engine::AudioProcessor;
-using engine::EngineController;
 namespace msg = protocol;
+using test_nodes::HeapUse;
 
-constexpr std::size_t kBlock = 64;
-
-msg::ClientMessage decode(std::string_view text) {
+msg::ClientMessage decode(std::string text) {
     support::json::Parser parser;
     auto m = msg::decode(parser, text);
     EXPECT_TRUE(m.has_value()) << text;
     return m ? std::move(*m) : msg::ClientMessage{msg::Ping{}};
 }
 
-// A square wave (+1/-1) through a gain into the dac, with the gain exposed as "vol".
-constexpr std::string_view kSquareGraph = R"({"type":"load_graph",
-    "nodes":[{"id":"osc","type_id":"oscillator","controls":{"waveform":2,"freq":100}},
-             {"id":"amp","type_id":"gain"},{"id":"out","type_id":"dac"}],
-    "connections":[{"from_node":"osc","from_port":"out","to_node":"amp","to_port":"in"},
-                   {"from_node":"amp","from_port":"out","to_node":"out","to_port":"in"}],
-    "exposed_controls":{"vol":["amp","gain"]}})";
+// A square wave (+1/-1) through a gain `amp` into the dac; "vol" exposes the gain.
+std::string square(std::string amp = "amp", std::string labels = "") {
+    return R"({"type":"load_graph","nodes":[{"id":"osc","type_id":"oscillator","controls":)"
+           R"({"waveform":2,"freq":100}},{"id":")" +
+           amp +
+           R"(","type_id":"gain"},{"id":"out",)"
+           R"("type_id":"dac"}],"connections":[["osc","out",")" +
+           amp + R"(","in"],[")" + amp + R"(","out","out","in"]],"exposed_controls":{)" +
+           (labels.empty() ? R"("vol":[")" + amp + R"(","gain"])" : labels) + "}}";
+}
 
-class EngineTest : public ::testing::Test {
+class EngineBlocks : public ::testing::TestWithParam<std::size_t> {
 protected:
-    EngineTest() {
+    EngineBlocks() {
         support::log::init_with("debug", support::log::Style::Never,
-                                [this](std::string_view line) { log.emplace_back(line); });
+                                [this](std::string_view line) { log += line; });
     }
-    ~EngineTest() override { support::log::reset(); }
+    ~EngineBlocks() override { support::log::reset(); }
 
-    engine::Result handle(std::string_view text) { return controller.handle_message(decode(text)); }
-    std::vector<float> render(std::size_t n = kBlock) {
-        std::vector<float> out(n, 9.0f);
+    engine::Result handle(std::string text) { return controller.handle_message(decode(text)); }
+    std::vector<float> render(std::size_t m) {
+        std::vector<float> out(m, 9.0f);
         processor.process(out);
         return out;
     }
-    // Renders until the swapper is steady and the retired graph went back.
+    // Until the fade is over and the outgoing graph went back.
     void settle() {
-        for (int i = 0; i < 100 && processor.swapper().fading(); ++i)
-            render();
-        render();
-    }
-    bool logged(std::string_view text) const {
-        for (const auto& line : log) {
-            if (line.find(text) != std::string::npos) return true;
-        }
-        return false;
+        for (int i = 0; i < 2 || (i < 1000 && processor.swapper().fading()); ++i)
+            render(n);
+        render(n);
     }
     float peak() {
-        const auto out = render();
         float p = 0.0f;
-        for (float s : out)
+        for (const float s : render(n))
             p = std::max(p, std::abs(s));
         return p;
     }
+    bool logged(std::string_view text) const { return log.find(text) != std::string::npos; }
 
-    // 48 kHz, 1 ms crossfade (48 samples, less than a block).
-    std::pair<EngineController, AudioProcessor> parts = engine::engine({kBlock, 2, 48000, 1});
-    EngineController& controller = parts.first;
-    AudioProcessor& processor = parts.second;
-    std::vector<std::string> log;
+    const std::size_t n = GetParam();
+    std::pair<engine::EngineController, engine::AudioProcessor> parts =
+        engine::engine({n, 2, 48000, 1});  // a 48-sample crossfade
+    engine::EngineController& controller = parts.first;
+    engine::AudioProcessor& processor = parts.second;
+    std::string log;
 };
 
-TEST_F(EngineTest, BuiltInTypesAreRegistered) {
-    auto types = controller.list_node_types();
-    std::sort(types.begin(), types.end());
-    EXPECT_EQ(types, (std::vector<std::string>{"adc_input", "dac", "gain", "oscillator"}));
-    EXPECT_EQ(processor.swapper().crossfade(), 48u);
-}
-
-TEST_F(EngineTest, LoadGraphPlaysAndLogs) {
-    ASSERT_TRUE(handle(kSquareGraph));
-    EXPECT_TRUE(
-        logged("INFO  audio_engine::engine] load_graph: 3 nodes, 2 connections, 1 controls"));
-    EXPECT_TRUE(logged("graph compiled — exposed: [\"vol\"]"));
-    EXPECT_EQ(peak(), 1.0f);
-    EXPECT_EQ(controller.resolve_label("vol"),
-              (std::pair<std::string, std::string>{"amp", "gain"}));
-}
-
-TEST_F(EngineTest, StoredControlValuesAreAppliedAgainAfterRecompiles) {
-    ASSERT_TRUE(handle(kSquareGraph));
+TEST_P(EngineBlocks, StoredValuesOutliveRecompilesAndReuseTakesTheNewestGraphBack) {
+    ASSERT_TRUE(handle(square()));
     ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":0.25})"));
-    EXPECT_TRUE(logged("set_control: vol=0.25 (-> amp:gain)"));
+    ASSERT_TRUE(handle(R"({"type":"add_node","id":"e1","type_id":"gain"})"));
+    ASSERT_TRUE(handle(R"({"type":"add_node","id":"e2","type_id":"gain"})"));
+    EXPECT_TRUE(logged("0/5 nodes reused (from 0 reusable candidates)"));
+    settle();  // the 3-node graph went back first, then the 4-node one
+    EXPECT_EQ(peak(), 0.25f);  // the new graph got the stored value
+    ASSERT_TRUE(handle(R"({"type":"add_node","id":"e3","type_id":"gain"})"));
+    EXPECT_TRUE(logged("4/6 nodes reused (from 4 reusable candidates)"));
+    ASSERT_TRUE(handle(square("amp", R"("other":["amp","gain"])")));
+    ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":1})"));
+    EXPECT_TRUE(logged(R"(set_control: unknown label 'vol', available: ["other"])"));
+    ASSERT_TRUE(handle(square("fresh_amp")));  // the label returns, and so does its value
     settle();
     EXPECT_EQ(peak(), 0.25f);
-    // A new graph gets the stored value, not the description's default of 1.
-    ASSERT_TRUE(handle(R"({"type":"add_node","id":"extra","type_id":"gain"})"));
-    settle();
-    EXPECT_EQ(peak(), 0.25f);
-    EXPECT_EQ(controller.snapshot().control_values.at("vol"), 0.25f);
 }
 
-// Records every control it is given, in a list the test reads.
-class Probe final : public graph::node::DspNode {
-public:
-    explicit Probe(std::vector<std::pair<std::string, float>>* seen) : seen_(seen) {}
-    void process(std::span<const std::span<const float>>,
-                 std::span<const std::span<float>>) override {}
-    std::size_t num_inputs() const override { return 0; }
-    std::size_t num_outputs() const override { return 1; }
-    graph::node::ParamResult set_param(std::string_view name, float value) override {
-        seen_->emplace_back(std::string(name), value);
-        return {};
+TEST_P(EngineBlocks, GraphEditsChangeTheStoredDescription) {
+    ASSERT_TRUE(handle(square()));
+    ASSERT_TRUE(handle(R"({"type":"disconnect","from_node":"osc","from_port":"out",
+        "to_node":"amp","to_port":"in"})"));
+    settle();
+    EXPECT_EQ(peak(), 0.0f);
+    ASSERT_TRUE(handle(R"({"type":"graph_batch","commands":[{"type":"ping"},
+        [3,"osc","out","amp","in"],{"type":"expose_control","label":"v2","node_id":"amp",
+        "control_name":"gain"}]})"));
+    EXPECT_TRUE(logged("GraphBatch: ignoring non-mutation message: Ping"));
+    EXPECT_TRUE(controller.resolve_label("v2"));
+    settle();
+    EXPECT_EQ(peak(), 1.0f);
+    ASSERT_TRUE(handle(R"({"type":"remove_node","id":"amp"})"));  // its connections go too
+    settle();
+    EXPECT_EQ(peak(), 0.0f);
+    EXPECT_EQ(handle(R"({"type":"add_node","id":"x","type_id":"nope"})").error().display(),
+              "registry error: node type not found: nope");
+    EXPECT_EQ(controller.graph().nodes.size(), 3u);  // kept, for a later compile to mend
+}
+
+TEST_P(EngineBlocks, EmptyBlocksRenderNothingAndTheInputIsTakenOnce) {
+    auto ring = std::make_shared<nodes::adc::CaptureRing>(1000);
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_TRUE(ring->try_push(0.5f));
+    controller.inject_node("adc_in", std::make_unique<nodes::adc::AdcNode>(ring));
+    ASSERT_TRUE(handle(R"({"type":"load_graph","nodes":[{"id":"adc_in","type_id":"adc_input"},
+        {"id":"osc","type_id":"oscillator"},{"id":"out","type_id":"dac"}],"connections":[
+        ["adc_in","out","out","in"],["osc","out","out","in"]]})"));
+    for (int i = 0; i < 3; ++i)
+        render(0);
+    EXPECT_EQ(ring->size(), 1000u);
+    EXPECT_EQ(render(n)[0], 0.5f);  // the oscillator still at phase 0
+    EXPECT_EQ(handle(R"({"type":"add_node","id":"g","type_id":"gain"})").error().display(),
+              "registry error: node type not found: adc_input");
+}
+
+TEST_P(EngineBlocks, TheAudioThreadNeitherAllocatesNorReleases) {
+    ASSERT_TRUE(handle(square("amplifier_main_bus")));
+    ASSERT_TRUE(handle(R"({"type":"set_automation","id":"sweeping_the_main_bus","label":"vol",
+        "shape":"tri","lo":0,"hi":1,"period_secs":0.01})"));
+    settle();
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":0.5})"));
+    std::vector<float> out(n);
+    const auto blocks = [&](int count) {
+        return test_nodes::heap_use([&] {
+            while (count-- > 0)
+                processor.process(out);
+        });
+    };
+    EXPECT_EQ(blocks(1), HeapUse{});
+    EXPECT_EQ(blocks(20), HeapUse{});
+    ASSERT_TRUE(handle(R"({"type":"add_node","id":"e","type_id":"gain"})"));
+    EXPECT_EQ(blocks(1), HeapUse{});  // the swap and a fade
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, EngineBlocks, ::testing::ValuesIn(test_nodes::block_sizes()));
+
+using AudioEngine = EngineBlocks;
+INSTANTIATE_TEST_SUITE_P(Block, AudioEngine, ::testing::Values(256));
+
+TEST_P(AudioEngine, AMutedGainIsExactSilenceAndCostsNoMore) {
+    auto [normal, normal_processor] = engine::engine({n, 2, 48000, 0});
+    ASSERT_TRUE(normal.handle_message(decode(square())));
+    ASSERT_TRUE(handle(square()));
+    render(n);
+    ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":0})"));
+    for (int i = 0; i < 40; ++i)
+        render(n);
+    EXPECT_EQ(render(n), std::vector<float>(n, 0.0f));
+    // Medians of interleaved blocks, so that both see the same machine load.
+    std::vector<double> muted, plain;
+    std::vector<float> out(n);
+    const auto time = [&out](engine::AudioProcessor& p, std::vector<double>& times) {
+        const auto t = std::chrono::steady_clock::now();
+        p.process(out);
+        times.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count());
+    };
+    for (int i = 0; i < 301; ++i) {
+        time(processor, muted);
+        time(normal_processor, plain);
     }
-    void reset(std::uint32_t) override {}
+    std::nth_element(muted.begin(), muted.begin() + 150, muted.end());
+    std::nth_element(plain.begin(), plain.begin() + 150, plain.end());
+    EXPECT_LE(muted[150], 1.5 * plain[150] + 2e-6);
+}
 
-private:
-    std::vector<std::pair<std::string, float>>* seen_;
-};
-
-class ProbeFactory final : public graph::node::NodeFactory {
-public:
-    explicit ProbeFactory(std::vector<std::pair<std::string, float>>* seen) : seen_(seen) {}
-    std::expected<std::unique_ptr<graph::node::DspNode>, std::string> create(
-        std::uint32_t, std::size_t) const override {
-        return std::make_unique<Probe>(seen_);
-    }
-
-private:
-    std::vector<std::pair<std::string, float>>* seen_;
-};
-
-TEST_F(EngineTest, GateValuesAreSentButNotAppliedAgain) {
-    std::vector<std::pair<std::string, float>> seen;
-    ASSERT_TRUE(
-        controller.registry().register_type(ir::types::NodeTypeDecl{"probe", {}, {{"out"}}, {}},
-                                            std::make_unique<ProbeFactory>(&seen)));
-    ASSERT_TRUE(handle(R"({"type":"load_graph","nodes":[{"id":"p","type_id":"probe"}],
-        "connections":[],"exposed_controls":{"g":["p","gate"],"lvl":["p","level"]}})"));
+TEST_P(AudioEngine, DenormalsAreFlushedForTheRenderOnlyAndGatesAreNotReapplied) {
+    auto probe = std::make_unique<test_nodes::Probe>(0.0f);
+    auto again = std::make_unique<test_nodes::Probe>(0.0f);
+    const auto* first = probe.get();
+    const auto* second = again.get();
+    controller.inject_node("p", std::move(probe));
+    ASSERT_TRUE(handle(R"({"type":"load_graph","nodes":[{"id":"p","type_id":"adc_input"}],
+        "connections":[],"exposed_controls":{"g":["p","gate"],"lvl":["p","value"]}})"));
     ASSERT_TRUE(handle(R"({"type":"set_control","label":"g","value":1})"));
     ASSERT_TRUE(handle(R"({"type":"set_control","label":"lvl","value":0.25})"));
-    render();  // both arrive as parameter commands
-    EXPECT_EQ(seen, (std::vector<std::pair<std::string, float>>{{"gate", 1.0f}, {"level", 0.25f}}));
-
-    seen.clear();
-    ASSERT_TRUE(handle(R"({"type":"add_node","id":"q","type_id":"probe"})"));
-    // The new graph's probe gets the stored level at compile time, not the gate.
-    EXPECT_EQ(seen, (std::vector<std::pair<std::string, float>>{{"level", 0.25f}}));
+    render(n);
+    EXPECT_TRUE(first->flushed);
+    volatile float tiny = std::numeric_limits<float>::min();
+    EXPECT_NE(tiny * 0.5f, 0.0f);
+    EXPECT_EQ(first->gate, 1.0f);
+    controller.inject_node("p", std::move(again));
+    ASSERT_TRUE(handle(R"({"type":"add_node","id":"q","type_id":"dac"})"));
+    EXPECT_EQ(second->value, 0.25f);
+    EXPECT_EQ(second->gate, 0.0f);
 }
 
-TEST_F(EngineTest, UnknownLabelsWarnAndStoreNothing) {
-    ASSERT_TRUE(handle(kSquareGraph));
-    ASSERT_TRUE(handle(R"({"type":"set_control","label":"nope","value":0.5})"));
-    EXPECT_TRUE(
-        logged("WARN  audio_engine::engine] set_control: unknown label 'nope', "
-               "available: [\"vol\"]"));
-    EXPECT_FALSE(controller.snapshot().control_values.contains("nope"));
-    ASSERT_TRUE(handle(
-        R"({"type":"set_automation","id":"a","label":"nope","shape":"sine","lo":0,"hi":1,"period_secs":1})"));
-    EXPECT_TRUE(logged("set_automation: unknown label 'nope', available: [\"vol\"]"));
-}
-
-TEST_F(EngineTest, GraphEditsStayWhenACompileFails) {
-    ASSERT_TRUE(handle(kSquareGraph));
-    auto failed = handle(R"({"type":"add_node","id":"x","type_id":"nope"})");
-    ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().display(), "registry error: node type not found: nope");
-    EXPECT_EQ(controller.graph().nodes.size(), 4u);
-    EXPECT_EQ(peak(), 1.0f);  // the last good graph plays on
-    EXPECT_FALSE(handle(
-        R"({"type":"connect","from_node":"osc","from_port":"out","to_node":"out","to_port":"in"})"));
-    ASSERT_TRUE(handle(R"({"type":"remove_node","id":"x"})"));
-
-    auto duplicate = handle(
-        R"({"type":"load_graph","nodes":[{"id":"a","type_id":"dac"},{"id":"a","type_id":"dac"}],"connections":[],"exposed_controls":{"l":["a","x"]}})");
-    ASSERT_FALSE(duplicate);
-    EXPECT_EQ(duplicate.error().display(), "duplicate node id: a");
-    EXPECT_EQ(controller.graph().nodes.size(), 2u);
-    EXPECT_TRUE(controller.resolve_label("l").has_value());
-    EXPECT_FALSE(controller.resolve_label("vol").has_value());
-}
-
-TEST_F(EngineTest, ReuseDrawsOnlyOnGraphsHandedBack) {
-    ASSERT_TRUE(handle(kSquareGraph));
-    render();
-    // The first graph is still playing: nothing to reuse.
-    ASSERT_TRUE(handle(R"({"type":"add_node","id":"e1","type_id":"gain"})"));
-    EXPECT_TRUE(logged("compile_with_reuse: 0/4 nodes reused (from 0 reusable candidates)"));
-    settle();  // the first graph fades out and comes back
-    ASSERT_TRUE(handle(R"({"type":"add_node","id":"e2","type_id":"gain"})"));
-    EXPECT_TRUE(logged("compile_with_reuse: 3/5 nodes reused (from 3 reusable candidates)"));
-}
-
-TEST_F(EngineTest, InjectedInputIsTakenOnce) {
-    auto ring = std::make_shared<nodes::adc::CaptureRing>(1024);
-    controller.inject_node("adc_in", std::make_unique<nodes::adc::AdcNode>(ring));
-    ASSERT_TRUE(handle(
-        R"({"type":"load_graph","nodes":[{"id":"adc_in","type_id":"adc_input"},{"id":"out","type_id":"dac"}],
-        "connections":[{"from_node":"adc_in","from_port":"out","to_node":"out","to_port":"in"}]})"));
-    for (int i = 0; i < 10; ++i)
-        ASSERT_TRUE(ring->try_push(0.5f));
-    const auto out = render();
-    EXPECT_EQ(out[9], 0.5f);
-    EXPECT_EQ(out[10], 0.0f);
-    // The graph that holds it is still playing: a recompile cannot find it.
-    auto again = handle(R"({"type":"add_node","id":"g","type_id":"gain"})");
-    ASSERT_FALSE(again);
-    EXPECT_EQ(again.error().display(), "registry error: node type not found: adc_input");
-}
-
-TEST_F(EngineTest, GraphBatchRecompilesOnceAndSkipsNonEdits) {
-    ASSERT_TRUE(handle(kSquareGraph));
-    log.clear();
-    ASSERT_TRUE(handle(R"({"type":"graph_batch","commands":[]})"));
-    EXPECT_TRUE(logged("graph_batch: 0 commands"));
-    EXPECT_TRUE(logged("compile_with_reuse"));
-    log.clear();
-    ASSERT_TRUE(handle(R"({"type":"graph_batch","commands":[
-        {"type":"add_node","id":"g2","type_id":"gain"},
-        {"type":"ping"},
-        [3,"osc","out","g2","in"]]})"));
-    EXPECT_TRUE(
-        logged("WARN  audio_engine::engine] GraphBatch: ignoring non-mutation message: Ping"));
-    EXPECT_EQ(controller.graph().nodes.size(), 4u);
-    EXPECT_EQ(controller.graph().connections.size(), 3u);
-    int compiles = 0;
-    for (const auto& line : log)
-        compiles += line.find("compile_with_reuse") != std::string::npos;
-    EXPECT_EQ(compiles, 1);
-}
-
-TEST_F(EngineTest, AutomationPeriodsAndShapes) {
-    ASSERT_TRUE(handle(kSquareGraph));
-    const auto automation = [&](std::string_view shape, std::string_view period) {
-        return handle(std::string(R"({"type":"set_automation","id":"a","label":"vol","shape":")") +
-                      std::string(shape) + R"(","lo":0,"hi":1,"period_secs":)" +
-                      std::string(period) + "}");
-    };
-    ASSERT_TRUE(automation("tri", "0.5"));
-    EXPECT_TRUE(logged("set_automation: a -> amp/gain shape=tri lo=0 hi=1 period=24000samp"));
-    render();
-    ASSERT_EQ(processor.swapper().automations().size(), 1u);
-    const auto& a = processor.swapper().automations()[0].second;
-    EXPECT_EQ(a.period, 24000u);
-    EXPECT_TRUE(std::holds_alternative<automation::shape::Tri>(a.shape));
-    for (std::string_view p : {"0", "-1"}) {
-        ASSERT_TRUE(automation("ramp", p));
-        render();
-        EXPECT_EQ(processor.swapper().automations()[0].second.period, 0u) << p;
+TEST_P(AudioEngine, AutomationsFromMessagesAndAFullCommandRing) {
+    ASSERT_TRUE(handle(square()));
+    for (const auto& [shape, secs, period, kind] : {std::tuple{"tri", 0.5, 24000, 1},
+                                                    {"ramp_down", 0.0, 0, 3},
+                                                    {"exp", -1.0, 0, 5},
+                                                    {"square", NAN, 0, 4},
+                                                    {"triangle", INFINITY, 0, 0}}) {
+        ASSERT_TRUE(controller.handle_message(msg::SetAutomation{"a", "vol", shape, 0, 1, secs}));
+        render(n);
+        const auto& a = processor.swapper().automations().at(0).automation;
+        EXPECT_EQ(a.period, std::uint64_t(period)) << shape;
+        EXPECT_EQ(a.shape.index(), std::size_t(kind)) << shape;
     }
-    for (double p :
-         {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity()}) {
-        ASSERT_TRUE(
-            controller.handle_message(msg::SetAutomation{"a", "vol", "ramp", 0, 1, p, false}));
-        render();
-        EXPECT_EQ(processor.swapper().automations()[0].second.period, 0u) << p;
-    }
-    ASSERT_TRUE(automation("triangle", "1"));
-    render();
-    EXPECT_TRUE(std::holds_alternative<automation::shape::Sine>(
-        processor.swapper().automations()[0].second.shape));
     ASSERT_TRUE(handle(R"({"type":"clear_automation","id":"a"})"));
-    render();
-    EXPECT_TRUE(processor.swapper().automations().empty());
-}
-
-TEST_F(EngineTest, TheCommandRingHoldsExactly256) {
-    for (int i = 0; i < 256; ++i)
-        controller.set_crossfade_samples(static_cast<std::uint64_t>(i));
-    EXPECT_FALSE(logged("command queue full"));
-    controller.set_crossfade_samples(999);
+    for (std::uint64_t i = 0; i < 257; ++i)
+        controller.set_crossfade_samples(i);
     EXPECT_TRUE(logged("WARN  audio_engine::engine] command queue full, dropping command"));
-    render();
-    EXPECT_EQ(processor.swapper().crossfade(), 255u);  // the 257th never arrived
-}
-
-TEST_F(EngineTest, MasterGainAndTheOutputClamp) {
-    ASSERT_TRUE(handle(kSquareGraph));
-    ASSERT_TRUE(handle(R"({"type":"set_master_gain","gain":0.5})"));
-    EXPECT_EQ(peak(), 0.5f);
-    EXPECT_EQ(controller.master_gain(), 0.5f);
-    ASSERT_TRUE(handle(R"({"type":"set_master_gain","gain":4})"));
-    EXPECT_EQ(peak(), 1.0f);
-    // JSON has no NaN: send it as the controller would forward one.
-    controller.handle_message(msg::SetMasterGain{std::numeric_limits<float>::quiet_NaN()});
-    EXPECT_EQ(render(), std::vector<float>(kBlock, 0.0f));
-}
-
-TEST_F(EngineTest, OnlyMaxBlockSamplesAreWritten) {
-    ASSERT_TRUE(handle(kSquareGraph));
-    const auto out = render(2 * kBlock);
-    EXPECT_EQ(out[kBlock], 9.0f);
-    EXPECT_EQ(out[2 * kBlock - 1], 9.0f);
-    EXPECT_NE(out[0], 9.0f);
-}
-
-TEST_F(EngineTest, RenderingAllocatesNothingSteadyOrDuringACrossfade) {
-    ASSERT_TRUE(handle(kSquareGraph));
-    settle();
-    std::vector<float> out(kBlock);
-    EXPECT_EQ(test_nodes::count_allocations([&] {
-                  for (int i = 0; i < 20; ++i)
-                      processor.process(out);
-              }),
-              0u);
-    ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":0.5})"));
-    ASSERT_TRUE(handle(R"({"type":"add_node","id":"e","type_id":"gain"})"));
-    // Applies the commands, then renders a block of the crossfade.
-    EXPECT_EQ(test_nodes::count_allocations([&] { processor.process(out); }), 0u);
-    EXPECT_FALSE(processor.swapper().fading());  // 48-sample fade ended in that block
+    render(n);
+    EXPECT_TRUE(processor.swapper().automations().empty());
+    EXPECT_EQ(processor.swapper().crossfade(), 254u);  // the clear took one of the 256
 }
 
 // A control thread edits, swaps and automates while an audio thread renders; run under
 // ThreadSanitizer in CI.
 TEST(EngineStress, ControllerAndAudioThreadRunConcurrently) {
-    auto [controller, processor] = engine::engine({kBlock, 2, 48000, 2});
+    auto [controller, processor] = engine::engine({64, 2, 48000, 2});
     std::atomic<bool> done{false};
     std::thread audio([&processor = processor, &done] {
-        std::vector<float> out(kBlock);
-        while (!done.load(std::memory_order_acquire))
-            processor.process(out);
-        for (int i = 0; i < 50; ++i)
+        std::vector<float> out(64);
+        for (int tail = 50; tail > 0; tail -= done.load(std::memory_order_acquire))
             processor.process(out);
     });
-    ASSERT_TRUE(controller.handle_message(decode(kSquareGraph)));
+    ASSERT_TRUE(controller.handle_message(decode(square())));
     for (int i = 0; i < 300; ++i) {
         const std::string id = "n" + std::to_string(i % 7);
         (void)controller.handle_message(msg::AddNode{id, "gain", {{"gain", 0.5f}}});

@@ -1,122 +1,113 @@
-// Small nodes and an allocation counter for graph tests.
+// A probe node, a graph builder, the block sizes graph tests run over and a heap counter.
 #pragma once
 
-#include <cstddef>
 #include <functional>
+#include <limits>
 #include <memory>
-#include <optional>
-#include <span>
+#include <random>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "audio_engine/graph.hpp"
-#include "audio_engine/graph/node.hpp"
 
 namespace test_nodes {
 
+using audio_engine::graph::DspGraph;
 using audio_engine::graph::node::DspNode;
 using audio_engine::graph::node::ParamError;
 using audio_engine::graph::node::ParamResult;
 
-// Number of heap allocations (operator new) made on this thread while `f` runs.
-std::size_t count_allocations(const std::function<void()>& f);
+// Allocations and releases (the malloc family) made on this thread while `f` runs.
+using HeapUse = std::pair<std::size_t, std::size_t>;
+HeapUse heap_use(const std::function<void()>& f);
 
-// No inputs; writes `value` into its one output (unless `write` is off). Control "value".
-class Constant final : public DspNode {
+// Writes `value` plus its input (when it has one), unless `write` is off. Controls "value"
+// (recorded in `seen` when `record` is on) and "gate".
+class Probe final : public DspNode {
 public:
-    explicit Constant(float v) : value(v) {}
-    void process(std::span<const std::span<const float>>,
-                 std::span<const std::span<float>> outputs) override {
+    explicit Probe(float v, std::size_t inputs = 0) : value(v), inputs_(inputs) {}
+    void process(std::span<const std::span<const float>> in,
+                 std::span<const std::span<float>> out) override {
         ++blocks;
-        if (!write || outputs.empty()) return;
-        for (float& s : outputs[0])
-            s = value;
+        volatile float tiny = std::numeric_limits<float>::min();
+        flushed = tiny * 0.5f == 0.0f;  // denormals are flushed in this block
+        for (std::size_t i = 0; write && i < out[0].size(); ++i)
+            out[0][i] = value + (in.empty() ? 0.0f : in[0][i]);
     }
-    std::size_t num_inputs() const override { return 0; }
+    std::size_t num_inputs() const override { return inputs_; }
     std::size_t num_outputs() const override { return 1; }
     ParamResult set_param(std::string_view name, float v) override {
-        if (name != "value") return std::unexpected(ParamError::not_found(std::string(name)));
-        value = v;
+        if (name != "value" && name != "gate")
+            return std::unexpected(ParamError::not_found(std::string(name)));
+        (name == "gate" ? gate : value) = v;
+        if (record && name == "value") seen.push_back(v);
         return {};
     }
     void reset(std::uint32_t) override {}
 
-    float value;
-    bool write = true;
+    float value, gate = 0.0f;
+    bool write = true, record = false, flushed = false;
     int blocks = 0;
+    std::vector<float> seen;
+
+private:
+    std::size_t inputs_;
 };
 
-// One input copied to one output.
-class Sum final : public DspNode {
+// Makes probes of its value with its number of inputs (a negative value fails); counts the
+// live factories.
+class ProbeFactory final : public audio_engine::graph::node::NodeFactory {
 public:
-    void process(std::span<const std::span<const float>> inputs,
-                 std::span<const std::span<float>> outputs) override {
-        if (inputs.empty() || outputs.empty()) return;
-        for (std::size_t i = 0; i < outputs[0].size() && i < inputs[0].size(); ++i) {
-            outputs[0][i] = inputs[0][i];
-        }
+    ProbeFactory(float v, std::size_t inputs = 0, int* live = nullptr)
+        : value_(v), inputs_(inputs), live_(live ? live : &own_) {
+        ++*live_;
     }
-    std::size_t num_inputs() const override { return 1; }
-    std::size_t num_outputs() const override { return 1; }
-    ParamResult set_param(std::string_view name, float) override {
-        return std::unexpected(ParamError::not_found(std::string(name)));
+    ~ProbeFactory() override { --*live_; }
+    std::expected<std::unique_ptr<DspNode>, std::string> create(std::uint32_t,
+                                                                std::size_t) const override {
+        if (value_ < 0) return std::unexpected(std::string("compile error: line 3"));
+        return std::make_unique<Probe>(value_, inputs_);
     }
-    void reset(std::uint32_t) override {}
+
+private:
+    float value_;
+    std::size_t inputs_;
+    int own_ = 0;
+    int* live_;
 };
 
-// Records every value given to any control.
-class Recorder final : public DspNode {
-public:
-    void process(std::span<const std::span<const float>>,
-                 std::span<const std::span<float>>) override {}
-    std::size_t num_inputs() const override { return 0; }
-    std::size_t num_outputs() const override { return 1; }
-    ParamResult set_param(std::string_view, float v) override {
-        values.push_back(v);
-        return {};
-    }
-    void reset(std::uint32_t) override {}
-
-    std::vector<float> values;
-};
-
-template <class... N>
-std::vector<std::unique_ptr<DspNode>> nodes(std::unique_ptr<N>... n) {
-    std::vector<std::unique_ptr<DspNode>> v;
-    (v.push_back(std::move(n)), ...);
-    return v;
-}
-
-// Builds a graph the way the compiler lays it out: node i is "n<i>", one pool buffer per
-// output, the processing order from the edges.
-inline audio_engine::graph::DspGraph make_graph(std::vector<std::unique_ptr<DspNode>> nodes,
-                                                std::vector<audio_engine::graph::Edge> edges,
-                                                std::optional<audio_engine::graph::NodeId> output,
-                                                std::size_t block = 8) {
-    using namespace audio_engine::graph;
-    GraphParts parts;
-    std::size_t next = 0;
+// Laid out as the compiler does: node i is "n<i>", one pool buffer per node.
+inline DspGraph make_graph(std::vector<std::unique_ptr<DspNode>> nodes,
+                           std::vector<audio_engine::graph::Edge> edges,
+                           std::optional<std::size_t> output, std::size_t block) {
+    audio_engine::graph::GraphParts parts;
+    parts.edges = std::move(edges);
+    parts.output_node = output;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
         parts.node_ids.push_back("n" + std::to_string(i));
         parts.type_ids.push_back("test");
         parts.generations.push_back(1);
-        std::vector<std::size_t> ids(nodes[i]->num_outputs());
-        for (auto& id : ids)
-            id = next++;
-        parts.output_buffer_ids.push_back(std::move(ids));
+        parts.output_buffer_ids.push_back({i});
     }
-    parts.order = *topological_sort(nodes.size(), edges);
+    parts.order = *audio_engine::graph::topological_sort(nodes.size(), parts.edges);
+    parts.pool = audio_engine::graph::BufferPool(nodes.size(), block);
     parts.nodes = std::move(nodes);
-    parts.edges = std::move(edges);
-    parts.output_node = output;
-    parts.pool = BufferPool(next, block);
     return DspGraph(std::move(parts));
 }
 
-// One Constant node ("n0") as the output.
-inline audio_engine::graph::DspGraph constant_graph(float value, std::size_t block = 8) {
-    return make_graph(nodes(std::make_unique<Constant>(value)), {}, 0, block);
+// One probe ("n0") as the output; `probe` (when given) points at it.
+inline DspGraph probe_graph(float value, std::size_t block, Probe** probe = nullptr) {
+    std::vector<std::unique_ptr<DspNode>> nodes;
+    nodes.push_back(std::make_unique<Probe>(value));
+    if (probe) *probe = static_cast<Probe*>(nodes[0].get());
+    return make_graph(std::move(nodes), {}, 0, block);
+}
+
+// Fades, automation positions and ramps depend on block boundaries: fixed sizes and one drawn
+// at random per run (gtest prints it on failure).
+inline std::vector<std::size_t> block_sizes() {
+    std::mt19937 rng{std::random_device{}()};
+    return {1, 5, 64, 256, std::uniform_int_distribution<std::size_t>(2, 300)(rng)};
 }
 
 }  // namespace test_nodes

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -32,6 +33,11 @@ struct AutoShape : std::variant<shape::Sine, shape::Tri, shape::Ramp, shape::Ram
     using variant::variant;
     float eval(float p) const;
 };
+
+// The kinds keep this order: their indices are part of the contract.
+static_assert(std::is_same_v<std::variant_alternative_t<0, AutoShape::variant>, shape::Sine> &&
+              std::is_same_v<std::variant_alternative_t<5, AutoShape::variant>, shape::Exp> &&
+              std::variant_size_v<AutoShape::variant> == 8);
 
 struct Automation {
     std::string node_id;

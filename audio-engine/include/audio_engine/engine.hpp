@@ -6,8 +6,9 @@
 // AudioProcessor lives in the audio callback: it applies the commands at the start of every
 // block, renders through the graph swapper and hands graphs that finished fading out back.
 // The two share nothing but two lock-free single-producer single-consumer rings (256 commands
-// one way, 4 retired graphs the other); neither ever waits on the other. A full command ring
-// drops the command with a warning and still reports success.
+// one way, 4 retired graphs the other), and the texts that parameter commands point at;
+// neither ever waits on the other. A full command ring drops the command with a warning and
+// still reports success. The processor renders each block with denormals flushed to zero.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <string_view>
@@ -52,13 +54,24 @@ struct EngineSnapshot {
     std::map<std::string, float> control_values;
 };
 
+// The node ids and control names that SetParam commands point at. Added to on the control
+// thread, never removed, and kept alive by both halves, so a command still in the ring never
+// outlives its texts and consuming one releases nothing on the audio thread.
+class Names {
+public:
+    std::string_view intern(std::string_view text);
+
+private:
+    std::set<std::string, std::less<>> texts_;  // nodes never move
+};
+
 using CommandRing = support::SpscRing<swap::command::Command>;
 using RetiredRing = support::SpscRing<graph::DspGraph>;
 
 class EngineController {
 public:
     EngineController(EngineConfig config, std::shared_ptr<CommandRing> commands,
-                     std::shared_ptr<RetiredRing> retired);
+                     std::shared_ptr<RetiredRing> retired, std::shared_ptr<Names> names);
 
     // Applies one audio request; graph edits are kept even when their compile fails.
     Result handle_message(protocol::ClientMessage message);
@@ -93,6 +106,7 @@ private:
     std::map<std::string, float> control_values_;
     std::shared_ptr<CommandRing> commands_;
     std::shared_ptr<RetiredRing> retired_;
+    std::shared_ptr<Names> names_;
     std::optional<graph::DspGraph> held_;
     graph::compiler::InjectedNodes injected_;
     EngineConfig config_;
@@ -102,10 +116,11 @@ private:
 class AudioProcessor {
 public:
     AudioProcessor(swap::GraphSwapper swapper, std::shared_ptr<CommandRing> commands,
-                   std::shared_ptr<RetiredRing> retired);
+                   std::shared_ptr<RetiredRing> retired, std::shared_ptr<const Names> names);
 
-    // One block on the audio thread: pending commands, render, hand back a retired graph.
-    // Writes at most max_block samples of `out`.
+    // One block on the audio thread, with denormals flushed (the caller's mode is restored):
+    // pending commands, render, hand back a retired graph. Writes at most max_block samples
+    // of `out`; an empty `out` runs the automations with no advance and renders nothing.
     void process(std::span<float> out);
 
     const swap::GraphSwapper& swapper() const { return swapper_; }
@@ -114,6 +129,7 @@ private:
     swap::GraphSwapper swapper_;
     std::shared_ptr<CommandRing> commands_;
     std::shared_ptr<RetiredRing> retired_;
+    std::shared_ptr<const Names> names_;
 };
 
 // The built-in node types as the engine starts with them: oscillator, dac and gain with their

@@ -76,8 +76,12 @@ public:
     // and all of it when there is no output node are left as they were).
     void process(std::span<float> out);
 
-    // Forwards a control to the first node with that id.
+    // Forwards a control to the first node with that id; an unknown id builds an error text,
+    // so the audio thread goes through `find` and `node` instead.
     node::ParamResult set_param(std::string_view node_id, std::string_view control, float value);
+    // The first node with that id, without building any text.
+    std::optional<NodeId> find(std::string_view node_id) const;
+    DspNode& node(NodeId id) { return *parts_.nodes[id]; }
 
     // Consumes the graph: its nodes by id, with their type ids and generations.
     std::unordered_map<std::string, ReusableNode> into_reusable_nodes() &&;
@@ -93,17 +97,19 @@ private:
     struct Input {
         std::size_t buffer;
         std::size_t port;
+        bool sole;  // the only connection into its port
     };
 
     GraphParts parts_;
     std::vector<std::vector<Input>> inputs_;  // per node, in edge order
     std::vector<std::vector<float>> scratch_in_;
     std::vector<std::vector<float>> scratch_out_;
-    // Views of the scratch buffers, made once, handed to every node.
+    // The blocks handed to the nodes: scratch buffers, or a sole finite source read in place.
     std::vector<std::span<const float>> in_views_;
     std::vector<std::span<float>> out_views_;
     std::vector<std::vector<std::span<float>>> pool_views_;  // per node, its output buffers
     std::vector<char> port_written_;
+    std::vector<char> clear_outputs_;  // per node: it may leave output samples unwritten
 };
 
 // Kahn's method with a last-in first-out ready list: independent nodes run from the highest

@@ -5,7 +5,9 @@
 // the automations, applies the master gain and makes the output safe (non-finite samples to 0,
 // the rest clamped to [-1, 1]). A graph whose fade-out has ended waits in the retired slot
 // until the audio processor takes it back to the control thread. Takes no locks, logs nothing;
-// a block allocates nothing in the steady state.
+// a block allocates and releases nothing in the steady state. An automation finds its node once
+// per graph; a missing node or control marks the entry `missing` once instead of failing again
+// every block. A finished entry (inactive) gives its room to the next new automation.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +23,16 @@
 #include "audio_engine/swap/command.hpp"
 
 namespace audio_engine::swap {
+
+// An automation in the table, with its node resolved in the current graph.
+struct AutomationEntry {
+    std::string id;
+    automation::Automation automation;
+    std::optional<graph::NodeId> node;
+    bool missing = false;  // the current graph has no such node or control
+};
+
+inline constexpr std::size_t automation_room = 32;
 
 class GraphSwapper {
 public:
@@ -41,20 +53,20 @@ public:
     float master_gain() const { return master_gain_; }
     bool has_current() const { return current_.has_value(); }
     bool has_fading() const { return fading_graph_.has_value(); }
-    const std::vector<std::pair<std::string, automation::Automation>>& automations() const {
-        return automations_;
-    }
+    const std::vector<AutomationEntry>& automations() const { return automations_; }
 
 private:
     void swap_in(graph::DspGraph graph);
     void retire(graph::DspGraph graph);
     void run_automations(std::size_t frames);
+    void resolve(AutomationEntry& entry) const;
+    void set_automation(command::SetAutomation& c);
 
     bool fading_ = false;
     std::uint64_t remaining_ = 0;
     std::vector<float> scratch_a_;  // the outgoing graph during a fade
     std::vector<float> scratch_b_;  // the current graph during a fade
-    std::vector<std::pair<std::string, automation::Automation>> automations_;
+    std::vector<AutomationEntry> automations_;
     std::optional<graph::DspGraph> current_;
     std::optional<graph::DspGraph> fading_graph_;
     std::optional<graph::DspGraph> retired_;

@@ -50,6 +50,9 @@ public:
                          std::span<const std::span<float>> outputs) = 0;
     virtual std::size_t num_inputs() const = 0;
     virtual std::size_t num_outputs() const = 0;
+    // True when `process` writes every sample of every output block the graph passes, so the
+    // graph need not clear them first. Asked once, when a graph is built.
+    virtual bool fills_outputs() const { return false; }
     // An unknown name gives the NotFound error.
     virtual ParamResult set_param(std::string_view name, float value) = 0;
     // Back to the start state at the given sample rate, as each node type defines it.

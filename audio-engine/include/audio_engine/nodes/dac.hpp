@@ -24,6 +24,7 @@ public:
                  std::span<const std::span<float>> outputs) override;
     std::size_t num_inputs() const override { return 1; }
     std::size_t num_outputs() const override { return 1; }
+    bool fills_outputs() const override { return true; }
     graph::node::ParamResult set_param(std::string_view name, float value) override;
     void reset(std::uint32_t sample_rate) override;
 };

@@ -19,11 +19,13 @@ ir::types::NodeTypeDecl gain_type_decl();
 
 class GainNode final : public graph::node::DspNode {
 public:
-    // Per sample: current += coefficient * (target - current); out = in * current.
+    // Per sample: current += coefficient * (target - current), or current = target where that
+    // step no longer moves it or the distance is subnormal; out = in * current.
     void process(std::span<const std::span<const float>> inputs,
                  std::span<const std::span<float>> outputs) override;
     std::size_t num_inputs() const override { return 1; }
     std::size_t num_outputs() const override { return 1; }
+    bool fills_outputs() const override { return true; }
     // "gain" sets the target, unchecked; before the first block it also sets the current gain.
     graph::node::ParamResult set_param(std::string_view name, float value) override;
     void reset(std::uint32_t sample_rate) override;

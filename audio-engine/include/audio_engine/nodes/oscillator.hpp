@@ -1,6 +1,7 @@
 // audio_engine::nodes::oscillator — a sine, saw or square oscillator ("oscillator").
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -17,6 +18,15 @@ namespace audio_engine::nodes::oscillator {
 // "oscillator": output "out", controls "freq" (20, 20000) default 440 Hz and "waveform" (0, 2).
 ir::types::NodeTypeDecl oscillator_type_decl();
 
+// The phase update p - floor(p), and the same for p in [0, 2): one compare instead of a floor
+// (p - 1 is exact there).
+inline float wrap_phase(float p) {
+    return p - std::floor(p);
+}
+inline float wrap_phase_fast(float p) {
+    return p >= 1.0f ? p - 1.0f : p;
+}
+
 enum Waveform : std::uint8_t { kSine = 0, kSaw = 1, kSquare = 2 };
 
 class Oscillator final : public graph::node::DspNode {
@@ -28,6 +38,7 @@ public:
                  std::span<const std::span<float>> outputs) override;
     std::size_t num_inputs() const override { return 0; }
     std::size_t num_outputs() const override { return 1; }
+    bool fills_outputs() const override { return true; }
     // "freq" in [20, 20000] or OutOfRange; "waveform" exactly 1 saw, exactly 2 square, else sine.
     graph::node::ParamResult set_param(std::string_view name, float value) override;
     // Phase back to 0 at the new rate; frequency and waveform stay.

@@ -1,9 +1,12 @@
 // audio_engine::swap::command — what the control thread sends to the audio thread through the
-// command ring. Each command owns its payload; applying it is the graph swapper's.
+// command ring. Applying a command is the graph swapper's. A SetParam only points at its texts
+// (the controller keeps them for as long as the audio side lives), so consuming it releases
+// nothing on the audio thread; the other commands own their payloads.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "audio_engine/automation.hpp"
@@ -15,8 +18,8 @@ struct SwapGraph {
     graph::DspGraph graph;
 };
 struct SetParam {
-    std::string node_id;
-    std::string control;
+    std::string_view node_id;
+    std::string_view control;
     float value;
 };
 struct SetMasterGain {
