@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
+#include <ctime>
 #include <cstdint>
 #include <random>
 #include <sstream>
@@ -493,7 +493,6 @@ TEST(QueryProperties, SplitSpansAndInverseTransformsAgree) {
 // ---------------------------------------------------------------------------------------------
 // The budget: absurd but legal patterns end promptly, bounded, with `cut` set.
 
-using Clock = std::chrono::steady_clock;
 #if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
 constexpr double kSlowBuild = 25.0;
 #else
@@ -508,9 +507,10 @@ struct Cut {
 Cut run_budgeted(const ir::IrNode& root, const Arc& span) {
     const CompiledPattern p = build(root);
     Cut r;
-    const auto start = Clock::now();
+    // Processor time, so that a busy machine does not fail the bound.
+    const std::clock_t start = std::clock();
     pq::query_into(p.nodes, p.root, span, r.events, r.budget);
-    r.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    r.ms = 1000.0 * static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
     return r;
 }
 
