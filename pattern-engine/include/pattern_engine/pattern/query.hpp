@@ -14,8 +14,11 @@
 // alone own. Legal patterns such as Fast 10^12 or a hundred stacked Warps would otherwise stall
 // the main loop or exhaust memory; musical patterns stay far below the limits. A Stack child or
 // a segment of a Cat piece leaves an eighth of what is left to its later siblings, so one
-// absurd branch cannot starve the others. Exact arithmetic: every time the query computes lies near
-// the times of the span and of the events it returns, so results are exact whenever they fit.
+// absurd branch cannot starve the others.
+//
+// Exactness: each level maps its child's times through a map anchored at the child's span
+// begin, whose image is the level's own span begin, so every intermediate value is a time the
+// query needs anyway; results are exact whenever those times fit the 64-bit fields.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +34,8 @@ namespace pattern_engine::pattern::query {
 using Events = std::vector<event::Event<>>;
 using Nodes = std::span<const PatternNode>;
 
+// Some milliseconds even of the costliest steps (events of huge rationals); far more events
+// than music needs.
 inline constexpr std::uint64_t work_limit = std::uint64_t{1} << 15;
 // About 2^18 events of plain values; a list's spare capacity may add up to as much again.
 inline constexpr std::uint64_t bytes_limit = std::uint64_t{32} << 20;
