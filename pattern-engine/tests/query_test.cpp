@@ -506,6 +506,7 @@ TEST(QueryBudget, AbsurdPatternsEndPromptlyAndSayTheyWereCut) {
         rev(fast(k, 1, every(2, a(), b()))),
         stack(fast(k, 1, a()), fast(k, 1, b()), late(INT64_MIN, 1, fast(k, 1, a()))),
         slow(1, INT64_MAX, stack(a(), cat(b(), c()))),
+        fast(k, 1, rev(ir::Stack{std::vector<ir::IrNode>(2000, silence())})),
         nested(124, fast(262144, 1, a()), [](ir::IrNode x) { return warp(4, 0.6, std::move(x)); }),
         nested(120, fast(262144, 1, a()),
                [](ir::IrNode x) { return degrade(0.0, 1, std::move(x)); }),

@@ -96,6 +96,7 @@ TEST(ValidateChecks, FirstFailureDepthFirstWithItsText) {
         {warp_kind(std::string("swing\0", 6), 2, 0.5, silence()),
          std::string("warp: unknown warp kind: swing\0", 31)},
         {warp_kind("swing", 3, 0.0, silence()), "warp: grid must be even and > 0"},
+        {warp_kind("swing", 0, 0.5, silence()), "warp: grid must be even and > 0"},
         {warp(2, 0.0, silence()), "warp: amount must be in (0, 1)"},
         {warp(2, 1.0, silence()), "warp: amount must be in (0, 1)"},
         {warp(2, kNaN, silence()), "warp: amount must be in (0, 1)"},
