@@ -35,10 +35,12 @@ json::Status read_json(json::Element e, Value& out) {
                  json::required("value", v.value)});
         }
         case 2: {
-            auto& v = out.emplace<Osc>();
-            return json::read_fields(
+            Osc::Body v;
+            auto status = json::read_fields(
                 c, "struct variant Value::Osc",
                 {json::required("address", v.address), json::required("args", v.args)});
+            out.emplace<Osc>(std::move(v));
+            return status;
         }
         default: {
             auto& v = out.emplace<Control>();

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <string>
 
 namespace pattern_engine::pattern::query {
 
@@ -60,26 +61,46 @@ std::optional<Time> fused(std::int64_t a1, std::int64_t b1, std::uint64_t c1, st
     return Time::from_wide(neg, neg ? 0 - u128(wnum) : u128(wnum), wden);
 }
 
-// A time map t -> t * scale + shift (scale never 0). Children are queried with the map that
-// takes their times to the caller's, so an event is mapped once where it is made instead of
-// once per level; a negative scale (Rev) swaps the ends of every span.
+// A time map t -> (t - origin) * scale + shift (scale never 0), with shift the image of the
+// origin. Children are queried with the map that takes their times to the caller's, so an
+// event is mapped once where it is made instead of once per level; a negative scale (Rev) swaps
+// the ends of every span. Each level anchors its map at its child's span begin, whose image is
+// its own span's begin (Rev: end), so the origin and shift of a composed map are times the
+// query needs anyway and t - origin is small: nothing in between leaves the range while the
+// results fit (t * scale + shift would carry shifts like 2c + 1 that overflow long before).
 struct Affine {
+    Time origin;
     Time scale = Time::from_integer(1);
     Time shift;
     bool identity = true;
 
-    static Affine of(Time scale, Time shift) { return {scale, shift, false}; }
+    static Affine of(Time origin, Time scale, Time shift) { return {origin, scale, shift, false}; }
 
     Time apply(Time t) const {
-        // (tn*sn*hd + hn*td*sd) / (td*sd*hd)
-        if (t.denom() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            if (const auto r = fused(t.numer(), scale.numer(), shift.denom(), shift.numer(),
-                                     static_cast<std::int64_t>(t.denom()), scale.denom(),
-                                     t.denom(), scale.denom(), shift.denom())) {
-                return *r;
+        // With l/ld = t - origin: (l*sn*hd + hn*ld*sd) / (ld*sd*hd), reduced once. For an
+        // integer origin l = tn - o*td over td is already in lowest terms.
+        std::int64_t local;
+        std::uint64_t ld = t.denom();
+        if (origin.is_integer()) {
+            if (ld > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
+                __builtin_mul_overflow(origin.numer(), static_cast<std::int64_t>(ld), &local) ||
+                __builtin_sub_overflow(t.numer(), local, &local)) {
+                return (t - origin) * scale + shift;
+            }
+        } else {
+            const Time d = t - origin;
+            local = d.numer();
+            ld = d.denom();
+            if (ld > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+                return d * scale + shift;
             }
         }
-        return t * scale + shift;
+        if (const auto r = fused(local, scale.numer(), shift.denom(), shift.numer(),
+                                 static_cast<std::int64_t>(ld), scale.denom(), ld, scale.denom(),
+                                 shift.denom())) {
+            return *r;
+        }
+        return (t - origin) * scale + shift;
     }
 
     Arc apply(const Arc& a) const {
@@ -89,11 +110,11 @@ struct Affine {
         return scale.numer() > 0 ? Arc{b, e} : Arc{e, b};
     }
 
-    // This map after `inner`.
+    // This map after `inner`: (t - o) * s * s' + this(inner's shift), anchored at inner's origin.
     Affine after(const Affine& inner) const {
         if (identity) return inner;
         if (inner.identity) return *this;
-        return of(scale * inner.scale, apply(inner.shift));
+        return of(inner.origin, scale * inner.scale, apply(inner.shift));
     }
 };
 
@@ -123,22 +144,10 @@ public:
 
     std::uint64_t count() const { return n_; }
 
-    Affine map_for(std::int64_t c, std::uint64_t i) const {
-        // The squeeze is t / n + (c * (n - 1) + i) / n.
-        const auto n = static_cast<std::int64_t>(n_);
-        std::int64_t num;
-        if (!__builtin_mul_overflow(c, n - 1, &num) &&
-            !__builtin_add_overflow(num, static_cast<std::int64_t>(i), &num)) {
-            if (map_.identity) return Affine::of(scale_, Time(num, n_));
-            const Time& s = map_.scale;
-            const Time& h = map_.shift;
-            if (auto shift = fused(num, s.numer(), h.denom(), h.numer(), n, s.denom(), n_,
-                                   s.denom(), h.denom())) {
-                return Affine::of(scale_, *shift);
-            }
-        }
-        const Time shift = segment_start(c, i, n_) - integer(c) * Time(1, n_);
-        return Affine::of(scale_, map_.identity ? shift : map_.apply(shift));
+    // The squeeze t -> lo + (t - from) / n from the child's span [from, ..] onto the segment's
+    // covered part [lo, ..], then the outer map.
+    Affine map_for(Time from, Time lo) const {
+        return Affine::of(from, scale_, map_.identity ? lo : map_.apply(lo));
     }
 
 private:
@@ -157,14 +166,36 @@ public:
     void early(NodeIndex child, Time offset, const Arc& span, const Affine& map);
 
 private:
-    // One step of work; false once the budget is spent.
-    bool spend() {
-        if (budget_.work == 0) {
+    // `work` steps and `bytes` of results; false (and cut) once the budget cannot pay them.
+    bool spend(std::uint64_t work = 1, std::uint64_t bytes = 0) {
+        if (budget_.work < work || budget_.bytes < bytes) {
             budget_.cut = true;
             return false;
         }
-        --budget_.work;
+        budget_.work -= work;
+        budget_.bytes -= bytes;
         return true;
+    }
+
+    // Runs f, the first of `parts` siblings, holding back for the others an eighth of what is
+    // left, so one absurd sibling cannot starve the rest; unspent budget flows on.
+    template <class F>
+    void share(std::uint64_t parts, F&& f) {
+        if (parts <= 1) return f();
+        const std::uint64_t held_work = budget_.work / 8 / parts * (parts - 1);
+        const std::uint64_t held_bytes = budget_.bytes / 8 / parts * (parts - 1);
+        budget_.work -= held_work;
+        budget_.bytes -= held_bytes;
+        f();
+        budget_.work += held_work;
+        budget_.bytes += held_bytes;
+    }
+
+    // Runs the child with one more level above it that remaps or filters each of its events.
+    void remapped(NodeIndex child, const Arc& span) {
+        ++remaps_;
+        run(child, span, Affine{});
+        --remaps_;
     }
 
     void atom(const node::Atom& n, const Arc& span, const Affine& map);
@@ -175,15 +206,32 @@ private:
     void degrade(const node::Degrade& n, const Arc& span, const Affine& map);
     void warp(const node::Warp& n, const Arc& span, const Affine& map);
 
+    // Whether anything is left to spend; once nothing is, what would follow is cut.
+    bool more() {
+        if (budget_.work == 0) budget_.cut = true;
+        return budget_.work > 0;
+    }
+
     // Segment i of n in cycle c (from c + i/n to c + (i+1)/n): the child's cycle c squeezed
-    // into the part of the segment that the piece covers. False once the budget is spent.
-    bool segment(NodeIndex child, std::uint64_t i, const Segments& segments, std::int64_t c,
+    // into the part of the segment that the piece covers.
+    void segment(NodeIndex child, std::uint64_t i, const Segments& segments, std::int64_t c,
                  const Arc& piece);
 
     Nodes nodes_;
     Events& out_;
     Budget& budget_;
+    // Warp and Degrade levels above the node being walked; each event prepays their work.
+    std::uint64_t remaps_ = 0;
 };
+
+// An event's own size and the heap it alone owns (an Osc body is shared with the atom).
+std::uint64_t event_bytes(const event::Value& value) {
+    std::uint64_t heap = 0;
+    if (const auto* c = std::get_if<event::Control>(&value)) {
+        if (c->label.size() > std::string().capacity()) heap = c->label.size() + 1;
+    }
+    return sizeof(Event<>) + heap;
+}
 
 void Walk::run(NodeIndex index, const Arc& span, const Affine& map) {
     // Freeze is transparent.
@@ -217,11 +265,14 @@ void Walk::run(NodeIndex index, const Arc& span, const Affine& map) {
             return rev(*std::get_if<node::Rev>(node), span, map);
         case 8:
             return cat(*std::get_if<node::Cat>(node), span, map);
-        case 9:
-            for (NodeIndex child : std::get_if<node::Stack>(node)->children) {
-                run(child, span, map);
+        case 9: {
+            const ChildList& children = std::get_if<node::Stack>(node)->children;
+            for (std::size_t i = 0; i < children.size(); ++i) {
+                if (!spend()) return;
+                share(children.size() - i, [&] { run(children[i], span, map); });
             }
             return;
+        }
         case 10:
             return every(*std::get_if<node::Every>(node), span, map);
         case 11:
@@ -236,12 +287,14 @@ void Walk::run(NodeIndex index, const Arc& span, const Affine& map) {
 }
 
 void Walk::atom(const node::Atom& n, const Arc& span, const Affine& map) {
+    const std::uint64_t work = 1 + remaps_;
+    const std::uint64_t bytes = event_bytes(n.value);
     time::for_each_cycle(span, [&](const Arc& piece) {
-        if (!spend()) return false;
+        if (!spend(work, bytes)) return false;
         const std::int64_t c = piece.begin.floor();
         const Arc whole{integer(c), integer(next_cycle(c))};
         if (map.identity) {
-            out_.push_back(Event<>{whole, piece, n.value});
+            out_.emplace_back(whole, piece, n.value);
             return true;
         }
         // Parts mostly share their ends with the whole: map each distinct time once.
@@ -250,38 +303,36 @@ void Walk::atom(const node::Atom& n, const Arc& span, const Affine& map) {
         const Time b = piece.begin == whole.begin ? mapped_c : map.apply(piece.begin);
         const Time e = piece.end == whole.end ? mapped_c1 : map.apply(piece.end);
         if (map.scale.numer() > 0) {
-            out_.push_back(Event<>{Arc{mapped_c, mapped_c1}, Arc{b, e}, n.value});
+            out_.emplace_back(Arc{mapped_c, mapped_c1}, Arc{b, e}, n.value);
         } else {
-            out_.push_back(Event<>{Arc{mapped_c1, mapped_c}, Arc{e, b}, n.value});
+            out_.emplace_back(Arc{mapped_c1, mapped_c}, Arc{e, b}, n.value);
         }
         return true;
     });
 }
 
-bool Walk::segment(NodeIndex child, std::uint64_t i, const Segments& segments, std::int64_t c,
+void Walk::segment(NodeIndex child, std::uint64_t i, const Segments& segments, std::int64_t c,
                    const Arc& piece) {
-    if (!spend()) return false;
+    if (!spend()) return;
     const Time cycle = integer(c);
     const Time next = integer(next_cycle(c));
-    if (piece.begin == cycle && piece.end == next) {
-        // The whole cycle: every segment is covered (the common case).
-        run(child, Arc{cycle, next}, segments.map_for(c, i));
-        return budget_.work > 0;
-    }
     const std::uint64_t n = segments.count();
     const Time s = segment_start(c, i, n);
+    if (piece.begin == cycle && piece.end == next) {
+        // The whole cycle: every segment is covered (the common case).
+        return run(child, Arc{cycle, next}, segments.map_for(cycle, s));
+    }
     const Time s_next = segment_start(c, i + 1, n);
     const bool from_start = !(s < piece.begin);
     const bool to_end = !(piece.end < s_next);
     const Time lo = from_start ? s : piece.begin;
     const Time hi = to_end ? s_next : piece.end;
-    if (!(lo < hi)) return true;
+    if (!(lo < hi)) return;
     // The child's cycle c, or the part of it that the piece covers.
     const Time width = integer(static_cast<std::int64_t>(n));
     const Arc child_span{from_start ? cycle : cycle + (lo - s) * width,
                          to_end ? next : cycle + (hi - s) * width};
-    run(child, child_span, segments.map_for(c, i));
-    return budget_.work > 0;
+    run(child, child_span, segments.map_for(child_span.begin, lo));
 }
 
 // Index range [first, last) of the segments of n per cycle that the piece of cycle c touches.
@@ -308,7 +359,8 @@ void Walk::cat(const node::Cat& n, const Arc& span, const Affine& map) {
         // Segments outside the piece would contribute nothing.
         const auto [first, last] = touched_segments(piece, c, count);
         for (std::uint64_t i = first; i < last; ++i) {
-            if (!segment(n.children[i], i, segments, c, piece)) return false;
+            share(last - i, [&] { segment(n.children[i], i, segments, c, piece); });
+            if (!more()) return false;
         }
         return spend();
     });
@@ -328,11 +380,13 @@ void Walk::every(const node::Every& n, const Arc& span, const Affine& map) {
 void Walk::rev(const node::Rev& n, const Arc& span, const Affine& map) {
     time::for_each_cycle(span, [&](const Arc& piece) {
         if (!spend()) return false;
-        const Time cycle = integer(piece.begin.floor());
-        // Reflection inside the cycle: t -> 2c + 1 - t.
-        const Time mirror = cycle + cycle + integer(1);
-        run(n.child, Arc{mirror - piece.end, mirror - piece.begin},
-            map.after(Affine::of(integer(-1), mirror)));
+        const std::int64_t c = piece.begin.floor();
+        const Time cycle = integer(c);
+        // Reflection inside the cycle, t -> 2c + 1 - t, formed as c + (1 - (t - c)) so that
+        // nothing near the end of the time line leaves the range.
+        const auto reflect = [&cycle](Time t) { return cycle + (integer(1) - (t - cycle)); };
+        const Arc inner{reflect(piece.end), reflect(piece.begin)};
+        run(n.child, inner, map.after(Affine::of(inner.begin, integer(-1), piece.end)));
         return true;
     });
 }
@@ -352,7 +406,8 @@ void Walk::euclid(const node::Euclid& n, const Arc& span, const Affine& map) {
             const std::uint64_t q = i * steps / hits;
             if (q >= q1) break;
             const std::uint64_t j = q >= rotation ? q - rotation : q + steps - rotation;
-            if (!segment(n.child, j, segments, c, piece)) return false;
+            segment(n.child, j, segments, c, piece);
+            if (!more()) return false;
         }
         return true;
     };
@@ -374,7 +429,7 @@ void Walk::degrade(const node::Degrade& n, const Arc& span, const Affine& map) {
     // The decision hashes the onset in this node's own time, so the child's events are made
     // here unmapped and mapped after the filter.
     const std::size_t from = out_.size();
-    run(n.child, span, Affine{});
+    remapped(n.child, span);
     const std::uint64_t x = n.seed * 0x060372928D52EBE3ull;
     const auto dropped = [&](const Event<>& e) {
         std::uint64_t h = 0;
@@ -393,7 +448,7 @@ void Walk::degrade(const node::Degrade& n, const Arc& span, const Affine& map) {
 void Walk::warp(const node::Warp& n, const Arc& span, const Affine& map) {
     // Not linear: the child's events are bent here in this node's own time.
     const std::size_t from = out_.size();
-    run(n.child, span, Affine{});
+    remapped(n.child, span);
     map_spans(out_, from, [&](const Arc& a) {
         return map.apply(
             Arc{warp_time(a.begin, n.grid, n.amount), warp_time(a.end, n.grid, n.amount)});
@@ -402,13 +457,13 @@ void Walk::warp(const node::Warp& n, const Arc& span, const Affine& map) {
 
 void Walk::fast(NodeIndex child, Time factor, const Arc& span, const Affine& map) {
     if (factor.numer() < 1) return;
-    run(child, Arc{span.begin * factor, span.end * factor},
-        map.after(Affine::of(integer(1) / factor, Time())));
+    const Arc inner{span.begin * factor, span.end * factor};
+    run(child, inner, map.after(Affine::of(inner.begin, integer(1) / factor, span.begin)));
 }
 
 void Walk::early(NodeIndex child, Time offset, const Arc& span, const Affine& map) {
-    run(child, Arc{span.begin + offset, span.end + offset},
-        map.after(Affine::of(integer(1), -offset)));
+    const Arc inner{span.begin + offset, span.end + offset};
+    run(child, inner, map.after(Affine::of(inner.begin, integer(1), span.begin)));
 }
 
 // Rounds halves away from zero; out of range saturates, NaN gives 0.
@@ -424,6 +479,8 @@ std::int64_t round_to_int64(double v) {
 
 Events query(Nodes nodes, NodeIndex index, const Arc& span) {
     Events out;
+    // Room for a typical span's events without regrowing: a few per node.
+    out.reserve(std::clamp<std::size_t>(nodes.size(), 16, 256));
     query_into(nodes, index, span, out);
     return out;
 }

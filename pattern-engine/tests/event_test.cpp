@@ -41,11 +41,11 @@ TEST(ValueReading, EveryKindByNameAndByIndex) {
         R"({"type":"Osc","address":"/audio/set","args":[{"Str":"cutoff"},{"Float":3},{"Int":-5}]})");
     ASSERT_TRUE(osc.has_value()) << osc.error().text;
     const Osc& o = std::get<Osc>(*osc);
-    EXPECT_EQ(o.address, "/audio/set");
-    ASSERT_EQ(o.args.size(), 3u);
-    EXPECT_EQ(std::get<std::string>(o.args[0]), "cutoff");
-    EXPECT_EQ(std::get<double>(o.args[1]), 3.0);
-    EXPECT_EQ(std::get<std::int32_t>(o.args[2]), -5);
+    EXPECT_EQ(o.address(), "/audio/set");
+    ASSERT_EQ(o.args().size(), 3u);
+    EXPECT_EQ(std::get<std::string>(o.args()[0]), "cutoff");
+    EXPECT_EQ(std::get<double>(o.args()[1]), 3.0);
+    EXPECT_EQ(std::get<std::int32_t>(o.args()[2]), -5);
 
     auto control = read_text<Value>(R"(["Control","cutoff",0.1])");
     ASSERT_TRUE(control.has_value());

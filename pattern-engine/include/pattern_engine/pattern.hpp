@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -102,6 +103,23 @@ struct PatternNode : std::variant<node::Atom, node::Silence, node::Freeze, node:
                                   node::Every, node::Euclid, node::Degrade, node::Warp> {
     using variant::variant;
 };
+
+// The query dispatches on these indices.
+namespace detail {
+template <std::size_t I>
+using Kind = std::variant_alternative_t<I, PatternNode::variant>;
+}
+static_assert(
+    std::is_same_v<detail::Kind<0>, node::Atom> && std::is_same_v<detail::Kind<1>, node::Silence> &&
+    std::is_same_v<detail::Kind<2>, node::Freeze> && std::is_same_v<detail::Kind<3>, node::Fast> &&
+    std::is_same_v<detail::Kind<4>, node::Slow> && std::is_same_v<detail::Kind<5>, node::Early> &&
+    std::is_same_v<detail::Kind<6>, node::Late> && std::is_same_v<detail::Kind<7>, node::Rev> &&
+    std::is_same_v<detail::Kind<8>, node::Cat> && std::is_same_v<detail::Kind<9>, node::Stack> &&
+    std::is_same_v<detail::Kind<10>, node::Every> &&
+    std::is_same_v<detail::Kind<11>, node::Euclid> &&
+    std::is_same_v<detail::Kind<12>, node::Degrade> &&
+    std::is_same_v<detail::Kind<13>, node::Warp> &&
+    std::variant_size_v<PatternNode::variant> == 14);
 
 struct CompiledPattern {
     std::vector<PatternNode> nodes;
