@@ -25,9 +25,6 @@ pattern::ChildList compile_children(const std::vector<IrNode>& children,
 
 }  // namespace
 
-// GCC 12 at -O3 sees a false overread in the inlined move of a small_vector child list.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wstringop-overread"
 NodeIndex compile_node(const IrNode& ir, pattern::CompiledPattern& pattern) {
     pattern::PatternNode built = std::visit(
         [&pattern](const auto& n) -> pattern::PatternNode {
@@ -69,7 +66,6 @@ NodeIndex compile_node(const IrNode& ir, pattern::CompiledPattern& pattern) {
     pattern.nodes.push_back(std::move(built));
     return pattern.nodes.size() - 1;
 }
-#pragma GCC diagnostic pop
 
 std::expected<pattern::CompiledPattern, IrError> compile(const IrNode& root) {
     if (auto valid = validate::validate_depth(root, 0); !valid) {
