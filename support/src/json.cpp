@@ -17,16 +17,20 @@ namespace {
 
 constexpr std::size_t initial_capacity = 4096;
 
-// The parser counts only non-empty containers against its limit, so it is set one level
-// higher and an empty container just past the limit is looked for on the tape.
-constexpr std::size_t parser_depth = max_depth + 1;
-
+// The DOM parser counts only non-empty containers against its depth limit.
 constexpr std::uint64_t tag_word(char tag) {
     return std::uint64_t{static_cast<unsigned char>(tag)} << 56;
 }
 
 char tag_of(std::uint64_t word) {
     return static_cast<char>(word >> 56);
+}
+
+// Key and name comparison, the readers' inner loop: most candidates differ in length or first
+// byte, which settles them without a call to memcmp.
+bool same(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           (a.empty() || (a[0] == b[0] && std::memcmp(a.data(), b.data(), a.size()) == 0));
 }
 
 bool is_number_tag(char tag) {
@@ -231,7 +235,7 @@ Result<std::size_t> variant_index(Element tag, std::span<const std::string_view>
         case Type::String: {
             const std::string_view name = tag.string();
             for (std::size_t i = 0; i < names.size(); ++i) {
-                if (names[i] == name) return i;
+                if (same(names[i], name)) return i;
             }
             return std::unexpected(unknown_variant(name, names));
         }
@@ -259,7 +263,12 @@ Result<std::size_t> variant_index(Element tag, std::span<const std::string_view>
 }  // namespace
 
 struct Parser::State {
-    simdjson::dom::parser parser;
+    // Refuses non-empty containers nested deeper than max_depth - 1: whatever it accepts
+    // nests at most max_depth deep, empty containers included, with no further look.
+    simdjson::dom::parser shallow;
+    // For the rare text that the first refuses: non-empty containers one level past the limit,
+    // so that an empty container just past it is found on the tape.
+    std::unique_ptr<simdjson::dom::parser> deep;
     std::unique_ptr<char[]> buffer;  // padded copy of the input
     std::size_t capacity = 0;
     bool allocated = false;
@@ -271,9 +280,12 @@ Parser::~Parser() = default;
 
 Result<Element> Parser::parse(std::string_view text) {
     State& s = *state_;
-    if (!s.allocated) {
+    const auto allocate = [&](simdjson::dom::parser& p, std::size_t depth) {
         // The depth limit set here survives the parser growing its capacity later.
-        if (auto err = s.parser.allocate(std::max(text.size(), initial_capacity), parser_depth)) {
+        return p.allocate(std::max(text.size(), initial_capacity), depth);
+    };
+    if (!s.allocated) {
+        if (auto err = allocate(s.shallow, max_depth - 1)) {
             return std::unexpected(make_error(ErrorKind::Syntax, simdjson::error_message(err)));
         }
         s.allocated = true;
@@ -292,24 +304,38 @@ Result<Element> Parser::parse(std::string_view text) {
         find_number_fixes(text, copy, s.fixes);
         scanned = true;
     }
+    simdjson::dom::parser* parser = &s.shallow;
     simdjson::dom::element root;
-    auto err = s.parser.parse(copy, text.size(), false).get(root);
-    if (err == simdjson::NUMBER_ERROR && !scanned) {
-        // Perhaps an integer beyond 64 bits, which reads as a float here.
-        find_number_fixes(text, copy, s.fixes);
-        if (!s.fixes.empty()) err = s.parser.parse(copy, text.size(), false).get(root);
+    simdjson::error_code err;
+    for (;;) {
+        err = parser->parse(copy, text.size(), false).get(root);
+        if (err == simdjson::NUMBER_ERROR && !scanned) {
+            // Perhaps an integer beyond 64 bits, which reads as a float here.
+            scanned = true;
+            find_number_fixes(text, copy, s.fixes);
+            if (!s.fixes.empty()) continue;
+        }
+        if (err == simdjson::DEPTH_ERROR && parser == &s.shallow) {
+            if (!s.deep) {
+                auto deep = std::make_unique<simdjson::dom::parser>();
+                if (auto e = allocate(*deep, max_depth + 1)) {
+                    return std::unexpected(make_error(ErrorKind::Syntax, simdjson::error_message(e)));
+                }
+                s.deep = std::move(deep);
+            }
+            parser = s.deep.get();
+            continue;
+        }
+        break;
     }
     switch (err) {
         case simdjson::SUCCESS: {
-            auto* tape = s.parser.doc.tape.get();
+            auto* tape = parser->doc.tape.get();
             if (!s.fixes.empty()) apply_number_fixes(tape, s.fixes);
-            // Only a text with more openings than the limit can nest too deep.
-            const auto openings = std::count_if(text.begin(), text.end(),
-                                                [](char c) { return c == '[' || c == '{'; });
-            if (static_cast<std::size_t>(openings) > max_depth && nests_deeper_than_limit(tape)) {
+            if (parser == s.deep.get() && nests_deeper_than_limit(tape)) {
                 return std::unexpected(depth_error());
             }
-            doc_ = Document{tape, s.parser.doc.string_buf.get()};
+            doc_ = Document{tape, parser->doc.string_buf.get()};
             return Element(&doc_, 1);
         }
         case simdjson::DEPTH_ERROR:
@@ -486,9 +512,9 @@ Status read_fields(const Content& content, const What& what, std::span<const Fie
     if (content.element.is_object()) {
         std::uint64_t seen = 0;  // records have far fewer than 64 fields
         for (auto member : content.element.members()) {
-            if (!content.skip_key.empty() && member.key == content.skip_key) continue;
+            if (!content.skip_key.empty() && same(member.key, content.skip_key)) continue;
             std::size_t i = 0;
-            while (i < count && field[i].name != member.key)
+            while (i < count && !same(field[i].name, member.key))
                 ++i;
             if (i == count) continue;  // not a field: skipped with its value
             const std::uint64_t bit = std::uint64_t{1} << i;
@@ -551,7 +577,7 @@ Result<Tagged> read_internal_tag(Element e, std::string_view key,
     if (e.is_object()) {
         std::optional<Element> tag;
         for (auto member : e.members()) {
-            if (member.key != key) continue;
+            if (!same(member.key, key)) continue;
             if (tag) return std::unexpected(duplicate_field(key));
             tag = member.value;
         }
