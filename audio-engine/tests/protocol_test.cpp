@@ -44,7 +44,8 @@ TEST(AudioProtocolDecode, EveryKindInTableOrder) {
         {R"(["disconnect","a","b","c","d"])", protocol::Disconnect{"a", "b", "c", "d"}},
         {R"({"type":"expose_control","label":"l","node_id":"n","control_name":"c"})",
          protocol::ExposeControl{"l", "n", "c"}},
-        {R"({"type":"set_control","label":"cutoff","value":1})", protocol::SetControl{"cutoff", 1.0f}},
+        {R"({"type":"set_control","label":"cutoff","value":1})",
+         protocol::SetControl{"cutoff", 1.0f}},
         {R"({"type":"register_node_type","type_id":"t","audio_inputs":[],"audio_outputs":[],)"
          R"("controls":[]})",
          protocol::RegisterNodeType{{"t", {}, {}, {}}}},
@@ -128,10 +129,10 @@ TEST(AudioProtocolDecode, GraphBatchElementsByNameOrNumber) {
                         R"("connections":[]},[14,2],{"type":"graph_batch","commands":)"
                         R"([{"type":10,"commands":[]}]}]})");
     ASSERT_TRUE(batch.has_value()) << batch.error().text;
-    EXPECT_EQ(*batch, ClientMessage(protocol::GraphBatch{
-                          {protocol::Ping{}, protocol::SetControl{"l", 1.0f}, protocol::LoadGraph{},
-                           protocol::StartInput{2},
-                           protocol::GraphBatch{{protocol::GraphBatch{}}}}}));
+    EXPECT_EQ(*batch,
+              ClientMessage(protocol::GraphBatch{
+                  {protocol::Ping{}, protocol::SetControl{"l", 1.0f}, protocol::LoadGraph{},
+                   protocol::StartInput{2}, protocol::GraphBatch{{protocol::GraphBatch{}}}}}));
 }
 
 TEST(AudioProtocolDecode, FailureLeavesTheMessageAsItWas) {

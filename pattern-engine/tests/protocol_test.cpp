@@ -98,7 +98,8 @@ TEST(ProtocolDecode, RefusedCommands) {
          ErrorKind::MissingField},
         {R"({"cmd":"SetPattern","slot":"d1","pattern":"Silence"})", ErrorKind::InvalidType},
         // One bad element fails the whole Batch; fields do not carry over into its elements.
-        {R"({"cmd":"Batch","commands":[{"cmd":"Ping"},{"cmd":"SetBpm"}]})", ErrorKind::MissingField},
+        {R"({"cmd":"Batch","commands":[{"cmd":"Ping"},{"cmd":"SetBpm"}]})",
+         ErrorKind::MissingField},
         {R"({"cmd":"Batch","commands":[{"cmd":"Ping"},5]})", ErrorKind::InvalidType},
         {R"({"cmd":"Batch","slot":"d1","commands":[{"cmd":"Hush"}]})", ErrorKind::MissingField},
         {R"({"cmd":"Batch","commands":{"cmd":"Ping"}})", ErrorKind::InvalidType},
