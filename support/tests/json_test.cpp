@@ -10,6 +10,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <unordered_map>
 #include <variant>
 
 #include "support/record.hpp"
@@ -496,7 +497,8 @@ TEST(RecordWriting, CompactJsonInDeclarationOrderReadsBack) {
     text.clear();
     record::json_form(text, Layout::Stereo);
     record::json_form(text, Arg(std::int32_t{2}));
-    EXPECT_EQ(text, R"("stereo"{"Int":2})");
+    record::write_json(text, std::unordered_map<std::string, double>{{"u", 120.0}});
+    EXPECT_EQ(text, R"("stereo"{"Int":2}{"u":120.0})");
 }
 
 TEST(RecordDebug, SingleLineForm) {

@@ -30,8 +30,8 @@
 
 #include <array>
 #include <charconv>
+#include <concepts>
 #include <cstddef>
-#include <map>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -194,10 +194,12 @@ constexpr Form form_of = form<std::remove_cvref_t<decltype(declaration<T>)>>::va
 template <class T>
 using variant_of = typename T::variant;  // the std::variant a tagged type derives from
 
+// A map keyed by text, ordered or not: written in its iteration order.
 template <class T>
-struct is_map : std::false_type {};
-template <class K, class V, class C, class A>
-struct is_map<std::map<K, V, C, A>> : std::true_type {};
+concept StringMap = requires {
+    typename T::key_type;
+    typename T::mapped_type;
+} && std::same_as<typename T::key_type, std::string>;
 
 }  // namespace detail
 
@@ -395,7 +397,7 @@ void write_json(std::string& out, const T& value) {
         out += ',';
         write_json(out, value.second);
         out += ']';
-    } else if constexpr (detail::is_map<T>::value) {
+    } else if constexpr (detail::StringMap<T>) {
         json::append_sequence(
             out, '{', value,
             [](std::string& o, const auto& kv) {
@@ -493,7 +495,7 @@ void write_debug(std::string& out, const T& value) {
         out += ", ";
         write_debug(out, value.second);
         out += ')';
-    } else if constexpr (detail::is_map<T>::value) {
+    } else if constexpr (detail::StringMap<T>) {
         debug::append_sequence(
             out, '{', value,
             [](std::string& o, const auto& kv) {
