@@ -23,7 +23,6 @@
 #include <cstdint>
 #include <cstring>
 #include <expected>
-#include <initializer_list>
 #include <limits>
 #include <memory>
 #include <optional>
