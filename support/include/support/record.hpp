@@ -301,6 +301,8 @@ json::Status read_external_at(std::size_t index, json::Element e, V& out,
 template <class V>
 json::Status read_tagged(json::Element e, V& out, json::TagIndex index) {
     constexpr auto d = declaration<V>;
+    static_assert(d.names.size() == std::variant_size_v<detail::variant_of<V>>,
+                  "one tag per kind");
     auto tagged = json::read_internal_tag(e, d.key, d.names, index,
                                           json::What{"internally tagged enum", {}, d.name});
     if (!tagged) return std::unexpected(std::move(tagged.error()));
@@ -328,6 +330,8 @@ json::Status read_value(json::Element e, T& out) {
     } else if constexpr (form == detail::Form::Tagged) {
         return read_tagged(e, out, d.index);
     } else if constexpr (form == detail::Form::External) {
+        static_assert(d.names.size() == std::variant_size_v<detail::variant_of<T>>,
+                      "one name per kind");
         auto found = json::read_external_tag(e, d.names, json::What{"enum", {}, d.name});
         if (!found) return std::unexpected(std::move(found.error()));
         return detail::read_external_at(found->index, found->value, out,
