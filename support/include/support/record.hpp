@@ -227,7 +227,7 @@ json::FieldRef bind(const Field<T, M, Read>& f, T& out) {
 // beside a union's tag), read into `out`, which holds its defaults.
 template <class T>
 json::Status read_fields_into(const json::Content& content, const json::What& what, T& out) {
-    constexpr auto d = declaration<T>;
+    constexpr const auto& d = declaration<T>;
     const auto refs = std::apply(
         [&](const auto&... f) {
             return std::array<json::FieldRef, sizeof...(f)>{detail::bind(f, out)...};
@@ -259,7 +259,7 @@ template <class V, std::size_t I>
 json::Status read_kind(const json::Content& c, std::string_view owner, V& out) {
     using K = std::variant_alternative_t<I, variant_of<V>>;
     K& kind = out.template emplace<I>();
-    constexpr auto d = declaration<K>;
+    constexpr const auto& d = declaration<K>;
     if constexpr (form_of<K> == Form::Fields) {
         static_assert(no_field_named(d, declaration<V>.key), "a field named like the tag");
         constexpr bool unit = std::tuple_size_v<decltype(d.fields)> == 0;
@@ -300,7 +300,7 @@ json::Status read_external_at(std::size_t index, json::Element e, V& out,
 // A tagged variant whose tag may, or may not, be an index here, whatever its declaration says.
 template <class V>
 json::Status read_tagged(json::Element e, V& out, json::TagIndex index) {
-    constexpr auto d = declaration<V>;
+    constexpr const auto& d = declaration<V>;
     static_assert(d.names.size() == std::variant_size_v<detail::variant_of<V>>,
                   "one tag per kind");
     auto tagged = json::read_internal_tag(e, d.key, d.names, index,
@@ -313,7 +313,7 @@ json::Status read_tagged(json::Element e, V& out, json::TagIndex index) {
 // A declared type by its declaration; the members by json::read (so by their own read_json).
 template <class T>
 json::Status read_value(json::Element e, T& out) {
-    constexpr auto d = declaration<T>;
+    constexpr const auto& d = declaration<T>;
     constexpr detail::Form form = detail::form_of<T>;
     if constexpr (form == detail::Form::Fields) {
         const json::What what{"struct", {}, d.name};
@@ -422,7 +422,7 @@ void write_json(std::string& out, const T& value) {
 // A declared type by its declaration.
 template <class T>
 void json_form(std::string& out, const T& value) {
-    constexpr auto d = declaration<T>;
+    constexpr const auto& d = declaration<T>;
     constexpr detail::Form form = detail::form_of<T>;
     if constexpr (form == detail::Form::Fields) {
         bool first = true;
@@ -521,7 +521,7 @@ void write_debug(std::string& out, const T& value) {
 // A declared type by its declaration.
 template <class T>
 void debug_form(std::string& out, const T& value) {
-    constexpr auto d = declaration<T>;
+    constexpr const auto& d = declaration<T>;
     constexpr detail::Form form = detail::form_of<T>;
     if constexpr (form == detail::Form::Fields) {
         out += d.name;
