@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "support/debug.hpp"
 #include "support/json.hpp"
 
 namespace {
@@ -46,6 +47,21 @@ TEST(JsonWriteString, RoundTripsThroughTheParser) {
         auto back = json::read_text<std::string>(parser, str(s));
         ASSERT_TRUE(back.has_value()) << str(s);
         EXPECT_EQ(*back, s);
+    }
+}
+
+// The debug form's texts: short escapes, \u{..} for other controls, C1 controls included.
+TEST(DebugQuoted, EscapesControlCharactersOfBothRanges) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"a\"b\\c", R"("a\"b\\c")"},
+        {"x\ny\r\tz", R"("x\ny\r\tz")"},
+        {std::string_view("\0\x01\x1b\x7f'", 5), R"("\u{0}\u{1}\u{1b}\u{7f}'")"},
+        {"\xc2\x85\xc2\xa0\xc3\xa9", "\"\\u{85}\xc2\xa0\xc3\xa9\""},
+    };
+    for (const auto& [text, quoted] : cases) {
+        std::string out = ">";
+        support::debug::append_quoted(out, text);
+        EXPECT_EQ(out, ">" + std::string(quoted));
     }
 }
 
