@@ -66,12 +66,12 @@ void BM_ReadPatternCommand(benchmark::State& state) {
     json::Parser parser;
     for (auto _ : state) {
         auto root = parser.parse(text);
-        json::Element pattern;
-        if (!root || (*root)["pattern"].get(pattern)) {
+        auto pattern = root ? root->find("pattern") : std::nullopt;
+        if (!pattern) {
             state.SkipWithError("parse failed");
             break;
         }
-        auto tree = json::read_as<pattern_engine::ir::IrNode>(pattern);
+        auto tree = json::read_as<pattern_engine::ir::IrNode>(*pattern);
         if (!tree) state.SkipWithError("read failed");
         benchmark::DoNotOptimize(tree);
     }

@@ -1,117 +1,79 @@
 #include "audio_engine/ir/types.hpp"
 
-#include <array>
-
-#include "support/debug.hpp"
-#include "support/number.hpp"
+#include "support/record.hpp"
 
 namespace audio_engine::ir::types {
 
 namespace json = support::json;
+namespace record = support::record;
 
-namespace {
+static_assert(static_cast<int>(Rate::Control) == 0 && static_cast<int>(Rate::Audio) == 1);
+static_assert(static_cast<int>(ChannelLayout::Mono) == 0 &&
+              static_cast<int>(ChannelLayout::Stereo) == 1);
 
-constexpr std::array<std::string_view, 2> rate_names = {"control", "audio"};
-constexpr std::array<std::string_view, 2> layout_names = {"mono", "stereo"};
+constexpr auto record_of(record::Type<Rate>) {
+    return record::names<Rate>("Rate", {"control", "audio"}, {"Control", "Audio"});
+}
 
-}  // namespace
+constexpr auto record_of(record::Type<ChannelLayout>) {
+    return record::names<ChannelLayout>("ChannelLayout", {"mono", "stereo"}, {"Mono", "Stereo"});
+}
+
+constexpr auto record_of(record::Type<PortDecl>) {
+    using namespace record;
+    return fields<PortDecl>("PortDecl", field("name", &PortDecl::name),
+                            field("channels", &PortDecl::channels));
+}
+
+constexpr auto record_of(record::Type<ControlDecl>) {
+    using namespace record;
+    return fields<ControlDecl>(
+        "ControlDecl", field("name", &ControlDecl::name), field("range", &ControlDecl::range),
+        field("default", &ControlDecl::default_value), field("rate", &ControlDecl::rate),
+        optional("unit", &ControlDecl::unit));
+}
+
+constexpr auto record_of(record::Type<NodeTypeDecl>) {
+    using namespace record;
+    return fields<NodeTypeDecl>("NodeTypeDecl", field("type_id", &NodeTypeDecl::type_id),
+                                field("audio_inputs", &NodeTypeDecl::audio_inputs),
+                                field("audio_outputs", &NodeTypeDecl::audio_outputs),
+                                field("controls", &NodeTypeDecl::controls));
+}
 
 json::Status read_json(json::Element e, Rate& out) {
-    auto index = json::read_unit_variant(e, rate_names, "string or map");
-    if (!index) return std::unexpected(std::move(index.error()));
-    out = *index == 0 ? Rate::Control : Rate::Audio;
-    return {};
+    return record::read_value(e, out);
 }
-
 json::Status read_json(json::Element e, ChannelLayout& out) {
-    auto index = json::read_unit_variant(e, layout_names, "string or map");
-    if (!index) return std::unexpected(std::move(index.error()));
-    out = *index == 0 ? ChannelLayout::Mono : ChannelLayout::Stereo;
-    return {};
+    return record::read_value(e, out);
 }
-
 json::Status read_json(json::Element e, PortDecl& out) {
-    return detail::read_fresh(out, [&](PortDecl& v) {
-        return json::read_record(
-            e, "struct PortDecl",
-            {json::required("name", v.name), json::required("channels", v.channels)});
-    });
+    return record::read_fresh(e, out);
 }
-
 json::Status read_json(json::Element e, ControlDecl& out) {
-    return detail::read_fresh(out, [&](ControlDecl& v) {
-        return json::read_record(e, "struct ControlDecl",
-                                 {json::required("name", v.name), json::required("range", v.range),
-                                  json::required("default", v.default_value),
-                                  json::required("rate", v.rate), json::optional("unit", v.unit)});
-    });
+    return record::read_fresh(e, out);
 }
-
 json::Status read_json(json::Element e, NodeTypeDecl& out) {
-    auto content = json::Content::of(e, "struct NodeTypeDecl");
-    if (!content) return std::unexpected(std::move(content.error()));
-    return read_fields_of(*content, out);
+    return record::read_fresh(e, out);
 }
-
 json::Status read_fields_of(const json::Content& content, NodeTypeDecl& out) {
-    return detail::read_fresh(out, [&](NodeTypeDecl& v) {
-        return json::read_fields(
-            content, "struct NodeTypeDecl",
-            {json::required("type_id", v.type_id), json::required("audio_inputs", v.audio_inputs),
-             json::required("audio_outputs", v.audio_outputs),
-             json::required("controls", v.controls)});
-    });
+    return record::read_fields_fresh(content, out);
 }
 
 void append_debug(std::string& out, Rate value) {
-    out += value == Rate::Control ? "Control" : "Audio";
+    record::debug_form(out, value);
 }
-
 void append_debug(std::string& out, ChannelLayout value) {
-    out += value == ChannelLayout::Mono ? "Mono" : "Stereo";
+    record::debug_form(out, value);
 }
-
 void append_debug(std::string& out, const PortDecl& value) {
-    out += "PortDecl { name: ";
-    support::debug::append_quoted(out, value.name);
-    out += ", channels: ";
-    append_debug(out, value.channels);
-    out += " }";
+    record::debug_form(out, value);
 }
-
 void append_debug(std::string& out, const ControlDecl& value) {
-    out += "ControlDecl { name: ";
-    support::debug::append_quoted(out, value.name);
-    out += ", range: (";
-    support::number::append_debug(out, value.range.first);
-    out += ", ";
-    support::number::append_debug(out, value.range.second);
-    out += "), default: ";
-    support::number::append_debug(out, value.default_value);
-    out += ", rate: ";
-    append_debug(out, value.rate);
-    out += ", unit: ";
-    if (value.unit) {
-        out += "Some(";
-        support::debug::append_quoted(out, *value.unit);
-        out += ')';
-    } else {
-        out += "None";
-    }
-    out += " }";
+    record::debug_form(out, value);
 }
-
 void append_debug(std::string& out, const NodeTypeDecl& value) {
-    auto item = [](std::string& o, const auto& v) { append_debug(o, v); };
-    out += "NodeTypeDecl { type_id: ";
-    support::debug::append_quoted(out, value.type_id);
-    out += ", audio_inputs: ";
-    support::debug::append_sequence(out, '[', value.audio_inputs, item, ']');
-    out += ", audio_outputs: ";
-    support::debug::append_sequence(out, '[', value.audio_outputs, item, ']');
-    out += ", controls: ";
-    support::debug::append_sequence(out, '[', value.controls, item, ']');
-    out += " }";
+    record::debug_form(out, value);
 }
 
 }  // namespace audio_engine::ir::types

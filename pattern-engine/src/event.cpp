@@ -1,65 +1,46 @@
 #include "pattern_engine/event.hpp"
 
-#include <array>
-#include <string_view>
+#include "support/record.hpp"
 
 namespace pattern_engine::event {
 
 namespace json = support::json;
+namespace record = support::record;
 
-namespace {
-
-constexpr std::array<std::string_view, 4> value_kinds = {"Note", "Cc", "Osc", "Control"};
-constexpr std::array<std::string_view, 3> osc_arg_kinds = {"Float", "Int", "Str"};
-
-}  // namespace
+constexpr auto record_of(record::Type<Note>) {
+    using namespace record;
+    return fields<Note>("Note", field("channel", &Note::channel), field("note", &Note::note),
+                        field("velocity", &Note::velocity), field("dur", &Note::dur));
+}
+constexpr auto record_of(record::Type<Cc>) {
+    using namespace record;
+    return fields<Cc>("Cc", field("channel", &Cc::channel),
+                      field("controller", &Cc::controller), field("value", &Cc::value));
+}
+constexpr auto record_of(record::Type<Osc>) {
+    using namespace record;
+    return fields<Osc>("Osc", field("address", &Osc::address), field("args", &Osc::args));
+}
+constexpr auto record_of(record::Type<Control>) {
+    using namespace record;
+    return fields<Control>("Control", field("label", &Control::label),
+                           field("value", &Control::value));
+}
+// The index is also accepted as the tag.
+constexpr auto record_of(record::Type<Value>) {
+    return record::tagged<Value>("Value", "type", json::TagIndex::Allowed,
+                                 {"Note", "Cc", "Osc", "Control"});
+}
+constexpr auto record_of(record::Type<OscArg>) {
+    return record::external<OscArg>("OscArg", {"Float", "Int", "Str"});
+}
 
 json::Status read_json(json::Element e, Value& out) {
-    auto tagged = json::read_internal_tag(e, "type", value_kinds, json::TagIndex::Allowed,
-                                          "internally tagged enum Value");
-    if (!tagged) return std::unexpected(std::move(tagged.error()));
-    const json::Content& c = tagged->content;
-    switch (tagged->index) {
-        case 0: {
-            auto& v = out.emplace<Note>();
-            return json::read_fields(
-                c, "struct variant Value::Note",
-                {json::required("channel", v.channel), json::required("note", v.note),
-                 json::required("velocity", v.velocity), json::required("dur", v.dur)});
-        }
-        case 1: {
-            auto& v = out.emplace<Cc>();
-            return json::read_fields(
-                c, "struct variant Value::Cc",
-                {json::required("channel", v.channel), json::required("controller", v.controller),
-                 json::required("value", v.value)});
-        }
-        case 2: {
-            auto& v = out.emplace<Osc>();
-            return json::read_fields(
-                c, "struct variant Value::Osc",
-                {json::required("address", v.address), json::required("args", v.args)});
-        }
-        default: {
-            auto& v = out.emplace<Control>();
-            return json::read_fields(
-                c, "struct variant Value::Control",
-                {json::required("label", v.label), json::required("value", v.value)});
-        }
-    }
+    return record::read_value(e, out);
 }
 
 json::Status read_json(json::Element e, OscArg& out) {
-    auto tagged = json::read_external_tag(e, osc_arg_kinds, "enum OscArg");
-    if (!tagged) return std::unexpected(std::move(tagged.error()));
-    switch (tagged->index) {
-        case 0:
-            return json::read(tagged->value, out.emplace<double>());
-        case 1:
-            return json::read(tagged->value, out.emplace<std::int32_t>());
-        default:
-            return json::read(tagged->value, out.emplace<std::string>());
-    }
+    return record::read_value(e, out);
 }
 
 }  // namespace pattern_engine::event

@@ -1,70 +1,56 @@
 #include "pattern_engine/ipc/protocol.hpp"
 
-#include <array>
-#include <span>
-#include <utility>
+#include "support/record.hpp"
 
 namespace pattern_engine::ipc::protocol {
 
 namespace json = support::json;
+namespace record = support::record;
 
-namespace {
-
-constexpr std::array<std::string_view, 8> commands = {
-    "SetPattern", "SetPatternFromZero", "Hush", "HushAll",
-    "SetBpm",     "SetBeatsPerCycle",   "Ping", "Batch"};
-
-constexpr std::span<const json::FieldRef> no_fields;
-
-}  // namespace
+// SetPattern and SetPatternFromZero: a slot and a pattern tree.
+template <class K>
+constexpr auto pattern_fields(std::string_view name) {
+    using namespace record;
+    return fields<K>(name, field("slot", &K::slot), field("pattern", &K::pattern));
+}
+constexpr auto record_of(record::Type<SetPattern>) {
+    return pattern_fields<SetPattern>("SetPattern");
+}
+constexpr auto record_of(record::Type<SetPatternFromZero>) {
+    return pattern_fields<SetPatternFromZero>("SetPatternFromZero");
+}
+constexpr auto record_of(record::Type<Hush>) {
+    using namespace record;
+    return fields<Hush>("Hush", field("slot", &Hush::slot));
+}
+constexpr auto record_of(record::Type<HushAll>) {
+    return record::fields<HushAll>("HushAll");
+}
+constexpr auto record_of(record::Type<SetBpm>) {
+    using namespace record;
+    return fields<SetBpm>("SetBpm", field("bpm", &SetBpm::bpm));
+}
+constexpr auto record_of(record::Type<SetBeatsPerCycle>) {
+    using namespace record;
+    return fields<SetBeatsPerCycle>("SetBeatsPerCycle", field("beats", &SetBeatsPerCycle::beats));
+}
+constexpr auto record_of(record::Type<Ping>) {
+    return record::fields<Ping>("Ping");
+}
+// Nesting is bounded by the parser's depth limit, so the recursion is too.
+constexpr auto record_of(record::Type<Batch>) {
+    using namespace record;
+    return fields<Batch>("Batch", field("commands", &Batch::commands));
+}
+// An integer "cmd" names no command: clients must spell the name.
+constexpr auto record_of(record::Type<ClientMessage>) {
+    return record::tagged<ClientMessage>("ClientMessage", "cmd", json::TagIndex::Refused,
+                                         {"SetPattern", "SetPatternFromZero", "Hush", "HushAll",
+                                          "SetBpm", "SetBeatsPerCycle", "Ping", "Batch"});
+}
 
 json::Status read_json(json::Element e, ClientMessage& out) {
-    // An integer "cmd" names no command: clients must spell the name.
-    auto tagged = json::read_internal_tag(e, "cmd", commands, json::TagIndex::Refused,
-                                          "internally tagged enum ClientMessage");
-    if (!tagged) return std::unexpected(std::move(tagged.error()));
-    const json::Content& c = tagged->content;
-    using json::required;
-    switch (tagged->index) {
-        case 0: {
-            auto& v = out.emplace<SetPattern>();
-            return json::read_fields(c, "struct variant ClientMessage::SetPattern",
-                                     {required("slot", v.slot), required("pattern", v.pattern)});
-        }
-        case 1: {
-            auto& v = out.emplace<SetPatternFromZero>();
-            return json::read_fields(c, "struct variant ClientMessage::SetPatternFromZero",
-                                     {required("slot", v.slot), required("pattern", v.pattern)});
-        }
-        case 2: {
-            auto& v = out.emplace<Hush>();
-            return json::read_fields(c, "struct variant ClientMessage::Hush",
-                                     {required("slot", v.slot)});
-        }
-        case 3:
-            // read_fields with no fields still skips unknown keys and checks the array length.
-            out.emplace<HushAll>();
-            return json::read_fields(c, "unit variant ClientMessage::HushAll", no_fields);
-        case 4: {
-            auto& v = out.emplace<SetBpm>();
-            return json::read_fields(c, "struct variant ClientMessage::SetBpm",
-                                     {required("bpm", v.bpm)});
-        }
-        case 5: {
-            auto& v = out.emplace<SetBeatsPerCycle>();
-            return json::read_fields(c, "struct variant ClientMessage::SetBeatsPerCycle",
-                                     {required("beats", v.beats)});
-        }
-        case 6:
-            out.emplace<Ping>();
-            return json::read_fields(c, "unit variant ClientMessage::Ping", no_fields);
-        default: {
-            // Nesting is bounded by the parser's depth limit, so the recursion is too.
-            auto& v = out.emplace<Batch>();
-            return json::read_fields(c, "struct variant ClientMessage::Batch",
-                                     {required("commands", v.commands)});
-        }
-    }
+    return record::read_value(e, out);
 }
 
 std::expected<ClientMessage, json::ReadError> decode(json::Parser& parser, std::string_view line) {

@@ -292,9 +292,9 @@ TEST(ProtocolDecode, ReadsFromAnAlreadyParsedValue) {
     json::Parser parser;
     auto root = parser.parse(R"({"id":1,"request":{"cmd":"SetBpm","bpm":140}})");
     ASSERT_TRUE(root.has_value());
-    json::Element request;
-    ASSERT_FALSE((*root)["request"].get(request));
-    auto m = json::read_as<ClientMessage>(request);
+    auto request = root->find("request");
+    ASSERT_TRUE(request.has_value());
+    auto m = json::read_as<ClientMessage>(*request);
     ASSERT_TRUE(m.has_value());
     EXPECT_EQ(*m, ClientMessage(protocol::SetBpm{140.0}));
 }

@@ -1,6 +1,10 @@
 #include "support/json.hpp"
 
+#include <simdjson.h>
+
 #include <algorithm>
+#include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -9,35 +13,28 @@
 
 namespace support::json {
 
-using simdjson::dom::element_type;
-
 namespace {
 
 constexpr std::size_t initial_capacity = 4096;
 
-// The parser counts only non-empty containers against its limit, so it is set one level
-// higher and an empty container just past the limit is looked for here.
-constexpr std::size_t parser_depth = max_depth + 1;
+// The DOM parser counts only non-empty containers against its depth limit.
+constexpr std::uint64_t tag_word(char tag) {
+    return std::uint64_t{static_cast<unsigned char>(tag)} << 56;
+}
 
-bool nests_deeper_than_limit(Element e, std::size_t depth) {
-    if (depth > max_depth) return true;
-    simdjson::dom::array array;
-    if (!e.get_array().get(array)) {
-        for (Element item : array) {
-            if ((item.is_array() || item.is_object()) && nests_deeper_than_limit(item, depth + 1))
-                return true;
-        }
-        return false;
-    }
-    simdjson::dom::object object;
-    if (!e.get_object().get(object)) {
-        for (auto member : object) {
-            Element item = member.value;
-            if ((item.is_array() || item.is_object()) && nests_deeper_than_limit(item, depth + 1))
-                return true;
-        }
-    }
-    return false;
+char tag_of(std::uint64_t word) {
+    return static_cast<char>(word >> 56);
+}
+
+// Key and name comparison, the readers' inner loop: most candidates differ in length or first
+// byte, which settles them without a call to memcmp.
+bool same(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           (a.empty() || (a[0] == b[0] && std::memcmp(a.data(), b.data(), a.size()) == 0));
+}
+
+bool is_number_tag(char tag) {
+    return tag == 'l' || tag == 'u' || tag == 'd' || tag == 'B';
 }
 
 ReadError depth_error() {
@@ -47,6 +44,130 @@ ReadError depth_error() {
 
 ReadError make_error(ErrorKind kind, std::string text) {
     return {kind, std::move(text)};
+}
+
+// A number token the DOM parser reads differently from the reading rules: an integer beyond
+// 64 bits (it refuses those) or "-0" (it reads an integer 0).
+struct NumberFix {
+    std::size_t ordinal;  // among the number tokens of the text, in document order
+    std::uint64_t word;   // the tape's type word
+    double value;         // the tape's value word
+};
+
+bool is_number_char(char c) {
+    return (c >= '0' && c <= '9') || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+}
+
+// True when the text may hold a "-0" token; a cheap look for the common case of none.
+bool may_hold_negative_zero(std::string_view text) {
+    for (std::size_t at = text.find("-0"); at != std::string_view::npos;
+         at = text.find("-0", at + 2)) {
+        if (at + 2 == text.size() || !is_number_char(text[at + 2])) return true;
+    }
+    return false;
+}
+
+// Finds the number tokens outside strings that need fixing, and blanks each integer beyond
+// 64 bits in `copy` (the padded copy of `text`) to "0" and spaces, which the DOM parser
+// reads. A valid number token stays a valid number token, so what parses does not change.
+void find_number_fixes(std::string_view text, char* copy, std::vector<NumberFix>& fixes) {
+    std::size_t ordinal = 0;
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    while (i < n) {
+        const char c = text[i];
+        if (c == '"') {
+            for (++i; i < n && text[i] != '"'; ++i) {
+                if (text[i] == '\\') ++i;
+            }
+            ++i;
+            continue;
+        }
+        if (!(c == '-' || (c >= '0' && c <= '9'))) {
+            ++i;
+            continue;
+        }
+        const std::size_t begin = i;
+        while (i < n && is_number_char(text[i]))
+            ++i;
+        const std::string_view token = text.substr(begin, i - begin);
+        const std::size_t this_ordinal = ordinal++;
+        const std::size_t digits_at = token[0] == '-' ? 1 : 0;
+        const std::string_view digits = token.substr(digits_at);
+        const bool integer =
+            !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char d) {
+                return d >= '0' && d <= '9';
+            }) && (digits.size() == 1 || digits[0] != '0');
+        if (!integer) continue;
+        if (token == "-0") {
+            fixes.push_back({this_ordinal, tag_word('d'), -0.0});
+            continue;
+        }
+        // Within 64 bits the DOM parser reads it as it should.
+        if (token[0] == '-') {
+            std::int64_t v;
+            if (std::from_chars(token.data(), token.data() + token.size(), v).ec == std::errc{})
+                continue;
+        } else {
+            std::uint64_t v;
+            if (std::from_chars(token.data(), token.data() + token.size(), v).ec == std::errc{})
+                continue;
+        }
+        double d = 0;
+        if (std::from_chars(token.data(), token.data() + token.size(), d).ec != std::errc{}) {
+            continue;  // beyond the double range: left for the parser to refuse, like 1e400
+        }
+        float f = 0;
+        if (std::from_chars(token.data(), token.data() + token.size(), f).ec != std::errc{}) {
+            f = token[0] == '-' ? -std::numeric_limits<float>::infinity()
+                                : std::numeric_limits<float>::infinity();
+        }
+        fixes.push_back({this_ordinal, tag_word('B') | std::bit_cast<std::uint32_t>(f), d});
+        std::memset(copy + begin, ' ', token.size());
+        copy[begin] = '0';
+    }
+}
+
+// Rewrites the fixed numbers on the tape, found by their order among the numbers.
+void apply_number_fixes(std::uint64_t* tape, std::span<const NumberFix> fixes) {
+    const std::size_t end = static_cast<std::uint32_t>(tape[0]);
+    std::size_t ordinal = 0;
+    auto fix = fixes.begin();
+    for (std::size_t i = 1; i < end && fix != fixes.end(); ++i) {
+        if (!is_number_tag(tag_of(tape[i]))) continue;
+        if (ordinal++ == fix->ordinal) {
+            tape[i] = fix->word;
+            std::memcpy(&tape[i + 1], &fix->value, sizeof fix->value);
+            ++fix;
+        }
+        ++i;  // the value word
+    }
+}
+
+bool nests_deeper_than_limit(const std::uint64_t* tape) {
+    const std::size_t end = static_cast<std::uint32_t>(tape[0]);
+    std::size_t depth = 0;
+    for (std::size_t i = 1; i < end; ++i) {
+        switch (tag_of(tape[i])) {
+            case '{':
+            case '[':
+                if (++depth > max_depth) return true;
+                break;
+            case '}':
+            case ']':
+                --depth;
+                break;
+            case 'l':
+            case 'u':
+            case 'd':
+            case 'B':
+                ++i;
+                break;
+            default:
+                break;
+        }
+    }
+    return false;
 }
 
 std::string quoted(std::string_view s) {
@@ -71,21 +192,23 @@ std::string backticked(std::string_view s) {
 // How an unexpected value is described in error texts.
 std::string describe(Element e) {
     switch (e.type()) {
-        case element_type::STRING:
-            return "string " + quoted(e.get_string().value_unsafe());
-        case element_type::INT64:
-            return "integer " + backticked(std::to_string(e.get_int64().value_unsafe()));
-        case element_type::UINT64:
-            return "integer " + backticked(std::to_string(e.get_uint64().value_unsafe()));
-        case element_type::DOUBLE:
-            return "floating point " + backticked(number::debug(e.get_double().value_unsafe()));
-        case element_type::BOOL:
-            return e.get_bool().value_unsafe() ? "boolean `true`" : "boolean `false`";
-        case element_type::NULL_VALUE:
+        case Type::String:
+            return "string " + quoted(e.string());
+        case Type::Signed:
+            return "integer " + backticked(std::to_string(e.signed_value()));
+        case Type::Unsigned:
+            return "integer " + backticked(std::to_string(e.unsigned_value()));
+        case Type::BigInteger:
+            return "integer " + backticked(number::message(e.float_value()));
+        case Type::Float:
+            return "floating point " + backticked(number::debug(e.float_value()));
+        case Type::Bool:
+            return e.boolean() ? "boolean `true`" : "boolean `false`";
+        case Type::Null:
             return "null";
-        case element_type::ARRAY:
+        case Type::Array:
             return "sequence";
-        case element_type::OBJECT:
+        case Type::Object:
             return "map";
     }
     return "value";
@@ -94,6 +217,10 @@ std::string describe(Element e) {
 template <class Int>
 ReadError integer_out_of_range(Int v, std::string_view expected) {
     return invalid_value("integer " + backticked(std::to_string(v)), expected);
+}
+
+ReadError big_integer_out_of_range(Element e, std::string_view expected) {
+    return invalid_value("integer " + backticked(number::message(e.float_value())), expected);
 }
 
 std::string elements_in_sequence(std::size_t n) {
@@ -105,23 +232,23 @@ std::string elements_in_sequence(std::size_t n) {
 Result<std::size_t> variant_index(Element tag, std::span<const std::string_view> names,
                                   TagIndex index) {
     switch (tag.type()) {
-        case element_type::STRING: {
-            std::string_view name = tag.get_string().value_unsafe();
+        case Type::String: {
+            const std::string_view name = tag.string();
             for (std::size_t i = 0; i < names.size(); ++i) {
-                if (names[i] == name) return i;
+                if (same(names[i], name)) return i;
             }
             return std::unexpected(unknown_variant(name, names));
         }
-        case element_type::INT64:
-        case element_type::UINT64: {
+        case Type::Signed:
+        case Type::Unsigned: {
             if (index == TagIndex::Refused) break;
             std::uint64_t v = 0;
-            if (tag.type() == element_type::INT64) {
-                std::int64_t s = tag.get_int64().value_unsafe();
+            if (tag.type() == Type::Signed) {
+                const std::int64_t s = tag.signed_value();
                 if (s < 0) break;
                 v = static_cast<std::uint64_t>(s);
             } else {
-                v = tag.get_uint64().value_unsafe();
+                v = tag.unsigned_value();
             }
             if (v < names.size()) return static_cast<std::size_t>(v);
             return std::unexpected(
@@ -135,36 +262,81 @@ Result<std::size_t> variant_index(Element tag, std::span<const std::string_view>
 
 }  // namespace
 
-Parser::Parser() = default;
+struct Parser::State {
+    // Refuses non-empty containers nested deeper than max_depth - 1: whatever it accepts
+    // nests at most max_depth deep, empty containers included, with no further look.
+    simdjson::dom::parser shallow;
+    // For the rare text that the first refuses: non-empty containers one level past the limit,
+    // so that an empty container just past it is found on the tape.
+    std::unique_ptr<simdjson::dom::parser> deep;
+    std::unique_ptr<char[]> buffer;  // padded copy of the input
+    std::size_t capacity = 0;
+    bool allocated = false;
+    std::vector<NumberFix> fixes;
+};
+
+Parser::Parser() : state_(std::make_unique<State>()) {}
 Parser::~Parser() = default;
 
 Result<Element> Parser::parse(std::string_view text) {
-    if (!allocated_) {
+    State& s = *state_;
+    const auto allocate = [&](simdjson::dom::parser& p, std::size_t depth) {
         // The depth limit set here survives the parser growing its capacity later.
-        if (auto err = parser_.allocate(std::max(text.size(), initial_capacity), parser_depth)) {
+        return p.allocate(std::max(text.size(), initial_capacity), depth);
+    };
+    if (!s.allocated) {
+        if (auto err = allocate(s.shallow, max_depth - 1)) {
             return std::unexpected(make_error(ErrorKind::Syntax, simdjson::error_message(err)));
         }
-        allocated_ = true;
+        s.allocated = true;
     }
-    if (text.size() + simdjson::SIMDJSON_PADDING > capacity_) {
-        capacity_ = std::max(text.size() + simdjson::SIMDJSON_PADDING, 2 * capacity_);
-        buffer_ = std::make_unique<char[]>(capacity_);
+    if (text.size() + simdjson::SIMDJSON_PADDING > s.capacity) {
+        s.capacity = std::max(text.size() + simdjson::SIMDJSON_PADDING, 2 * s.capacity);
+        s.buffer = std::make_unique<char[]>(s.capacity);
     }
-    std::memcpy(buffer_.get(), text.data(), text.size());
-    std::memset(buffer_.get() + text.size(), 0, simdjson::SIMDJSON_PADDING);
+    char* copy = s.buffer.get();
+    std::memcpy(copy, text.data(), text.size());
+    std::memset(copy + text.size(), 0, simdjson::SIMDJSON_PADDING);
 
-    Element root;
-    auto err = parser_.parse(buffer_.get(), text.size(), false).get(root);
+    s.fixes.clear();
+    bool scanned = false;
+    if (may_hold_negative_zero(text)) {
+        find_number_fixes(text, copy, s.fixes);
+        scanned = true;
+    }
+    simdjson::dom::parser* parser = &s.shallow;
+    simdjson::dom::element root;
+    simdjson::error_code err;
+    for (;;) {
+        err = parser->parse(copy, text.size(), false).get(root);
+        if (err == simdjson::NUMBER_ERROR && !scanned) {
+            // Perhaps an integer beyond 64 bits, which reads as a float here.
+            scanned = true;
+            find_number_fixes(text, copy, s.fixes);
+            if (!s.fixes.empty()) continue;
+        }
+        if (err == simdjson::DEPTH_ERROR && parser == &s.shallow) {
+            if (!s.deep) {
+                auto deep = std::make_unique<simdjson::dom::parser>();
+                if (auto e = allocate(*deep, max_depth + 1)) {
+                    return std::unexpected(make_error(ErrorKind::Syntax, simdjson::error_message(e)));
+                }
+                s.deep = std::move(deep);
+            }
+            parser = s.deep.get();
+            continue;
+        }
+        break;
+    }
     switch (err) {
         case simdjson::SUCCESS: {
-            // Only a text with more openings than the limit can nest too deep.
-            const auto openings = std::count_if(text.begin(), text.end(),
-                                                [](char c) { return c == '[' || c == '{'; });
-            if (static_cast<std::size_t>(openings) > max_depth &&
-                (root.is_array() || root.is_object()) && nests_deeper_than_limit(root, 1)) {
+            auto* tape = parser->doc.tape.get();
+            if (!s.fixes.empty()) apply_number_fixes(tape, s.fixes);
+            if (parser == s.deep.get() && nests_deeper_than_limit(tape)) {
                 return std::unexpected(depth_error());
             }
-            return root;
+            doc_ = Document{tape, parser->doc.string_buf.get()};
+            return Element(&doc_, 1);
         }
         case simdjson::DEPTH_ERROR:
             return std::unexpected(depth_error());
@@ -173,6 +345,18 @@ Result<Element> Parser::parse(std::string_view text) {
         default:
             return std::unexpected(make_error(ErrorKind::Syntax, simdjson::error_message(err)));
     }
+}
+
+std::string What::text() const {
+    std::string out(kind);
+    if (name.empty()) return out;
+    out += ' ';
+    if (!owner.empty()) {
+        out += owner;
+        out += "::";
+    }
+    out += name;
+    return out;
 }
 
 ReadError invalid_type(Element got, std::string_view expected) {
@@ -222,22 +406,25 @@ ReadError duplicate_field(std::string_view name) {
 }
 
 Status read_bool(Element e, bool& out) {
-    if (e.get_bool().get(out)) return std::unexpected(invalid_type(e, "a boolean"));
+    if (e.type() != Type::Bool) return std::unexpected(invalid_type(e, "a boolean"));
+    out = e.boolean();
     return {};
 }
 
 Status read_unsigned(Element e, std::uint64_t& out, std::uint64_t max, std::string_view what) {
     std::uint64_t v = 0;
     switch (e.type()) {
-        case element_type::INT64: {
-            std::int64_t s = e.get_int64().value_unsafe();
+        case Type::Signed: {
+            const std::int64_t s = e.signed_value();
             if (s < 0) return std::unexpected(integer_out_of_range(s, what));
             v = static_cast<std::uint64_t>(s);
             break;
         }
-        case element_type::UINT64:
-            v = e.get_uint64().value_unsafe();
+        case Type::Unsigned:
+            v = e.unsigned_value();
             break;
+        case Type::BigInteger:
+            return std::unexpected(big_integer_out_of_range(e, what));
         default:
             return std::unexpected(invalid_type(e, what));
     }
@@ -249,14 +436,16 @@ Status read_unsigned(Element e, std::uint64_t& out, std::uint64_t max, std::stri
 Status read_signed(Element e, std::int64_t& out, std::int64_t min, std::int64_t max,
                    std::string_view what) {
     switch (e.type()) {
-        case element_type::INT64: {
-            std::int64_t v = e.get_int64().value_unsafe();
+        case Type::Signed: {
+            const std::int64_t v = e.signed_value();
             if (v < min || v > max) return std::unexpected(integer_out_of_range(v, what));
             out = v;
             return {};
         }
-        case element_type::UINT64:  // above the signed 64-bit range by construction
-            return std::unexpected(integer_out_of_range(e.get_uint64().value_unsafe(), what));
+        case Type::Unsigned:  // above the signed 64-bit range by construction
+            return std::unexpected(integer_out_of_range(e.unsigned_value(), what));
+        case Type::BigInteger:
+            return std::unexpected(big_integer_out_of_range(e, what));
         default:
             return std::unexpected(invalid_type(e, what));
     }
@@ -264,14 +453,15 @@ Status read_signed(Element e, std::int64_t& out, std::int64_t min, std::int64_t 
 
 Status read_f64(Element e, double& out) {
     switch (e.type()) {
-        case element_type::INT64:
-            out = static_cast<double>(e.get_int64().value_unsafe());
+        case Type::Signed:
+            out = static_cast<double>(e.signed_value());
             return {};
-        case element_type::UINT64:
-            out = static_cast<double>(e.get_uint64().value_unsafe());
+        case Type::Unsigned:
+            out = static_cast<double>(e.unsigned_value());
             return {};
-        case element_type::DOUBLE:
-            out = e.get_double().value_unsafe();
+        case Type::Float:
+        case Type::BigInteger:
+            out = e.float_value();
             return {};
         default:
             return std::unexpected(invalid_type(e, "f64"));
@@ -281,16 +471,19 @@ Status read_f64(Element e, double& out) {
 Status read_f32(Element e, float& out) {
     // Integers convert to the nearest float directly, not through a double.
     switch (e.type()) {
-        case element_type::INT64:
-            out = static_cast<float>(e.get_int64().value_unsafe());
+        case Type::Signed:
+            out = static_cast<float>(e.signed_value());
             return {};
-        case element_type::UINT64:
-            out = static_cast<float>(e.get_uint64().value_unsafe());
+        case Type::Unsigned:
+            out = static_cast<float>(e.unsigned_value());
             return {};
-        case element_type::DOUBLE: {
+        case Type::BigInteger:
+            out = e.big_float();
+            return {};
+        case Type::Float: {
             // Beyond the float range the conversion is undefined: round to infinity as the
             // hardware would (the threshold is halfway between FLT_MAX and 2^128).
-            const double d = e.get_double().value_unsafe();
+            const double d = e.float_value();
             constexpr double overflow = 3.4028235677973366e38;
             constexpr float inf = std::numeric_limits<float>::infinity();
             out = d >= overflow ? inf : d <= -overflow ? -inf : static_cast<float>(d);
@@ -302,29 +495,26 @@ Status read_f32(Element e, float& out) {
 }
 
 Status read_string(Element e, std::string& out) {
-    std::string_view s;
-    if (e.get_string().get(s)) return std::unexpected(invalid_type(e, "a string"));
-    out.assign(s);
+    if (!e.is_string()) return std::unexpected(invalid_type(e, "a string"));
+    out.assign(e.string());
     return {};
 }
 
-Result<Content> Content::of(Element e, std::string_view what) {
+Result<Content> Content::of(Element e, const What& what) {
     if (e.is_object() || e.is_array()) return Content{e, {}, false};
-    return std::unexpected(invalid_type(e, what));
+    return std::unexpected(invalid_type(e, what.text()));
 }
 
-Status read_fields(const Content& content, std::string_view what,
-                   std::span<const FieldRef> fields) {
+Status read_fields(const Content& content, const What& what, std::span<const FieldRef> fields) {
     const std::size_t count = fields.size();
     const FieldRef* field = fields.data();
 
     if (content.element.is_object()) {
         std::uint64_t seen = 0;  // records have far fewer than 64 fields
-        const simdjson::dom::object object = content.element.get_object().value_unsafe();
-        for (auto member : object) {
-            if (!content.skip_key.empty() && member.key == content.skip_key) continue;
+        for (auto member : content.element.members()) {
+            if (!content.skip_key.empty() && same(member.key, content.skip_key)) continue;
             std::size_t i = 0;
-            while (i < count && field[i].name != member.key)
+            while (i < count && !same(field[i].name, member.key))
                 ++i;
             if (i == count) continue;  // not a field: skipped with its value
             const std::uint64_t bit = std::uint64_t{1} << i;
@@ -342,15 +532,14 @@ Status read_fields(const Content& content, std::string_view what,
 
     std::size_t given = 0;  // values after the tag
     bool first = true;
-    const simdjson::dom::array array = content.element.get_array().value_unsafe();
-    for (Element item : array) {
+    for (auto item : content.element.elements()) {
         if (first && content.skip_first) {
             first = false;
             continue;
         }
         first = false;
         if (given < count) {
-            if (auto st = field[given].read(item, field[given].out); !st) return st;
+            if (auto st = field[given].read(item.value, field[given].out); !st) return st;
         }
         ++given;
     }
@@ -358,25 +547,24 @@ Status read_fields(const Content& content, std::string_view what,
     for (std::size_t i = given; i < count; ++i) {
         if (field[i].presence != Presence::Defaulted) {
             return std::unexpected(invalid_length(
-                given, std::string(what) + " with " + std::to_string(count) + " elements"));
+                given, what.text() + " with " + std::to_string(count) + " elements"));
         }
     }
     return {};
 }
 
-Status read_tuple(Element e, std::initializer_list<FieldRef> fields) {
-    simdjson::dom::array array;
-    const std::string expected = "a tuple of size " + std::to_string(fields.size());
-    if (e.get_array().get(array)) return std::unexpected(invalid_type(e, expected));
+Status read_tuple(Element e, std::span<const FieldRef> fields) {
+    const auto expected = [&] { return "a tuple of size " + std::to_string(fields.size()); };
+    if (!e.is_array()) return std::unexpected(invalid_type(e, expected()));
     std::size_t given = 0;
-    for (Element item : array) {
+    for (auto item : e.elements()) {
         if (given < fields.size()) {
-            const FieldRef& f = fields.begin()[given];
-            if (auto st = f.read(item, f.out); !st) return st;
+            const FieldRef& f = fields[given];
+            if (auto st = f.read(item.value, f.out); !st) return st;
         }
         ++given;
     }
-    if (given < fields.size()) return std::unexpected(invalid_length(given, expected));
+    if (given < fields.size()) return std::unexpected(invalid_length(given, expected()));
     if (given > fields.size()) {
         return std::unexpected(invalid_length(given, elements_in_sequence(fields.size())));
     }
@@ -385,12 +573,11 @@ Status read_tuple(Element e, std::initializer_list<FieldRef> fields) {
 
 Result<Tagged> read_internal_tag(Element e, std::string_view key,
                                  std::span<const std::string_view> names, TagIndex index,
-                                 std::string_view what) {
-    simdjson::dom::object object;
-    if (!e.get_object().get(object)) {
+                                 const What& what) {
+    if (e.is_object()) {
         std::optional<Element> tag;
-        for (auto member : object) {
-            if (member.key != key) continue;
+        for (auto member : e.members()) {
+            if (!same(member.key, key)) continue;
             if (tag) return std::unexpected(duplicate_field(key));
             tag = member.value;
         }
@@ -399,23 +586,21 @@ Result<Tagged> read_internal_tag(Element e, std::string_view key,
         if (!variant) return std::unexpected(std::move(variant.error()));
         return Tagged{*variant, Content{e, key, false}};
     }
-    simdjson::dom::array array;
-    if (!e.get_array().get(array)) {
-        auto it = array.begin();
-        if (it == array.end()) return std::unexpected(invalid_length(0, what));
-        auto variant = variant_index(*it, names, index);
+    if (e.is_array()) {
+        const auto items = e.elements();
+        if (items.empty()) return std::unexpected(invalid_length(0, what.text()));
+        auto variant = variant_index((*items.begin()).value, names, index);
         if (!variant) return std::unexpected(std::move(variant.error()));
         return Tagged{*variant, Content{e, {}, true}};
     }
-    return std::unexpected(invalid_type(e, what));
+    return std::unexpected(invalid_type(e, what.text()));
 }
 
 Result<External> read_external_tag(Element e, std::span<const std::string_view> names,
-                                   std::string_view what) {
-    simdjson::dom::object object;
-    if (e.get_object().get(object)) return std::unexpected(invalid_type(e, what));
+                                   const What& what) {
+    if (!e.is_object()) return std::unexpected(invalid_type(e, what.text()));
     std::optional<External> found;
-    for (auto member : object) {
+    for (auto member : e.members()) {
         if (found) return std::unexpected(invalid_value("map", "map with a single key"));
         std::size_t i = 0;
         while (i < names.size() && names[i] != member.key)
@@ -428,14 +613,13 @@ Result<External> read_external_tag(Element e, std::span<const std::string_view> 
 }
 
 Result<std::size_t> read_unit_variant(Element e, std::span<const std::string_view> names,
-                                      std::string_view what) {
+                                      const What& what) {
     if (e.is_string()) return variant_index(e, names, TagIndex::Refused);
-    if (!e.is_object()) return std::unexpected(invalid_type(e, what));
+    if (!e.is_object()) return std::unexpected(invalid_type(e, what.text()));
     auto external = read_external_tag(e, names, what);
     if (!external) return std::unexpected(std::move(external.error()));
-    Element value = external->value;
-    simdjson::dom::object inner;
-    const bool empty_object = !value.get_object().get(inner) && inner.begin() == inner.end();
+    const Element value = external->value;
+    const bool empty_object = value.is_object() && value.members().empty();
     if (!value.is_null() && !empty_object) return std::unexpected(invalid_type(value, "unit"));
     return external->index;
 }

@@ -9,18 +9,19 @@
 //   - a tagged union names its kind by a tag key beside the fields (or first in the array form),
 //     by name or, where the caller allows it, by index;
 //   - integers are narrowed by range (a fraction, exponent form, negative or too large number
-//     fails), 32-bit floats are rounded to nearest, any JSON number reads as a float;
+//     fails), 32-bit floats are rounded to nearest, any JSON number reads as a float: integers
+//     beyond 64 bits too (they fail only where an integer is wanted); "-0" is the float -0.0;
 //   - nesting deeper than 128 arrays/objects and text that is not UTF-8 fail in `Parser::parse`.
 // Failures are values (`ReadError`), never exceptions; the texts only serve logs and tests.
+// Records declare their fields once with support/record.hpp, which builds on these pieces.
 //
 // Callers: the IPC thread (request lines) and tests; one `Parser` per thread. Readers for a
 // user type T are found by argument-dependent lookup as `Status read_json(Element, T&)`.
 #pragma once
 
-#include <simdjson.h>
-
 #include <concepts>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <initializer_list>
 #include <limits>
@@ -36,8 +37,6 @@
 #include "support/box.hpp"
 
 namespace support::json {
-
-using Element = simdjson::dom::element;
 
 enum class ErrorKind {
     Syntax,          // not well-formed JSON
@@ -62,6 +61,184 @@ using Result = std::expected<T, ReadError>;
 
 inline constexpr std::size_t max_depth = 128;
 
+enum class Type : std::uint8_t {
+    Null,
+    Bool,
+    Signed,      // an integer in the signed 64-bit range
+    Unsigned,    // an integer above the signed and within the unsigned 64-bit range
+    BigInteger,  // an integer beyond 64 bits, kept as its nearest float and double
+    Float,       // written with a fraction or an exponent (or "-0")
+    String,
+    Array,
+    Object,
+};
+
+// The parsed document as `Element`s see it: one 64-bit word per value (two for numbers), the
+// kind in the top byte; containers hold the index just past their end.
+struct Document {
+    const std::uint64_t* tape = nullptr;
+    const std::uint8_t* strings = nullptr;
+};
+
+struct Item;
+struct Member;
+
+// A read-only view of one value of a parsed text; valid until the next parse on its Parser.
+class Element {
+public:
+    Element() = default;
+
+    Type type() const noexcept {
+        switch (tag()) {
+            case '{':
+                return Type::Object;
+            case '[':
+                return Type::Array;
+            case '"':
+                return Type::String;
+            case 'l':
+                return Type::Signed;
+            case 'u':
+                return Type::Unsigned;
+            case 'd':
+                return Type::Float;
+            case 'B':
+                return Type::BigInteger;
+            case 't':
+            case 'f':
+                return Type::Bool;
+            default:
+                return Type::Null;
+        }
+    }
+    bool is_null() const noexcept { return tag() == 'n'; }
+    bool is_string() const noexcept { return tag() == '"'; }
+    bool is_array() const noexcept { return tag() == '['; }
+    bool is_object() const noexcept { return tag() == '{'; }
+
+    // Each accessor requires the matching type.
+    bool boolean() const noexcept { return tag() == 't'; }
+    std::int64_t signed_value() const noexcept { return next_as<std::int64_t>(); }
+    std::uint64_t unsigned_value() const noexcept { return next_as<std::uint64_t>(); }
+    double float_value() const noexcept { return next_as<double>(); }  // Float, BigInteger
+    float big_float() const noexcept {  // BigInteger: rounded from the text, not the double
+        float f;
+        const auto bits = static_cast<std::uint32_t>(word());
+        std::memcpy(&f, &bits, sizeof f);
+        return f;
+    }
+    std::string_view string() const noexcept {
+        const std::uint8_t* at = doc_->strings + (word() & payload_mask);
+        std::uint32_t length;
+        std::memcpy(&length, at, sizeof length);
+        return {reinterpret_cast<const char*>(at + sizeof length), length};
+    }
+
+    // Array elements and object members in document order (duplicates included).
+    template <class Item>
+    class Range {
+    public:
+        class iterator {
+        public:
+            Item operator*() const noexcept;
+            iterator& operator++() noexcept {
+                index_ = Element(doc_, index_ + (Item::is_member ? 1 : 0)).after();
+                return *this;
+            }
+            bool operator==(const iterator&) const = default;
+
+        private:
+            friend class Range;
+            iterator(const Document* doc, std::size_t index) : doc_(doc), index_(index) {}
+            const Document* doc_;
+            std::size_t index_;
+        };
+        iterator begin() const noexcept { return {doc_, first_}; }
+        iterator end() const noexcept { return {doc_, last_}; }
+        bool empty() const noexcept { return first_ == last_; }
+
+    private:
+        friend class Element;
+        Range(const Document* doc, std::size_t first, std::size_t last)
+            : doc_(doc), first_(first), last_(last) {}
+        const Document* doc_;
+        std::size_t first_;
+        std::size_t last_;
+    };
+
+    Range<Item> elements() const noexcept;
+    Range<Member> members() const noexcept;
+    // The first member named `key` of an object.
+    std::optional<Element> find(std::string_view key) const noexcept;
+
+private:
+    friend class Parser;
+    static constexpr std::uint64_t payload_mask = (std::uint64_t{1} << 56) - 1;
+
+    Element(const Document* doc, std::size_t index) : doc_(doc), index_(index) {}
+    std::uint64_t word() const noexcept { return doc_->tape[index_]; }
+    char tag() const noexcept { return static_cast<char>(word() >> 56); }
+    template <class T>
+    T next_as() const noexcept {
+        T value;
+        std::memcpy(&value, &doc_->tape[index_ + 1], sizeof value);
+        return value;
+    }
+    // The index just past this value.
+    std::size_t after() const noexcept {
+        switch (tag()) {
+            case '{':
+            case '[':
+                return static_cast<std::uint32_t>(word());
+            case 'l':
+            case 'u':
+            case 'd':
+            case 'B':
+                return index_ + 2;
+            default:
+                return index_ + 1;
+        }
+    }
+
+    const Document* doc_ = nullptr;
+    std::size_t index_ = 0;
+};
+
+struct Item {
+    static constexpr bool is_member = false;
+    Element value;
+};
+
+struct Member {
+    static constexpr bool is_member = true;
+    std::string_view key;
+    Element value;
+};
+
+template <class Item>
+Item Element::Range<Item>::iterator::operator*() const noexcept {
+    if constexpr (Item::is_member) {
+        return {Element(doc_, index_).string(), Element(doc_, index_ + 1)};
+    } else {
+        return {Element(doc_, index_)};
+    }
+}
+
+inline Element::Range<Item> Element::elements() const noexcept {
+    return {doc_, index_ + 1, after() - 1};
+}
+
+inline Element::Range<Member> Element::members() const noexcept {
+    return {doc_, index_ + 1, after() - 1};
+}
+
+inline std::optional<Element> Element::find(std::string_view key) const noexcept {
+    for (auto member : members()) {
+        if (member.key == key) return member.value;
+    }
+    return std::nullopt;
+}
+
 // Parses one JSON text with the nesting limit. The returned element (and everything reached
 // from it) stays valid until the next parse on the same parser.
 class Parser {
@@ -74,10 +251,19 @@ public:
     Result<Element> parse(std::string_view text);
 
 private:
-    simdjson::dom::parser parser_;
-    std::unique_ptr<char[]> buffer_;  // padded copy of the input
-    std::size_t capacity_ = 0;
-    bool allocated_ = false;
+    struct State;
+    std::unique_ptr<State> state_;
+    Document doc_;
+};
+
+// How a record is named in error texts, composed only when an error needs it:
+// "struct GraphIr", "struct variant IrNode::Fast", "internally tagged enum Value"; a bare
+// expectation ("string or map") when there is no name.
+struct What {
+    std::string_view kind;
+    std::string_view owner;  // the union of a variant, else empty
+    std::string_view name;
+    std::string text() const;
 };
 
 // Error builders; only failures pay for their texts.
@@ -141,6 +327,14 @@ template <class T>
 Status read_erased(Element e, void* out) {
     return read(e, *static_cast<T*>(out));
 }
+
+// A reader of a user type found by argument-dependent lookup, or by support/record.hpp.
+template <class T>
+concept HasReadJson = requires(Element e, T& out) {
+    { read_json(e, out) } -> std::same_as<Status>;
+};
+template <class T>
+struct ReadHook {};  // given a `read` by support/record.hpp for declared records
 }  // namespace detail
 
 // One field of a record, type-erased so that the record logic is compiled once. The outputs
@@ -162,14 +356,6 @@ template <class T>
 FieldRef required(std::string_view name, T& out) {
     return {name, Presence::Required, &out, &detail::read_erased<T>};
 }
-template <class T>
-FieldRef defaulted(std::string_view name, T& out) {
-    return {name, Presence::Defaulted, &out, &detail::read_erased<T>};
-}
-template <class T>
-FieldRef optional(std::string_view name, std::optional<T>& out) {
-    return {name, Presence::Optional, &out, &detail::read_erased<std::optional<T>>};
-}
 
 // The members of a record: an object (without the union's tag key, if any) or the elements of
 // an array (after the union's tag element, if any).
@@ -179,27 +365,14 @@ struct Content {
     bool skip_first = false;    // array form of a tagged union: element 0 is the tag
 
     // An object or array as a plain record; anything else fails naming `what`.
-    static Result<Content> of(Element e, std::string_view what);
+    static Result<Content> of(Element e, const What& what);
 };
 
-// Reads the fields of a record, in the keyed or the positional form. `what` names the record
-// in error texts (e.g. "struct NodeInstance").
-Status read_fields(const Content& content, std::string_view what, std::span<const FieldRef> fields);
-inline Status read_fields(const Content& content, std::string_view what,
-                          std::initializer_list<FieldRef> fields) {
-    return read_fields(content, what, std::span<const FieldRef>(fields.begin(), fields.size()));
-}
-
-// A plain record: object or array, then read_fields.
-inline Status read_record(Element e, std::string_view what,
-                          std::initializer_list<FieldRef> fields) {
-    auto content = Content::of(e, what);
-    if (!content) return std::unexpected(std::move(content.error()));
-    return read_fields(*content, what, fields);
-}
+// Reads the fields of a record, in the keyed or the positional form.
+Status read_fields(const Content& content, const What& what, std::span<const FieldRef> fields);
 
 // An array of exactly fields.size() values, read in order (the names are not used).
-Status read_tuple(Element e, std::initializer_list<FieldRef> fields);
+Status read_tuple(Element e, std::span<const FieldRef> fields);
 
 enum class TagIndex { Refused, Allowed };
 
@@ -212,7 +385,7 @@ struct Tagged {
 // (["Fast", ...]). The tag is a name from `names` or, when allowed, an index into it.
 Result<Tagged> read_internal_tag(Element e, std::string_view key,
                                  std::span<const std::string_view> names, TagIndex index,
-                                 std::string_view what);
+                                 const What& what);
 
 struct External {
     std::size_t index;
@@ -221,11 +394,11 @@ struct External {
 
 // A union written as an object with exactly one key naming the kind: {"Float": 1.5}.
 Result<External> read_external_tag(Element e, std::span<const std::string_view> names,
-                                   std::string_view what);
+                                   const What& what);
 
 // A union of unit kinds: a name string ("mono"), or a one-key object whose value is null or {}.
 Result<std::size_t> read_unit_variant(Element e, std::span<const std::string_view> names,
-                                      std::string_view what);
+                                      const What& what);
 
 template <class T>
 Status read(Element e, T& out) {
@@ -257,18 +430,16 @@ Status read(Element e, T& out) {
     } else if constexpr (detail::is_box<T>::value) {
         return read(e, out.emplace());
     } else if constexpr (detail::is_vector<T>::value) {
-        simdjson::dom::array array;
-        if (e.get_array().get(array)) return std::unexpected(invalid_type(e, "a sequence"));
+        if (!e.is_array()) return std::unexpected(invalid_type(e, "a sequence"));
         out.clear();
-        for (Element item : array) {
-            if (auto st = read(item, out.emplace_back()); !st) return st;
+        for (auto item : e.elements()) {
+            if (auto st = read(item.value, out.emplace_back()); !st) return st;
         }
         return {};
     } else if constexpr (detail::StringKeyedMap<T>) {
-        simdjson::dom::object object;
-        if (e.get_object().get(object)) return std::unexpected(invalid_type(e, "a map"));
+        if (!e.is_object()) return std::unexpected(invalid_type(e, "a map"));
         out.clear();
-        for (auto member : object) {
+        for (auto member : e.members()) {
             typename T::mapped_type value{};
             if (auto st = read(member.value, value); !st) return st;
             // A repeated key keeps the value given last.
@@ -276,7 +447,10 @@ Status read(Element e, T& out) {
         }
         return {};
     } else if constexpr (detail::is_pair<T>::value) {
-        return read_tuple(e, {required("", out.first), required("", out.second)});
+        const FieldRef fields[] = {required("", out.first), required("", out.second)};
+        return read_tuple(e, fields);
+    } else if constexpr (requires { detail::ReadHook<T>::read(e, out); }) {
+        return detail::ReadHook<T>::read(e, out);
     } else {
         return read_json(e, out);
     }

@@ -67,16 +67,4 @@ void append_debug(std::string& out, const PortDecl& value);
 void append_debug(std::string& out, const ControlDecl& value);
 void append_debug(std::string& out, const NodeTypeDecl& value);
 
-namespace detail {
-// Reads into a fresh value so that defaults hold and a failure leaves `out` untouched.
-template <class T, class Fields>
-support::json::Status read_fresh(T& out, Fields&& read_fields) {
-    T value{};
-    if (auto st = read_fields(value); !st) return st;
-    out = std::move(value);
-    return {};
-}
-
-}  // namespace detail
-
 }  // namespace audio_engine::ir::types
