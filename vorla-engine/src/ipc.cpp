@@ -60,12 +60,10 @@ private:
     // An object whose member "cmd" is "Status", whatever else it holds (a repeated key counts
     // by its last value, as in a plain JSON map).
     static bool is_status(json::Element root) {
-        simdjson::dom::object object;
-        if (root.get_object().get(object)) return false;
-        std::string_view cmd;
+        if (!root.is_object()) return false;
         bool status = false;
-        for (auto member : object) {
-            if (member.key == "cmd") status = !member.value.get_string().get(cmd) && cmd == "Status";
+        for (auto member : root.members()) {
+            if (member.key == "cmd") status = member.value.is_string() && member.value.string() == "Status";
         }
         return status;
     }

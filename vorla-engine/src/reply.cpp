@@ -1,89 +1,54 @@
-// The JSON writing of replies and the status reply.
-#include <type_traits>
-
-#include "support/json_write.hpp"
+// The JSON writing of replies, driven by the field declarations below, and the status reply.
+#include "support/record.hpp"
 #include "vorla_engine/ipc.hpp"
 
 namespace vorla_engine::ipc {
 
-namespace json = support::json;
+namespace record = support::record;
 
-namespace {
-
-constexpr std::string_view kStatus[] = {"Ok", "Error", "Pong", "NodeTypes", "State"};
-
-void append_text(std::string& out, const std::string& text) {
-    json::append_string(out, text);
+constexpr auto record_of(record::Type<SlotInfo>) {
+    using namespace record;
+    return fields<SlotInfo>("SlotInfo", field("name", &SlotInfo::name),
+                            field("playing", &SlotInfo::playing));
 }
 
-template <class Map, class Value>
-void append_object(std::string& out, const Map& map, Value&& value) {
-    json::append_sequence(out, '{', map, [&](std::string& o, const auto& member) {
-        json::append_key(o, member.first);
-        value(o, member.second);
-    }, '}');
+constexpr auto record_of(record::Type<TransportInfo>) {
+    using namespace record;
+    return fields<TransportInfo>("TransportInfo", field("bpm", &TransportInfo::bpm),
+                                 field("meter", &TransportInfo::meter),
+                                 field("master", &TransportInfo::master));
 }
 
-void append_state(std::string& out, const response::State& state) {
-    json::append_key(out, "nodes");
-    audio_engine::ir::append_nodes_json(out, state.nodes);
-    out += ',';
-    json::append_key(out, "connections");
-    audio_engine::ir::append_connections_json(out, state.connections);
-    out += ',';
-    json::append_key(out, "exposed_controls");
-    append_object(out, state.exposed_controls, [](std::string& o, const auto& target) {
-        o += '[';
-        append_text(o, target.first);
-        o += ',';
-        append_text(o, target.second);
-        o += ']';
-    });
-    out += ',';
-    json::append_key(out, "control_values");
-    append_object(out, state.control_values,
-                  [](std::string& o, float value) { json::append_number(o, value); });
-    out += ',';
-    json::append_key(out, "slots");
-    json::append_sequence(out, '[', state.slots, [](std::string& o, const SlotInfo& slot) {
-        o += '{';
-        json::append_key(o, "name");
-        append_text(o, slot.name);
-        o += ',';
-        json::append_key(o, "playing");
-        o += slot.playing ? "true" : "false";
-        o += '}';
-    }, ']');
-    out += ',';
-    json::append_key(out, "transport");
-    const std::pair<std::string_view, double> transport[] = {
-        {"bpm", state.transport.bpm}, {"meter", state.transport.meter},
-        {"master", state.transport.master}};
-    append_object(out, transport, [](std::string& o, double value) { json::append_number(o, value); });
+namespace response {
+constexpr auto record_of(record::Type<Ok>) {
+    return record::fields<Ok>("Ok", record::field("msg", &Ok::msg));
 }
+constexpr auto record_of(record::Type<Error>) {
+    return record::fields<Error>("Error", record::field("msg", &Error::msg));
+}
+constexpr auto record_of(record::Type<Pong>) {
+    return record::fields<Pong>("Pong");
+}
+constexpr auto record_of(record::Type<NodeTypes>) {
+    return record::fields<NodeTypes>("NodeTypes", record::field("types", &NodeTypes::types));
+}
+constexpr auto record_of(record::Type<State>) {
+    using namespace record;
+    return fields<State>("State", field("nodes", &State::nodes),
+                         field("connections", &State::connections),
+                         field("exposed_controls", &State::exposed_controls),
+                         field("control_values", &State::control_values),
+                         field("slots", &State::slots), field("transport", &State::transport));
+}
+}  // namespace response
 
-}  // namespace
+constexpr auto record_of(record::Type<IpcResponse>) {
+    return record::tagged<IpcResponse>("IpcResponse", "status", support::json::TagIndex::Refused,
+                                       {"Ok", "Error", "Pong", "NodeTypes", "State"});
+}
 
 void append_json(std::string& out, const IpcResponse& response) {
-    out += '{';
-    json::append_key(out, "status");
-    json::append_string(out, kStatus[response.index()]);
-    std::visit([&](const auto& r) {
-        using R = std::decay_t<decltype(r)>;
-        if constexpr (std::is_same_v<R, response::Ok> || std::is_same_v<R, response::Error>) {
-            out += ',';
-            json::append_key(out, "msg");
-            append_text(out, r.msg);
-        } else if constexpr (std::is_same_v<R, response::NodeTypes>) {
-            out += ',';
-            json::append_key(out, "types");
-            json::append_sequence(out, '[', r.types, append_text, ']');
-        } else if constexpr (std::is_same_v<R, response::State>) {
-            out += ',';
-            append_state(out, r);
-        }
-    }, static_cast<const IpcResponse::variant&>(response));
-    out += '}';
+    record::json_form(out, response);
 }
 
 void append_json_line(std::string& out, const IpcResponse& response) {

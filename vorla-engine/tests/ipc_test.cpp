@@ -359,7 +359,7 @@ TEST_F(IpcServerTest, FuzzedLinesNeverBreakTheServer) {
     const std::string alphabet = "{}[]\":,0123456789.eE-+ \\/tfnulrsaxdu\xc3\xa9\xed\xa0\x80";
     std::mt19937 rng(1234);
     auto pick = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
-    simdjson::dom::parser parser;
+    support::json::Parser parser;
     std::optional<Client> c;
     for (int i = 0; i < 1500; ++i) {
         const std::string& sample = samples[pick(std::size(samples))];
@@ -386,9 +386,8 @@ TEST_F(IpcServerTest, FuzzedLinesNeverBreakTheServer) {
         if (!blank) {
             auto reply = c->line();
             ASSERT_TRUE(reply) << i;
-            simdjson::dom::element root;
-            std::string_view status;
-            EXPECT_FALSE(parser.parse(*reply).get(root) || root["status"].get(status)) << *reply;
+            auto root = parser.parse(*reply);
+            EXPECT_TRUE(root && root->find("status") && root->find("status")->is_string()) << *reply;
         }
         EXPECT_EQ(c->line(), error_reply("unrecognized message: marker")) << i << ' ' << line;
     }
