@@ -20,12 +20,11 @@ using namespace vorla_engine::ipc;
 using namespace std::chrono_literals;
 
 const std::string kPong = R"({"status":"Pong"})";
-std::string error_reply(std::string_view msg) {
-    return R"({"status":"Error","msg":")" + std::string(msg) + "\"}";
+std::string reply(std::string_view status, std::string_view msg) {
+    return R"({"status":")" + std::string(status) + R"(","msg":")" + std::string(msg) + "\"}";
 }
-std::string ok_reply(std::string_view msg) {
-    return R"({"status":"Ok","msg":")" + std::string(msg) + "\"}";
-}
+std::string error_reply(std::string_view msg) { return reply("Error", msg); }
+std::string ok_reply(std::string_view msg) { return reply("Ok", msg); }
 
 enum class Ends { TimedOut, Closed };
 
@@ -48,9 +47,8 @@ public:
             }
             char chunk[4096];
             auto n = platform::read_some(fd_, chunk);
-            if (n && *n == 0) return std::unexpected(Ends::Closed);
+            if (n ? *n == 0 : n.error() == platform::ReadFail::Error) return std::unexpected(Ends::Closed);
             if (n) pending_.append(chunk, *n);
-            if (!n && n.error() == platform::ReadFail::Error) return std::unexpected(Ends::Closed);
             if (std::chrono::steady_clock::now() > deadline) return std::unexpected(Ends::TimedOut);
         }
     }
@@ -205,11 +203,11 @@ TEST_F(IpcServerTest, MainLoopAnswersAudioAndStatusRequests) {
     IpcResponse state = build_state_response({}, {{"d1", true}}, 120.0, 4.0, 1.0);
     struct Case {
         std::string line;
-        std::function<void(LoopCommand&)> answer;
+        std::function<void(LoopCommand&&)> answer;
         std::string reply;
     } cases[] = {
         {R"({"type":"set_control","label":"cutoff","value":0.5})",
-         [](LoopCommand& c) {
+         [](LoopCommand&& c) {
              auto& request = std::get<loop::AudioRequest>(c);
              EXPECT_EQ(std::get<audio_engine::protocol::SetControl>(request.message),
                        (audio_engine::protocol::SetControl{"cutoff", 0.5f}));
@@ -217,19 +215,16 @@ TEST_F(IpcServerTest, MainLoopAnswersAudioAndStatusRequests) {
          },
          ok_reply("ok")},
         {R"(["remove_node","osc"])",
-         [](LoopCommand& c) {
-             std::move(std::get<loop::AudioRequest>(c).reply).send(std::unexpected("no node osc"));
-         },
+         [](LoopCommand&& c) { std::move(std::get<loop::AudioRequest>(c).reply).send(std::unexpected("no node osc")); },
          error_reply("no node osc")},
         {R"({"slot":"x","cmd":"Status","extra":[1]})",
-         [&](LoopCommand& c) { std::move(std::get<loop::StateRequest>(c).reply).send(state); },
+         [&](LoopCommand&& c) { std::move(std::get<loop::StateRequest>(c).reply).send(state); },
          json_line(state).substr(0, json_line(state).size() - 1)},
     };
     Client c = client();
     for (auto& test : cases) {
         c.send(test.line + "\n");
-        LoopCommand command = next_command();
-        test.answer(command);
+        test.answer(next_command());
         EXPECT_EQ(c.line(), test.reply) << test.line;
     }
 }
@@ -249,8 +244,7 @@ TEST_F(IpcServerTest, MainLoopSilentOrGone) {
                             [&](std::string_view line) { logged.emplace_back(line); });
     loop_.reset();
     EXPECT_EQ(replies(c, "[\"shutdown\"]\n{\"cmd\":\"Status\"}\n[\"HushAll\"]\n"),
-              (std::vector<std::string>{error_reply("main loop disconnected"),
-                                        error_reply("main loop disconnected"),
+              (std::vector<std::string>{error_reply("main loop disconnected"), error_reply("main loop disconnected"),
                                         ok_reply("all slots hushed")}));
     support::log::reset();
     ASSERT_EQ(logged.size(), 1u);
@@ -259,6 +253,9 @@ TEST_F(IpcServerTest, MainLoopSilentOrGone) {
 
 TEST_F(IpcServerTest, StartTakesOnlyAStaleSocket) {
     stop();
+    EXPECT_EQ(pid_path_for("/tmp/vorla.sock"), "/tmp/vorla.pid");
+    EXPECT_EQ(pid_path_for("/run/a.b.sock"), "/run/a.b.pid");
+    EXPECT_EQ(pid_path_for("engine"), "engine.pid");
     const std::string own = std::to_string(platform::process_id());
     struct Case {
         bool socket_file, listening;
@@ -302,12 +299,6 @@ TEST_F(IpcServerTest, StartTakesOnlyAStaleSocket) {
     socket_ = dir_ / (std::string(120, 'x') + ".sock");
     EXPECT_EQ(try_start(), std::unexpected("bind " + socket_.string() + ": File name too long"));
     EXPECT_TRUE(fs::exists(pid_path_for(socket_)));
-}
-
-TEST(IpcPidPath, ReplacesOrAddsTheExtension) {
-    EXPECT_EQ(pid_path_for("/tmp/vorla.sock"), "/tmp/vorla.pid");
-    EXPECT_EQ(pid_path_for("/run/a.b.sock"), "/run/a.b.pid");
-    EXPECT_EQ(pid_path_for("engine"), "engine.pid");
 }
 
 TEST(IpcReplyJson, WritesCompactLines) {
