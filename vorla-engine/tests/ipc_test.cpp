@@ -189,6 +189,9 @@ TEST_F(IpcServerTest, ServesOneClientAtATime) {
         gone.send(std::string(10000, '\n') + "{\"cmd\":\"Ping\"}\n[\"ping\"]\n");
     }
     Client first = client();
+    bool named = false;  // the thread that greeted
+    for (const auto& task : fs::directory_iterator("/proc/self/task")) named |= platform::read_file(task.path() / "comm") == "zorva-ipc\n";
+    EXPECT_TRUE(named);
     Client second(socket_);
     EXPECT_EQ(second.line(300ms), std::unexpected(Ends::TimedOut));
     first.send("[\"ping\"]\n");
