@@ -58,8 +58,9 @@ void round_trips(benchmark::State& state, LineClient& client, const std::string&
         const auto begin = std::chrono::steady_clock::now();
         platform::write_all(client.fd(), request);
         benchmark::DoNotOptimize(client.line());
-        micros.push_back(std::chrono::duration<double, std::micro>(
-                             std::chrono::steady_clock::now() - begin).count());
+        micros.push_back(
+            std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - begin)
+                .count());
     }
     std::sort(micros.begin(), micros.end());
     state.SetItemsProcessed(state.iterations());
@@ -108,10 +109,18 @@ void engine(benchmark::State& state, const std::string& request) {
     fs::remove_all(path.parent_path());
 }
 
-void BM_EchoPingLength(benchmark::State& state) { echo(state, kPing); }
-void BM_IpcPing(benchmark::State& state) { engine(state, kPing); }
-void BM_EchoSetControlLength(benchmark::State& state) { echo(state, kSetControl); }
-void BM_IpcSetControl(benchmark::State& state) { engine(state, kSetControl); }
+void BM_EchoPingLength(benchmark::State& state) {
+    echo(state, kPing);
+}
+void BM_IpcPing(benchmark::State& state) {
+    engine(state, kPing);
+}
+void BM_EchoSetControlLength(benchmark::State& state) {
+    echo(state, kSetControl);
+}
+void BM_IpcSetControl(benchmark::State& state) {
+    engine(state, kSetControl);
+}
 
 BENCHMARK(BM_EchoPingLength)->UseRealTime();
 BENCHMARK(BM_IpcPing)->UseRealTime();

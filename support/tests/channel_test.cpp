@@ -40,23 +40,12 @@ TEST(ChannelUnbounded, DroppedReceiverRefusesAndDestroysWhatWasQueued) {
     EXPECT_EQ(payload.use_count(), 1);
 }
 
-TEST(ChannelOneSlot, AnswerTimeoutOrSilence) {
+TEST(ChannelOneSlot, CarriesOneAnswer) {
     auto [reply, answer] = support::channel::one_slot<int>();
     EXPECT_EQ(answer.recv_for(10ms).error(), RecvError::Timeout);
     EXPECT_TRUE(std::move(reply).send(5));
     EXPECT_EQ(answer.recv_for(10ms).value(), 5);
     EXPECT_EQ(answer.recv_for(1s).error(), RecvError::Disconnected);  // used up
-
-    auto [unused, waiting] = support::channel::one_slot<int>();
-    std::jthread drop([s = std::move(unused)]() mutable {
-        std::this_thread::sleep_for(20ms);
-        auto gone = std::move(s);
-    });
-    EXPECT_EQ(waiting.recv_for(5s).error(), RecvError::Disconnected);
-
-    auto [late, stopped] = support::channel::one_slot<int>();
-    { auto gone = std::move(stopped); }
-    EXPECT_FALSE(std::move(late).send(1));
 }
 
 }  // namespace

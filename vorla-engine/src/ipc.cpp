@@ -34,8 +34,7 @@ response::Error error(std::string text) {
 // Turns one request line into its reply, sending loop commands on the way.
 class Router {
 public:
-    Router(const LoopSender& loop, const NodeTypeList& node_types,
-           std::chrono::milliseconds wait)
+    Router(const LoopSender& loop, const NodeTypeList& node_types, std::chrono::milliseconds wait)
         : loop_(loop), node_types_(node_types), wait_(wait) {}
 
     IpcResponse route(std::string_view line) {
@@ -63,13 +62,13 @@ private:
         if (!root.is_object()) return false;
         bool status = false;
         for (auto member : root.members()) {
-            if (member.key == "cmd") status = member.value.is_string() && member.value.string() == "Status";
+            if (member.key == "cmd")
+                status = member.value.is_string() && member.value.string() == "Status";
         }
         return status;
     }
 
     IpcResponse pattern_command(pattern::ClientMessage message) {
-        if (std::holds_alternative<pattern::Ping>(message)) return response::Pong{};
         if (auto* batch = std::get_if<pattern::Batch>(&message)) {
             // Compiled whole before anything is sent: a failing element applies nothing.
             std::vector<pattern_engine::engine::EngineCommand> commands;
@@ -78,12 +77,13 @@ private:
                 if (!compiled) return error(std::move(compiled.error()));
                 if (*compiled) commands.push_back(std::move(**compiled));
             }
-            for (auto& command : commands) send_pattern(std::move(command));
+            for (auto& command : commands)
+                send_pattern(std::move(command));
             return response::Ok{"batch applied (" + std::to_string(commands.size()) + " commands)"};
         }
         auto compiled = pattern_engine::ipc::compile_command(message);
         if (!compiled) return error(std::move(compiled.error()));
-        if (!*compiled) return response::Pong{};
+        if (!*compiled) return response::Pong{};  // only "Ping" compiles to nothing
         std::string text = pattern_engine::ipc::describe(**compiled);
         send_pattern(std::move(**compiled));
         return response::Ok{std::move(text)};
@@ -113,7 +113,8 @@ private:
     template <class Answer, class Make>
     std::expected<Answer, response::Error> ask(Make&& make) {
         auto [reply, answer] = channel::one_slot<Answer>();
-        if (!loop_.send(make(std::move(reply)))) return std::unexpected(error(std::string(kDisconnected)));
+        if (!loop_.send(make(std::move(reply))))
+            return std::unexpected(error(std::string(kDisconnected)));
         auto received = answer.recv_for(wait_);
         if (!received) return std::unexpected(error(std::string(kNoAnswer)));
         return std::move(*received);
@@ -222,7 +223,8 @@ std::expected<IpcHandle, std::string> start(fs::path socket_path, LoopSender loo
         }
     }
     fs::remove(socket_path, ignored);
-    if (auto written = platform::write_file(pid_path, std::to_string(platform::process_id())); !written) {
+    if (auto written = platform::write_file(pid_path, std::to_string(platform::process_id()));
+        !written) {
         return std::unexpected("write PID lock: " + written.error());
     }
     auto listener = platform::listen_unix(socket_path);

@@ -86,7 +86,8 @@ bool LineReader::take(std::string_view bytes) {
     for (const char c : bytes) {
         const auto step = decoder_.feed(static_cast<unsigned char>(c));
         if (step == Utf8Decoder::Step::Invalid) return false;
-        if (step == Utf8Decoder::Step::CodePoint && blank_) blank_ = is_white_space(decoder_.code_point());
+        if (step == Utf8Decoder::Step::CodePoint && blank_)
+            blank_ = is_white_space(decoder_.code_point());
     }
     // Keep one byte past the limit, so that a line of exactly the limit keeps a "\r" ending.
     const std::size_t room = max_bytes_ + 1 - std::min(line_.size(), max_bytes_ + 1);
@@ -111,14 +112,16 @@ LineReader::Next LineReader::next(const platform::Fd& fd) {
     for (;;) {
         if (begin_ == end_) {
             auto n = platform::read_some(fd, buffer_);
-            if (!n) return n.error() == platform::ReadFail::TimedOut ? Next::TimedOut : Next::Failed;
+            if (!n)
+                return n.error() == platform::ReadFail::TimedOut ? Next::TimedOut : Next::Failed;
             if (*n == 0) return pending_ ? finish(false) : Next::End;
             begin_ = 0;
             end_ = *n;
         }
         const char* from = buffer_.data() + begin_;
         const auto* newline = static_cast<const char*>(std::memchr(from, '\n', end_ - begin_));
-        const std::size_t stop = newline ? static_cast<std::size_t>(newline - buffer_.data()) : end_;
+        const std::size_t stop =
+            newline ? static_cast<std::size_t>(newline - buffer_.data()) : end_;
         const bool ok = take({from, stop - begin_});
         begin_ = newline ? stop + 1 : end_;
         if (!ok) return Next::Failed;

@@ -65,9 +65,11 @@ std::string json_line(const IpcResponse& response) {
 IpcResponse build_state_response(audio_engine::engine::EngineSnapshot snapshot,
                                  std::vector<SlotInfo> slots, double bpm, double meter,
                                  double master) {
-    return response::State{std::move(snapshot.nodes), std::move(snapshot.connections),
+    return response::State{std::move(snapshot.nodes),
+                           std::move(snapshot.connections),
                            std::move(snapshot.exposed_controls),
-                           std::move(snapshot.control_values), std::move(slots),
+                           std::move(snapshot.control_values),
+                           std::move(slots),
                            TransportInfo{bpm, meter, master}};
 }
 

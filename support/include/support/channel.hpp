@@ -103,9 +103,8 @@ public:
     template <class Rep, class Period>
     std::expected<T, RecvError> recv_for(std::chrono::duration<Rep, Period> timeout) {
         std::unique_lock lock(state_->mutex);
-        state_->ready.wait_for(lock, timeout, [&] {
-            return !state_->queue.empty() || state_->senders == 0;
-        });
+        state_->ready.wait_for(lock, timeout,
+                               [&] { return !state_->queue.empty() || state_->senders == 0; });
         return take(RecvError::Timeout);
     }
 

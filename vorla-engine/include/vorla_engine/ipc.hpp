@@ -115,8 +115,7 @@ struct StateRequest {
 };
 }  // namespace loop
 
-struct LoopCommand
-    : std::variant<loop::PatternCommand, loop::AudioRequest, loop::StateRequest> {
+struct LoopCommand : std::variant<loop::PatternCommand, loop::AudioRequest, loop::StateRequest> {
     using variant::variant;
 };
 
