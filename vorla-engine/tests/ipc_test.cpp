@@ -142,6 +142,8 @@ TEST_F(IpcServerTest, AnswersEachNonBlankLineOnce) {
         {R"({"type":"list_nodes","reply_port":7})",
          {R"({"status":"NodeTypes","types":["dac","gain"]})"}},
         {"not json\r", {error_reply("unrecognized message: not json")}},
+        {R"({"cmd":"Status","cmd":"Ping"})",
+         {error_reply(R"(unrecognized message: {\"cmd\":\"Status\",\"cmd\":\"Ping\"})")}},
         {R"(["SetBpm","x"])", {error_reply(R"(unrecognized message: [\"SetBpm\",\"x\"])")}},
         {R"(["Hush","\ud800"])", {error_reply(R"(unrecognized message: [\"Hush\",\"\\ud800\"])")}},
         {"{\"cmd\":\"SetBpm\",\"bpm\":90}\n[\"Hush\",\"d1\"]",
@@ -175,7 +177,7 @@ TEST_F(IpcServerTest, UnreadableInputOrEndClosesTheConnection) {
     } cases[] = {
         {"[\"ping\"]\n\xff\n[\"ping\"]\n", false, {kPong}},
         {"\"\xed\xa0\x80\"\n", false, {}},  // an encoded surrogate
-        {"\"\xc0\xaf\"\n", false, {}},      // overlong
+        {"\"\xe0\x80\xaf\"\n", false, {}},  // overlong
         {std::string(max_line_bytes + 10, 'x') + "\xf8\n", false, {}},
         {"[\"ping\"]\n\xe2\x82", true, {kPong}},  // cut inside a character
         {"{\"cmd\":\"Ping\"}", true, {kPong}},
@@ -258,7 +260,6 @@ TEST_F(IpcServerTest, MainLoopSilentOrGone) {
 TEST_F(IpcServerTest, StartTakesOnlyAStaleSocket) {
     stop();
     EXPECT_EQ(pid_path_for("/tmp/vorla.sock"), "/tmp/vorla.pid");
-    EXPECT_EQ(pid_path_for("/run/a.b.sock"), "/run/a.b.pid");
     EXPECT_EQ(pid_path_for("engine"), "engine.pid");
     const std::string own = std::to_string(platform::process_id());
     struct Case {
