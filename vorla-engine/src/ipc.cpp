@@ -154,8 +154,9 @@ void serve(const platform::Fd& connection, LineReader& reader, Router& router,
 // The PID of a live engine that owns the socket, if any.
 std::optional<std::uint32_t> live_owner(const fs::path& socket_path, const fs::path& pid_path) {
     auto text = platform::read_file(pid_path);
-    std::string_view digits;
-    if (!text || !trim_utf8(*text, digits)) return std::nullopt;
+    auto trimmed = text ? trim_utf8(*text) : std::nullopt;
+    if (!trimmed) return std::nullopt;
+    std::string_view digits = *trimmed;
     if (digits.starts_with('+')) digits.remove_prefix(1);
     std::uint32_t pid = 0;
     const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);

@@ -43,12 +43,12 @@ bool is_white_space(char32_t c) {
            c == 0x205F || c == 0x3000;
 }
 
-bool trim_utf8(std::string_view text, std::string_view& trimmed) {
+std::optional<std::string_view> trim_utf8(std::string_view text) {
     Utf8Decoder decoder;
     std::size_t first = text.size(), last = 0, start = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto step = decoder.feed(static_cast<unsigned char>(text[i]));
-        if (step == Utf8Decoder::Step::Invalid) return false;
+        if (step == Utf8Decoder::Step::Invalid) return std::nullopt;
         if (step == Utf8Decoder::Step::Partial) continue;
         if (!is_white_space(decoder.code_point())) {
             if (first == text.size()) first = start;
@@ -56,9 +56,8 @@ bool trim_utf8(std::string_view text, std::string_view& trimmed) {
         }
         start = i + 1;
     }
-    if (!decoder.complete()) return false;
-    trimmed = first < last ? text.substr(first, last - first) : std::string_view();
-    return true;
+    if (!decoder.complete()) return std::nullopt;
+    return first < last ? text.substr(first, last - first) : std::string_view();
 }
 
 LineReader::LineReader(std::size_t max_bytes) : max_bytes_(max_bytes) {
@@ -74,7 +73,6 @@ void LineReader::clear() {
     line_.clear();
     length_ = 0;
     blank_ = true;
-    pending_ = false;
     finished_ = false;
     last_ = 0;
     decoder_ = {};
@@ -82,7 +80,6 @@ void LineReader::clear() {
 
 bool LineReader::take(std::string_view bytes) {
     if (bytes.empty()) return true;
-    pending_ = true;
     for (const char c : bytes) {
         const auto step = decoder_.feed(static_cast<unsigned char>(c));
         if (step == Utf8Decoder::Step::Invalid) return false;
@@ -114,7 +111,7 @@ LineReader::Next LineReader::next(const platform::Fd& fd) {
             auto n = platform::read_some(fd, buffer_);
             if (!n)
                 return n.error() == platform::ReadFail::TimedOut ? Next::TimedOut : Next::Failed;
-            if (*n == 0) return pending_ ? finish(false) : Next::End;
+            if (*n == 0) return length_ > 0 ? finish(false) : Next::End;
             begin_ = 0;
             end_ = *n;
         }

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,9 +33,9 @@ private:
 
 bool is_white_space(char32_t c);
 
-// `text` without leading and trailing white space (Unicode White_Space); false when `text`
-// is not UTF-8.
-bool trim_utf8(std::string_view text, std::string_view& trimmed);
+// `text` without leading and trailing white space (Unicode White_Space); none when `text` is
+// not UTF-8.
+std::optional<std::string_view> trim_utf8(std::string_view text);
 
 class LineReader {
 public:
@@ -67,7 +68,6 @@ private:
     std::string line_;
     std::size_t length_ = 0;
     bool blank_ = true;
-    bool pending_ = false;
     bool finished_ = false;
     char last_ = 0;
     Utf8Decoder decoder_;
