@@ -77,22 +77,26 @@ private:
                 if (!compiled) return error(std::move(compiled.error()));
                 if (*compiled) commands.push_back(std::move(**compiled));
             }
+            bool queued = true;
             for (auto& command : commands)
-                send_pattern(std::move(command));
+                queued = send_pattern(std::move(command)) && queued;
+            if (!queued) return error(std::string(kDisconnected));
             return response::Ok{"batch applied (" + std::to_string(commands.size()) + " commands)"};
         }
         auto compiled = pattern_engine::ipc::compile_command(message);
         if (!compiled) return error(std::move(compiled.error()));
         if (!*compiled) return response::Pong{};  // only "Ping" compiles to nothing
         std::string text = pattern_engine::ipc::describe(**compiled);
-        send_pattern(std::move(**compiled));
+        if (!send_pattern(std::move(**compiled))) return error(std::string(kDisconnected));
         return response::Ok{std::move(text)};
     }
 
-    void send_pattern(pattern_engine::engine::EngineCommand command) {
-        if (!loop_.send(loop::PatternCommand{std::move(command)})) {
-            support::log::warn(kTarget, kDisconnected);
-        }
+    // A command that cannot be queued is not acknowledged: "Ok" would claim a pattern that
+    // never plays.
+    bool send_pattern(pattern_engine::engine::EngineCommand command) {
+        if (loop_.send(loop::PatternCommand{std::move(command)})) return true;
+        support::log::warn(kTarget, kDisconnected);
+        return false;
     }
 
     IpcResponse audio_request(audio::ClientMessage message) {
