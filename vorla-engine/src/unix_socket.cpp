@@ -108,7 +108,8 @@ std::expected<Fd, std::string> accept(const Fd& listener) {
         const int raw = ::accept(listener.get(), nullptr, nullptr);
 #endif
         if (raw >= 0) return prepare(raw);
-        if (errno != EINTR) return std::unexpected(last_error());
+        // A peer that left before it was accepted is no failure of the listener.
+        if (errno != EINTR && errno != ECONNABORTED) return std::unexpected(last_error());
     }
 }
 

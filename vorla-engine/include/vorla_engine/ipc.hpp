@@ -6,6 +6,8 @@
 // connection with a hello line, answers pings, the node-type list and pattern commands itself
 // (pattern commands are compiled here and queued without waiting) and hands audio requests and
 // status requests to the main loop as `LoopCommand`s, waiting at most 5 s for each answer.
+// Once the main loop is gone every request it would have to see, pattern commands included,
+// is answered "main loop disconnected".
 // Dropping the `IpcHandle` stops the server and removes the socket and PID files.
 //
 // Threads: the IPC thread owns the connection and sends loop commands; the main thread
