@@ -17,7 +17,6 @@ namespace {
 
 constexpr std::size_t initial_capacity = 4096;
 
-// The DOM parser counts only non-empty containers against its depth limit.
 constexpr std::uint64_t tag_word(char tag) {
     return std::uint64_t{static_cast<unsigned char>(tag)} << 56;
 }
@@ -263,11 +262,12 @@ Result<std::size_t> variant_index(Element tag, std::span<const std::string_view>
 }  // namespace
 
 struct Parser::State {
-    // Refuses non-empty containers nested deeper than max_depth - 1: whatever it accepts
-    // nests at most max_depth deep, empty containers included, with no further look.
+    // With a limit of L the DOM parser takes L nested empty containers but only L - 1
+    // non-empty ones. At max_depth whatever it takes is within the limit, with no further
+    // look; a text it refuses goes to the second, one level higher, which takes max_depth
+    // non-empty containers, and an empty container just past the limit is looked for on the
+    // tape.
     simdjson::dom::parser shallow;
-    // For the rare text that the first refuses: non-empty containers one level past the limit,
-    // so that an empty container just past it is found on the tape.
     std::unique_ptr<simdjson::dom::parser> deep;
     std::unique_ptr<char[]> buffer;  // padded copy of the input
     std::size_t capacity = 0;
@@ -285,7 +285,7 @@ Result<Element> Parser::parse(std::string_view text) {
         return p.allocate(std::max(text.size(), initial_capacity), depth);
     };
     if (!s.allocated) {
-        if (auto err = allocate(s.shallow, max_depth - 1)) {
+        if (auto err = allocate(s.shallow, max_depth)) {
             return std::unexpected(make_error(ErrorKind::Syntax, simdjson::error_message(err)));
         }
         s.allocated = true;
@@ -501,7 +501,7 @@ Status read_string(Element e, std::string& out) {
 }
 
 Result<Content> Content::of(Element e, const What& what) {
-    if (e.is_object() || e.is_array()) return Content{e, {}, false};
+    if (e.is_object() || e.is_array()) return Content{e, false};
     return std::unexpected(invalid_type(e, what.text()));
 }
 
@@ -512,7 +512,6 @@ Status read_fields(const Content& content, const What& what, std::span<const Fie
     if (content.element.is_object()) {
         std::uint64_t seen = 0;  // records have far fewer than 64 fields
         for (auto member : content.element.members()) {
-            if (!content.skip_key.empty() && same(member.key, content.skip_key)) continue;
             std::size_t i = 0;
             while (i < count && !same(field[i].name, member.key))
                 ++i;
@@ -584,14 +583,14 @@ Result<Tagged> read_internal_tag(Element e, std::string_view key,
         if (!tag) return std::unexpected(missing_field(key));
         auto variant = variant_index(*tag, names, index);
         if (!variant) return std::unexpected(std::move(variant.error()));
-        return Tagged{*variant, Content{e, key, false}};
+        return Tagged{*variant, Content{e, false}};
     }
     if (e.is_array()) {
         const auto items = e.elements();
         if (items.empty()) return std::unexpected(invalid_length(0, what.text()));
         auto variant = variant_index((*items.begin()).value, names, index);
         if (!variant) return std::unexpected(std::move(variant.error()));
-        return Tagged{*variant, Content{e, {}, true}};
+        return Tagged{*variant, Content{e, true}};
     }
     return std::unexpected(invalid_type(e, what.text()));
 }

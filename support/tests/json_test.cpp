@@ -186,7 +186,7 @@ TEST(JsonParser, ElementOfOneParseOutlivesTheText) {
 // Each number among many keeps its own value when others beside it need fixing up.
 TEST(JsonParser, NumbersKeepTheirPlaceAroundFixedOnes) {
     const std::string text =
-        R"([1,-0,"-0 18446744073709551616",2.5,18446744073709551616,-3,{"k":-0},)"
+        R"([1,-0,"-0 \"18446744073709551616",2.5,18446744073709551616,-3,{"k":-0},)"
         R"(-18446744073709551617,18446744073709551615,-0.0,7])";
     json::Parser parser;
     auto root = parser.parse(text);
@@ -199,7 +199,7 @@ TEST(JsonParser, NumbersKeepTheirPlaceAroundFixedOnes) {
     EXPECT_EQ(items[0].signed_value(), 1);
     EXPECT_EQ(items[1].type(), json::Type::Float);
     EXPECT_TRUE(std::signbit(items[1].float_value()));
-    EXPECT_EQ(items[2].string(), "-0 18446744073709551616");
+    EXPECT_EQ(items[2].string(), "-0 \"18446744073709551616");
     EXPECT_EQ(items[3].float_value(), 2.5);
     EXPECT_EQ(items[4].type(), json::Type::BigInteger);
     EXPECT_EQ(items[4].float_value(), 18446744073709551616.0);
@@ -236,8 +236,8 @@ TEST(JsonRecord, ReadingRules) {
         // Unknown keys are skipped with any value, also repeated.
         {R"({"x":[1,{"y":2}],"level":7,"id":"n","x":null})", {}},
         {R"({"id":"a","level":1,"x":18446744073709551616,"y":-0})", {}},
-        // Keys are exact: another case is an unknown key.
-        {R"({"ID":"a","id":"b","Level":300,"level":1})", {}},
+        // Keys are exact: another case or spelling is an unknown key.
+        {R"({"ID":"a","id":"b","Level":300,"level":1,"lever":"x"})", {}},
         {R"({"ID":"a","level":1})", ErrorKind::MissingField, "missing field `id`"},
         // A field given twice fails, also with equal values; a defaulted one too.
         {R"({"id":"a","level":1,"id":"a"})", ErrorKind::DuplicateField, "duplicate field `id`"},
@@ -345,6 +345,9 @@ TEST(JsonNumbers, AnyNumberReadsAsAFloat) {
     expect_number<double>("-100000000000000000000", -1e20);
     expect_number<double>("-0", -0.0);
     expect_number<double>("-0.0", -0.0);
+    const auto zeros = read_text<std::vector<double>>("[-0,-0.5,-0 ,0]");
+    ASSERT_TRUE(zeros.has_value());
+    EXPECT_TRUE(std::signbit((*zeros)[0]) && std::signbit((*zeros)[2]) && !std::signbit((*zeros)[3]));
     expect_number<double>("0", 0.0);
     expect_number<float>("-0", -0.0f);
     expect_number<float>("0.1", 0.1f);

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <limits>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -20,77 +18,45 @@ std::string str(std::string_view s) {
     return out;
 }
 
-TEST(JsonWriteString, PlainTextIsQuoted) {
-    EXPECT_EQ(str(""), "\"\"");
-    EXPECT_EQ(str("osc 1"), "\"osc 1\"");
-}
-
-TEST(JsonWriteString, QuoteAndBackslashAreEscaped) {
-    EXPECT_EQ(str("a\"b"), R"("a\"b")");
-    EXPECT_EQ(str("a\\b"), R"("a\\b")");
-    EXPECT_EQ(str("\\\""), R"("\\\"")");
-    EXPECT_EQ(str("/"), "\"/\"");  // solidus needs no escape
-}
-
-TEST(JsonWriteString, EveryControlCharacterIsEscaped) {
-    const std::map<int, std::string> short_forms = {
-        {'\b', "\\b"}, {'\t', "\\t"}, {'\n', "\\n"}, {'\f', "\\f"}, {'\r', "\\r"}};
+TEST(JsonWriteString, EscapesExactlyQuoteBackslashAndControlCharacters) {
     static constexpr char hex[] = "0123456789abcdef";
     for (int c = 0; c < 0x20; ++c) {
-        std::string expected;
-        if (auto it = short_forms.find(c); it != short_forms.end()) {
-            expected = it->second;
-        } else {
-            expected = std::string("\\u00") + hex[c >> 4] + hex[c & 0xf];
-        }
+        std::string expected = std::string("\\u00") + hex[c >> 4] + hex[c & 0xf];
+        if (c == '\b') expected = "\\b";
+        if (c == '\t') expected = "\\t";
+        if (c == '\n') expected = "\\n";
+        if (c == '\f') expected = "\\f";
+        if (c == '\r') expected = "\\r";
         EXPECT_EQ(str(std::string(1, static_cast<char>(c))), "\"" + expected + "\"") << c;
     }
-    EXPECT_EQ(str(std::string("a\0b", 3)), R"("a\u0000b")");
-    EXPECT_EQ(str("\x1f"), R"("\u001f")");
-}
-
-TEST(JsonWriteString, DeleteAndNonAsciiPassUnchanged) {
-    EXPECT_EQ(str("\x7f"), "\"\x7f\"");
-    EXPECT_EQ(str("caf\xc3\xa9 \xe2\x99\xab \xf0\x9f\x8e\xb9"),
-              "\"caf\xc3\xa9 \xe2\x99\xab \xf0\x9f\x8e\xb9\"");
-    EXPECT_EQ(str("\xc2\x85"), "\"\xc2\x85\"");  // C1 controls need no escape in JSON
-}
-
-TEST(JsonWriteString, AppendsToExistingText) {
+    EXPECT_EQ(str("a\"b\\c/"), R"("a\"b\\c/")");
+    // Delete, C1 controls and other UTF-8 pass unchanged.
+    EXPECT_EQ(str("\x7f\xc2\x85 caf\xc3\xa9 \xf0\x9f\x8e\xb9"),
+              "\"\x7f\xc2\x85 caf\xc3\xa9 \xf0\x9f\x8e\xb9\"");
     std::string out = "[";
-    json::append_string(out, "a");
-    out += ',';
     json::append_key(out, "k\n");
-    EXPECT_EQ(out, R"(["a","k\n":)");
+    EXPECT_EQ(out, R"(["k\n":)");
 }
 
 TEST(JsonWriteString, RoundTripsThroughTheParser) {
     std::string all;
-    for (int c = 1; c < 0x80; ++c)
+    for (int c = 0; c < 0x80; ++c)
         all += static_cast<char>(c);
-    all += std::string("\0", 1);
     all += "\xc3\xa9\xe2\x99\xab\xf0\x9f\x8e\xb9\xc2\x80";
     json::Parser parser;
     for (const std::string& s : {all, std::string(), std::string("\"\\\"\\")}) {
-        const std::string text = str(s);
-        auto root = parser.parse(text);
-        ASSERT_TRUE(root.has_value()) << text;
-        std::string back;
-        ASSERT_TRUE(json::read_string(*root, back).has_value());
-        EXPECT_EQ(back, s);
+        auto back = json::read_text<std::string>(parser, str(s));
+        ASSERT_TRUE(back.has_value()) << str(s);
+        EXPECT_EQ(*back, s);
     }
 }
 
 TEST(JsonWriteNumber, ShortestFormWithPointAndNullForNonFinite) {
     std::string out;
-    json::append_number(out, 440.0f);
-    out += ',';
-    json::append_number(out, 0.1f);
-    out += ',';
-    json::append_number(out, std::numeric_limits<float>::quiet_NaN());
-    out += ',';
-    json::append_number(out, -std::numeric_limits<float>::infinity());
-    out += ',';
+    for (float f : {440.0f, 0.1f, NAN, -INFINITY}) {
+        json::append_number(out, f);
+        out += ',';
+    }
     json::append_number(out, 0.5);
     EXPECT_EQ(out, "440.0,0.1,null,null,0.5");
 }
@@ -104,23 +70,6 @@ TEST(JsonWriteSequence, EmptyAndFilled) {
     json::append_sequence(out, '{', none, write, '}');
     json::append_sequence(out, '[', some, write, ']');
     EXPECT_EQ(out, "[]{}[1,2,3]");
-}
-
-TEST(JsonWriteSequence, ObjectReadsBack) {
-    const std::map<std::string, float> controls = {{"a\"", 1.0f}, {"b", 0.25f}};
-    std::string out;
-    json::append_sequence(
-        out, '{', controls,
-        [](std::string& o, const auto& kv) {
-            json::append_key(o, kv.first);
-            json::append_number(o, kv.second);
-        },
-        '}');
-    EXPECT_EQ(out, R"({"a\"":1.0,"b":0.25})");
-    json::Parser parser;
-    auto back = json::read_text<std::map<std::string, float>>(parser, out);
-    ASSERT_TRUE(back.has_value());
-    EXPECT_EQ(*back, controls);
 }
 
 }  // namespace

@@ -357,12 +357,11 @@ FieldRef required(std::string_view name, T& out) {
     return {name, Presence::Required, &out, &detail::read_erased<T>};
 }
 
-// The members of a record: an object (without the union's tag key, if any) or the elements of
-// an array (after the union's tag element, if any).
+// The members of a record: an object (a union's tag key among them is skipped like any key
+// that names no field) or the elements of an array (after the union's tag element, if any).
 struct Content {
     Element element;
-    std::string_view skip_key;  // empty: nothing skipped
-    bool skip_first = false;    // array form of a tagged union: element 0 is the tag
+    bool skip_first = false;  // array form of a tagged union: element 0 is the tag
 
     // An object or array as a plain record; anything else fails naming `what`.
     static Result<Content> of(Element e, const What& what);

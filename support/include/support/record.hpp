@@ -237,12 +237,19 @@ json::Status read_fields_fresh(const json::Content& content, T& out) {
 
 namespace detail {
 
+// True when no field is named `key`: a union's tag stands among its kinds' fields.
+template <class D>
+constexpr bool no_field_named(const D& d, std::string_view key) {
+    return std::apply([&](const auto&... f) { return ((f.name != key) && ...); }, d.fields);
+}
+
 template <class V, std::size_t I>
 json::Status read_kind(const json::Content& c, std::string_view owner, V& out) {
     using K = std::variant_alternative_t<I, variant_of<V>>;
     K& kind = out.template emplace<I>();
     constexpr auto d = declaration<K>;
     if constexpr (form_of<K> == 1) {
+        static_assert(no_field_named(d, declaration<V>.key), "a field named like the tag");
         constexpr bool unit = std::tuple_size_v<decltype(d.fields)> == 0;
         return read_fields_into(c, json::What{unit ? "unit variant" : "struct variant", owner, d.name},
                                 kind);
