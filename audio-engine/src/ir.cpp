@@ -16,10 +16,10 @@ constexpr auto record_of(record::Type<NodeInstance>) {
 
 constexpr auto record_of(record::Type<ConnectionIr>) {
     using namespace record;
-    return fields<ConnectionIr>(
-        "ConnectionIr", field("from_node", &ConnectionIr::from_node),
-        field("from_port", &ConnectionIr::from_port), field("to_node", &ConnectionIr::to_node),
-        field("to_port", &ConnectionIr::to_port));
+    return fields<ConnectionIr>("ConnectionIr", field("from_node", &ConnectionIr::from_node),
+                                field("from_port", &ConnectionIr::from_port),
+                                field("to_node", &ConnectionIr::to_node),
+                                field("to_port", &ConnectionIr::to_port));
 }
 
 constexpr auto record_of(record::Type<GraphIr>) {

@@ -31,7 +31,8 @@ constexpr auto record_of(record::Type<LoadGraph>) {
 }
 constexpr auto record_of(record::Type<AddNode>) {
     using namespace record;
-    return fields<AddNode>("AddNode", field("id", &AddNode::id), field("type_id", &AddNode::type_id),
+    return fields<AddNode>("AddNode", field("id", &AddNode::id),
+                           field("type_id", &AddNode::type_id),
                            defaulted("controls", &AddNode::controls));
 }
 constexpr auto record_of(record::Type<RemoveNode>) {

@@ -32,10 +32,11 @@ TEST(GraphIrRead, EveryFieldInBothForms) {
         "exposed_controls": {"pitch": ["osc", "freq"]}})");
     ASSERT_TRUE(g.has_value()) << g.error().text;
     EXPECT_EQ(*g, graph);
-    EXPECT_EQ(read<GraphIr>(R"([[{"id":"osc","type_id":"oscillator","controls":{"freq":440}},)"
-                            R"(["out","dac",{}]],[["osc","out","out","in"]],{"pitch":["osc","freq"]}])")
-                  .value(),
-              graph);
+    EXPECT_EQ(
+        read<GraphIr>(R"([[{"id":"osc","type_id":"oscillator","controls":{"freq":440}},)"
+                      R"(["out","dac",{}]],[["osc","out","out","in"]],{"pitch":["osc","freq"]}])")
+            .value(),
+        graph);
     EXPECT_EQ(read<GraphIr>(R"({"nodes":[],"connections":[]})").value(), GraphIr{});
 }
 

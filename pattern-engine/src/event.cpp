@@ -14,8 +14,8 @@ constexpr auto record_of(record::Type<Note>) {
 }
 constexpr auto record_of(record::Type<Cc>) {
     using namespace record;
-    return fields<Cc>("Cc", field("channel", &Cc::channel),
-                      field("controller", &Cc::controller), field("value", &Cc::value));
+    return fields<Cc>("Cc", field("channel", &Cc::channel), field("controller", &Cc::controller),
+                      field("value", &Cc::value));
 }
 constexpr auto record_of(record::Type<Osc>) {
     using namespace record;

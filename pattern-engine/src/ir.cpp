@@ -65,8 +65,8 @@ constexpr auto record_of(record::Type<Euclid>) {
 }
 constexpr auto record_of(record::Type<Degrade>) {
     using namespace record;
-    return fields<Degrade>("Degrade", field("prob", &Degrade::prob),
-                           field("seed", &Degrade::seed), field("child", &Degrade::child));
+    return fields<Degrade>("Degrade", field("prob", &Degrade::prob), field("seed", &Degrade::seed),
+                           field("child", &Degrade::child));
 }
 constexpr auto record_of(record::Type<Warp>) {
     using namespace record;

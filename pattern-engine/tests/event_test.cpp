@@ -26,9 +26,11 @@ json::Result<T> read_text(std::string_view text) {
 
 TEST(ValueReading, EveryKindByNameIndexAndPosition) {
     const std::pair<std::string_view, Value> cases[] = {
-        {R"({"type":"Note","channel":200,"note":60,"velocity":100,"dur":1})", Note{200, 60, 100, 1.0}},
+        {R"({"type":"Note","channel":200,"note":60,"velocity":100,"dur":1})",
+         Note{200, 60, 100, 1.0}},
         {R"(["Note",0,60,100,0.5])", Note{0, 60, 100, 0.5}},
         {R"({"value":7,"controller":74,"channel":2,"type":1})", Cc{2, 74, 7}},
+        {R"(["Cc",2,74,7])", Cc{2, 74, 7}},
         {R"({"type":"Osc","address":"/audio/set","args":[{"Str":"cutoff"},{"Float":3},{"Int":-5}]})",
          Osc{"/audio/set", {OscArg(std::string("cutoff")), OscArg(3.0), OscArg(std::int32_t{-5})}}},
         {R"([2,"/a",[]])", Osc{"/a", {}}},

@@ -45,8 +45,8 @@ EngineCommand command_of(const ClientMessage& message) {
 std::tuple<std::size_t, std::string, CompiledPattern, double> parts(const EngineCommand& command) {
     return std::visit(
         [&](const auto& c) {
-            std::tuple<std::size_t, std::string, CompiledPattern, double> out{command.index(), {},
-                                                                              {}, 0.0};
+            std::tuple<std::size_t, std::string, CompiledPattern, double> out{
+                command.index(), {}, {}, 0.0};
             if constexpr (requires { c.slot; }) std::get<1>(out) = c.slot;
             if constexpr (requires { c.pattern; }) std::get<2>(out) = c.pattern;
             if constexpr (requires { c.bpm; }) std::get<3>(out) = c.bpm;
@@ -70,7 +70,8 @@ TEST(CompileCommand, EachMessageGivesItsCommand) {
     const ir::IrNode tree = fast(2, 1, cat(note(60), note(62)));
     const ir::IrNode curves = stack(control("cutoff"), control("res"));
     expect_command(protocol::SetPattern{"d1", tree}, cmd::SetPattern{"d1", compiled(tree)});
-    expect_command(protocol::SetPatternFromZero{"bass", curves}, cmd::SetPatternFromZero{"bass", compiled(curves)});
+    expect_command(protocol::SetPatternFromZero{"bass", curves},
+                   cmd::SetPatternFromZero{"bass", compiled(curves)});
     expect_command(protocol::Hush{""}, cmd::Hush{""});
     expect_command(protocol::HushAll{}, cmd::HushAll{});
     expect_command(protocol::SetBeatsPerCycle{7.5}, cmd::SetBeatsPerCycle{7.5});
@@ -78,7 +79,8 @@ TEST(CompileCommand, EachMessageGivesItsCommand) {
     for (double bpm : {90.0, 0.0, -1.0, std::numeric_limits<double>::infinity()}) {
         expect_command(protocol::SetBpm{bpm}, cmd::SetBpm{bpm});
     }
-    const EngineCommand nan = command_of(protocol::SetBpm{std::numeric_limits<double>::quiet_NaN()});
+    const EngineCommand nan =
+        command_of(protocol::SetBpm{std::numeric_limits<double>::quiet_NaN()});
     EXPECT_TRUE(std::isnan(std::get<cmd::SetBpm>(nan).bpm));
     auto ping = compile_command(protocol::Ping{});
     ASSERT_TRUE(ping.has_value());

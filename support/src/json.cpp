@@ -93,10 +93,10 @@ void find_number_fixes(std::string_view text, char* copy, std::vector<NumberFix>
         const std::size_t this_ordinal = ordinal++;
         const std::size_t digits_at = token[0] == '-' ? 1 : 0;
         const std::string_view digits = token.substr(digits_at);
-        const bool integer =
-            !digits.empty() && std::all_of(digits.begin(), digits.end(), [](char d) {
-                return d >= '0' && d <= '9';
-            }) && (digits.size() == 1 || digits[0] != '0');
+        const bool integer = !digits.empty() &&
+                             std::all_of(digits.begin(), digits.end(),
+                                         [](char d) { return d >= '0' && d <= '9'; }) &&
+                             (digits.size() == 1 || digits[0] != '0');
         if (!integer) continue;
         if (token == "-0") {
             fixes.push_back({this_ordinal, tag_word('d'), -0.0});
@@ -319,7 +319,8 @@ Result<Element> Parser::parse(std::string_view text) {
             if (!s.deep) {
                 auto deep = std::make_unique<simdjson::dom::parser>();
                 if (auto e = allocate(*deep, max_depth + 1)) {
-                    return std::unexpected(make_error(ErrorKind::Syntax, simdjson::error_message(e)));
+                    return std::unexpected(
+                        make_error(ErrorKind::Syntax, simdjson::error_message(e)));
                 }
                 s.deep = std::move(deep);
             }

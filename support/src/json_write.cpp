@@ -1,5 +1,6 @@
 #include "support/json_write.hpp"
 
+#include "escape.hpp"
 #include "support/number.hpp"
 
 namespace support::json {
@@ -10,36 +11,17 @@ void append_string(std::string& out, std::string_view s) {
     out += '"';
     for (const char c : s) {
         const auto u = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            default:
-                if (u < 0x20) {
-                    out += "\\u00";
-                    out += hex[u >> 4];
-                    out += hex[u & 0xf];
-                } else {
-                    out += c;
-                }
+        if (support::detail::append_short_escape(out, c)) continue;
+        if (c == '\b') {
+            out += "\\b";
+        } else if (c == '\f') {
+            out += "\\f";
+        } else if (u < 0x20) {
+            out += "\\u00";
+            out += hex[u >> 4];
+            out += hex[u & 0xf];
+        } else {
+            out += c;
         }
     }
     out += '"';

@@ -10,6 +10,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <unordered_map>
 #include <variant>
 
 #include "support/record.hpp"
@@ -31,7 +32,8 @@ struct Sample {
 constexpr auto record_of(record::Type<Sample>) {
     using namespace record;
     return fields<Sample>("Sample", field("id", &Sample::id), field("level", &Sample::level),
-                          defaulted("controls", &Sample::controls), optional("unit", &Sample::unit));
+                          defaulted("controls", &Sample::controls),
+                          optional("unit", &Sample::unit));
 }
 
 json::Status read_json(json::Element e, Sample& out) {
@@ -265,7 +267,8 @@ TEST(JsonRecord, ReadingRules) {
         {"1", ErrorKind::InvalidType, "invalid type: integer `1`, expected struct Sample"},
         {R"("a")", ErrorKind::InvalidType, R"(invalid type: string "a", expected struct Sample)"},
         {"null", ErrorKind::InvalidType, "invalid type: null, expected struct Sample"},
-        {"1.5", ErrorKind::InvalidType, "invalid type: floating point `1.5`, expected struct Sample"},
+        {"1.5", ErrorKind::InvalidType,
+         "invalid type: floating point `1.5`, expected struct Sample"},
         {"true", ErrorKind::InvalidType},
     };
     check_cases<Sample>(cases);
@@ -347,7 +350,8 @@ TEST(JsonNumbers, AnyNumberReadsAsAFloat) {
     expect_number<double>("-0.0", -0.0);
     const auto zeros = read_text<std::vector<double>>("[-0,-0.5,-0 ,0]");
     ASSERT_TRUE(zeros.has_value());
-    EXPECT_TRUE(std::signbit((*zeros)[0]) && std::signbit((*zeros)[2]) && !std::signbit((*zeros)[3]));
+    EXPECT_TRUE(std::signbit((*zeros)[0]) && std::signbit((*zeros)[2]) &&
+                !std::signbit((*zeros)[3]));
     expect_number<double>("0", 0.0);
     expect_number<float>("-0", -0.0f);
     expect_number<float>("0.1", 0.1f);
@@ -391,17 +395,20 @@ TEST(JsonTaggedUnion, ReadingRules) {
         // A unit kind ignores other keys, but not surplus values.
         {R"({"kind":"dot","size":"x","size":1})", {}},
         {R"(["dot"])", {}},
-        {R"(["dot", 1])", ErrorKind::InvalidLength, "invalid length 1, expected 0 elements in sequence"},
+        {R"(["dot", 1])", ErrorKind::InvalidLength,
+         "invalid length 1, expected 0 elements in sequence"},
         {R"(["grid", 4.5])", ErrorKind::InvalidLength,
          "invalid length 1, expected struct variant Shape::Grid with 3 elements"},
         {R"(["grid", 1, 2, [0, 1], 3])", ErrorKind::InvalidLength},
-        {R"([])", ErrorKind::InvalidLength, "invalid length 0, expected internally tagged enum Shape"},
+        {R"([])", ErrorKind::InvalidLength,
+         "invalid length 0, expected internally tagged enum Shape"},
         {R"(["grid", 1, -2])", ErrorKind::InvalidValue},
         {R"({"kind":"boxed","id":"a"})", ErrorKind::MissingField, "missing field `level`"},
         {R"(["boxed","a"])", ErrorKind::InvalidLength,
          "invalid length 1, expected struct Sample with 4 elements"},
         // Tags are exact, given once, and name a kind.
-        {R"({"kind":3})", ErrorKind::InvalidValue, "invalid value: integer `3`, expected variant index 0 <= i < 3"},
+        {R"({"kind":3})", ErrorKind::InvalidValue,
+         "invalid value: integer `3`, expected variant index 0 <= i < 3"},
         {R"({"kind":-1})", ErrorKind::InvalidType},
         {R"({"kind":1.0,"size":2})", ErrorKind::InvalidType},
         {R"({"kind":"Grid","size":2,"count":1})", ErrorKind::UnknownVariant,
@@ -414,7 +421,8 @@ TEST(JsonTaggedUnion, ReadingRules) {
     };
     check_cases<Shape>(cases);
     EXPECT_EQ(*read_text<Shape>(R"(["grid", 4.5, 2])"), Shape(Grid{4.5, 2, {}}));
-    EXPECT_EQ(*read_text<Shape>(R"({"kind":2,"level":1,"id":"a"})"), Shape(Boxed{{"a", 1, {}, {}}}));
+    EXPECT_EQ(*read_text<Shape>(R"({"kind":2,"level":1,"id":"a"})"),
+              Shape(Boxed{{"a", 1, {}, {}}}));
 }
 
 TEST(JsonTaggedUnion, IndexRefusedWhereNotAllowed) {
@@ -434,7 +442,8 @@ TEST(JsonUnitNames, NameOrSingleKeyObject) {
     EXPECT_EQ(*read_text<Layout>(R"({"stereo":null})"), Layout::Stereo);
     EXPECT_EQ(*read_text<Layout>(R"({"mono":{}})"), Layout::Mono);
     const ReadCase cases[] = {
-        {R"("Mono")", ErrorKind::UnknownVariant, "unknown variant `Mono`, expected `mono` or `stereo`"},
+        {R"("Mono")", ErrorKind::UnknownVariant,
+         "unknown variant `Mono`, expected `mono` or `stereo`"},
         {R"({"Stereo":null})", ErrorKind::UnknownVariant},
         {R"({"mono":1})", ErrorKind::InvalidType},
         {R"({"mono":{"a":1}})", ErrorKind::InvalidType},
@@ -468,7 +477,8 @@ TEST(RecordWriting, CompactJsonInDeclarationOrderReadsBack) {
     const Sample sample{"a\"\n", 7, {{"g", 440.0f}, {"n", NAN}, {"x", 0.1f}}, std::nullopt};
     std::string out = ">";
     record::json_form(out, sample);
-    EXPECT_EQ(out, R"(>{"id":"a\"\n","level":7,"controls":{"g":440.0,"n":null,"x":0.1},"unit":null})");
+    EXPECT_EQ(out,
+              R"(>{"id":"a\"\n","level":7,"controls":{"g":440.0,"n":null,"x":0.1},"unit":null})");
     const Sample finite{"b", 255, {{"y", -1.5e-7f}, {"z", 3.4028235e38f}}, "Hz"};
     std::string text;
     record::json_form(text, finite);
@@ -487,13 +497,16 @@ TEST(RecordWriting, CompactJsonInDeclarationOrderReadsBack) {
     text.clear();
     record::json_form(text, Layout::Stereo);
     record::json_form(text, Arg(std::int32_t{2}));
-    EXPECT_EQ(text, R"("stereo"{"Int":2})");
+    record::write_json(text, std::unordered_map<std::string, double>{{"u", 120.0}});
+    EXPECT_EQ(text, R"("stereo"{"Int":2}{"u":120.0})");
 }
 
 TEST(RecordDebug, SingleLineForm) {
     std::string out;
     record::debug_form(out, Sample{"a\"", 7, {{"f", 440.0f}, {"g", 0.5f}}, "Hz"});
-    EXPECT_EQ(out, R"(Sample { id: "a\"", level: 7, controls: {"f": 440.0, "g": 0.5}, unit: Some("Hz") })");
+    EXPECT_EQ(
+        out,
+        R"(Sample { id: "a\"", level: 7, controls: {"f": 440.0, "g": 0.5}, unit: Some("Hz") })");
     out.clear();
     record::debug_form(out, Shape(Grid{1e-7, 0, {-1.0f, 2.0f}}));
     out += ' ';
@@ -504,8 +517,9 @@ TEST(RecordDebug, SingleLineForm) {
     record::debug_form(out, Layout::Mono);
     out += ' ';
     record::debug_form(out, Arg(1.0));
-    EXPECT_EQ(out, R"(Grid { size: 1e-7, count: 0, range: (-1.0, 2.0) } Dot )"
-                   R"(Boxed(Sample { id: "", level: 0, controls: {}, unit: None }) Mono Float(1.0))");
+    EXPECT_EQ(out,
+              R"(Grid { size: 1e-7, count: 0, range: (-1.0, 2.0) } Dot )"
+              R"(Boxed(Sample { id: "", level: 0, controls: {}, unit: None }) Mono Float(1.0))");
 }
 
 // Mutated texts (bytes flipped, dropped, duplicated) must only ever read or fail cleanly; the

@@ -2,10 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <string>
-#include <vector>
 
+#include "support/debug.hpp"
 #include "support/json.hpp"
 
 namespace {
@@ -51,25 +50,19 @@ TEST(JsonWriteString, RoundTripsThroughTheParser) {
     }
 }
 
-TEST(JsonWriteNumber, ShortestFormWithPointAndNullForNonFinite) {
-    std::string out;
-    for (float f : {440.0f, 0.1f, NAN, -INFINITY}) {
-        json::append_number(out, f);
-        out += ',';
+// The debug form's texts: short escapes, \u{..} for other controls, C1 controls included.
+TEST(DebugQuoted, EscapesControlCharactersOfBothRanges) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"a\"b\\c", R"("a\"b\\c")"},
+        {"x\ny\r\tz", R"("x\ny\r\tz")"},
+        {std::string_view("\0\x01\x1b\x7f'", 5), R"("\u{0}\u{1}\u{1b}\u{7f}'")"},
+        {"\xc2\x85\xc2\xa0\xc3\xa9", "\"\\u{85}\xc2\xa0\xc3\xa9\""},
+    };
+    for (const auto& [text, quoted] : cases) {
+        std::string out = ">";
+        support::debug::append_quoted(out, text);
+        EXPECT_EQ(out, ">" + std::string(quoted));
     }
-    json::append_number(out, 0.5);
-    EXPECT_EQ(out, "440.0,0.1,null,null,0.5");
-}
-
-TEST(JsonWriteSequence, EmptyAndFilled) {
-    const std::vector<int> none;
-    const std::vector<int> some = {1, 2, 3};
-    auto write = [](std::string& out, int v) { out += std::to_string(v); };
-    std::string out;
-    json::append_sequence(out, '[', none, write, ']');
-    json::append_sequence(out, '{', none, write, '}');
-    json::append_sequence(out, '[', some, write, ']');
-    EXPECT_EQ(out, "[]{}[1,2,3]");
 }
 
 }  // namespace

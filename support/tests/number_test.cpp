@@ -86,16 +86,6 @@ TEST(NumberLayouts, Floats) {
     });
 }
 
-TEST(NumberAppend, KeepsWhatIsAlreadyInTheString) {
-    std::string out = "x=";
-    number::append_message(out, 92.5);
-    out += ' ';
-    number::append_debug(out, 440.0f);
-    out += ' ';
-    number::append_json(out, kNanF);
-    EXPECT_EQ(out, "x=92.5 440.0 null");
-}
-
 // --- round trip over many values ---------------------------------------------------------------
 
 template <class T>

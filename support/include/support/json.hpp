@@ -23,7 +23,6 @@
 #include <cstdint>
 #include <cstring>
 #include <expected>
-#include <initializer_list>
 #include <limits>
 #include <memory>
 #include <optional>
@@ -73,8 +72,10 @@ enum class Type : std::uint8_t {
     Object,
 };
 
-// The parsed document as `Element`s see it: one 64-bit word per value (two for numbers), the
-// kind in the top byte; containers hold the index just past their end.
+// The parsed document as `Element`s see it, the DOM parser's own tape (so reading copies
+// nothing): one 64-bit word per value (two for numbers), the kind in the top byte ('B' is ours:
+// an integer beyond 64 bits, its float in the word, its double in the next); containers hold
+// the index just past their end; strings an offset of their length and bytes.
 struct Document {
     const std::uint64_t* tape = nullptr;
     const std::uint8_t* strings = nullptr;
@@ -135,14 +136,14 @@ public:
     }
 
     // Array elements and object members in document order (duplicates included).
-    template <class Item>
+    template <class Entry>
     class Range {
     public:
         class iterator {
         public:
-            Item operator*() const noexcept;
+            Entry operator*() const noexcept;
             iterator& operator++() noexcept {
-                index_ = Element(doc_, index_ + (Item::is_member ? 1 : 0)).after();
+                index_ = Element(doc_, index_ + (Entry::is_member ? 1 : 0)).after();
                 return *this;
             }
             bool operator==(const iterator&) const = default;
@@ -215,9 +216,9 @@ struct Member {
     Element value;
 };
 
-template <class Item>
-Item Element::Range<Item>::iterator::operator*() const noexcept {
-    if constexpr (Item::is_member) {
+template <class Entry>
+Entry Element::Range<Entry>::iterator::operator*() const noexcept {
+    if constexpr (Entry::is_member) {
         return {Element(doc_, index_).string(), Element(doc_, index_ + 1)};
     } else {
         return {Element(doc_, index_)};

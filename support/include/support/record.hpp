@@ -30,8 +30,8 @@
 
 #include <array>
 #include <charconv>
+#include <concepts>
 #include <cstddef>
-#include <map>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -147,47 +147,59 @@ constexpr Names<E, N> names(std::string_view name, const std::string_view (&wire
 }
 
 template <class T>
-concept Declared = requires { record_of(Type<T>{}); };
+concept Declared = requires {
+    record_of(Type<T>{});
+};
 
 // A type's own functions, found by argument-dependent lookup; preferred over a declaration
 // when reached as a nested value, so that every source handles a type alike.
 template <class T>
-concept HasFieldsReader = requires(const json::Content& c, T& out) { read_fields_of(c, out); };
+concept HasFieldsReader = requires(const json::Content& c, T& out) {
+    read_fields_of(c, out);
+};
 template <class T>
-concept HasJsonWriter = requires(std::string& o, const T& v) { append_json(o, v); };
+concept HasJsonWriter = requires(std::string& o, const T& v) {
+    append_json(o, v);
+};
 template <class T>
-concept HasDebugWriter = requires(std::string& o, const T& v) { append_debug(o, v); };
+concept HasDebugWriter = requires(std::string& o, const T& v) {
+    append_debug(o, v);
+};
 
 template <class T>
 inline constexpr auto declaration = record_of(Type<T>{});
 
 namespace detail {
 
+enum class Form { None, Fields, Embedded, Tuple, Tagged, External, Names };
+
 template <class D>
-struct form : std::integral_constant<int, 0> {};
+struct form : std::integral_constant<Form, Form::None> {};
 template <class T, class... F>
-struct form<Record<T, F...>> : std::integral_constant<int, 1> {};
+struct form<Record<T, F...>> : std::integral_constant<Form, Form::Fields> {};
 template <class T, class M>
-struct form<Embedded<T, M>> : std::integral_constant<int, 2> {};
+struct form<Embedded<T, M>> : std::integral_constant<Form, Form::Embedded> {};
 template <class T, class... M>
-struct form<Tuple<T, M...>> : std::integral_constant<int, 3> {};
+struct form<Tuple<T, M...>> : std::integral_constant<Form, Form::Tuple> {};
 template <class V, std::size_t N>
-struct form<Tagged<V, N>> : std::integral_constant<int, 4> {};
+struct form<Tagged<V, N>> : std::integral_constant<Form, Form::Tagged> {};
 template <class V, std::size_t N>
-struct form<External<V, N>> : std::integral_constant<int, 5> {};
+struct form<External<V, N>> : std::integral_constant<Form, Form::External> {};
 template <class E, std::size_t N>
-struct form<Names<E, N>> : std::integral_constant<int, 6> {};
+struct form<Names<E, N>> : std::integral_constant<Form, Form::Names> {};
 
 template <class T>
-constexpr int form_of = form<std::remove_cvref_t<decltype(declaration<T>)>>::value;
+constexpr Form form_of = form<std::remove_cvref_t<decltype(declaration<T>)>>::value;
 
 template <class T>
 using variant_of = typename T::variant;  // the std::variant a tagged type derives from
 
+// A map keyed by text, ordered or not: written in its iteration order.
 template <class T>
-struct is_map : std::false_type {};
-template <class K, class V, class C, class A>
-struct is_map<std::map<K, V, C, A>> : std::true_type {};
+concept StringMap = requires {
+    typename T::key_type;
+    typename T::mapped_type;
+} && std::same_as<typename T::key_type, std::string>;
 
 }  // namespace detail
 
@@ -215,7 +227,7 @@ json::FieldRef bind(const Field<T, M, Read>& f, T& out) {
 // beside a union's tag), read into `out`, which holds its defaults.
 template <class T>
 json::Status read_fields_into(const json::Content& content, const json::What& what, T& out) {
-    constexpr auto d = declaration<T>;
+    constexpr const auto& d = declaration<T>;
     const auto refs = std::apply(
         [&](const auto&... f) {
             return std::array<json::FieldRef, sizeof...(f)>{detail::bind(f, out)...};
@@ -247,14 +259,15 @@ template <class V, std::size_t I>
 json::Status read_kind(const json::Content& c, std::string_view owner, V& out) {
     using K = std::variant_alternative_t<I, variant_of<V>>;
     K& kind = out.template emplace<I>();
-    constexpr auto d = declaration<K>;
-    if constexpr (form_of<K> == 1) {
+    constexpr const auto& d = declaration<K>;
+    if constexpr (form_of<K> == Form::Fields) {
         static_assert(no_field_named(d, declaration<V>.key), "a field named like the tag");
         constexpr bool unit = std::tuple_size_v<decltype(d.fields)> == 0;
-        return read_fields_into(c, json::What{unit ? "unit variant" : "struct variant", owner, d.name},
-                                kind);
+        return read_fields_into(
+            c, json::What{unit ? "unit variant" : "struct variant", owner, d.name}, kind);
     } else {
-        static_assert(form_of<K> == 2, "a tagged kind is a record or an embedded record");
+        static_assert(form_of<K> == Form::Embedded,
+                      "a tagged kind is a record or an embedded record");
         using M = std::remove_cvref_t<decltype(kind.*d.member)>;
         if constexpr (HasFieldsReader<M>) {
             return read_fields_of(c, kind.*d.member);
@@ -266,8 +279,8 @@ json::Status read_kind(const json::Content& c, std::string_view owner, V& out) {
 }
 
 template <class V, std::size_t... I>
-json::Status read_kind_at(std::size_t index, const json::Content& c, std::string_view owner,
-                          V& out, std::index_sequence<I...>) {
+json::Status read_kind_at(std::size_t index, const json::Content& c, std::string_view owner, V& out,
+                          std::index_sequence<I...>) {
     using Read = json::Status (*)(const json::Content&, std::string_view, V&);
     static constexpr Read table[] = {&read_kind<V, I>...};
     return table[index](c, owner, out);
@@ -287,7 +300,9 @@ json::Status read_external_at(std::size_t index, json::Element e, V& out,
 // A tagged variant whose tag may, or may not, be an index here, whatever its declaration says.
 template <class V>
 json::Status read_tagged(json::Element e, V& out, json::TagIndex index) {
-    constexpr auto d = declaration<V>;
+    constexpr const auto& d = declaration<V>;
+    static_assert(d.names.size() == std::variant_size_v<detail::variant_of<V>>,
+                  "one tag per kind");
     auto tagged = json::read_internal_tag(e, d.key, d.names, index,
                                           json::What{"internally tagged enum", {}, d.name});
     if (!tagged) return std::unexpected(std::move(tagged.error()));
@@ -298,29 +313,31 @@ json::Status read_tagged(json::Element e, V& out, json::TagIndex index) {
 // A declared type by its declaration; the members by json::read (so by their own read_json).
 template <class T>
 json::Status read_value(json::Element e, T& out) {
-    constexpr auto d = declaration<T>;
-    constexpr int form = detail::form_of<T>;
-    if constexpr (form == 1) {
+    constexpr const auto& d = declaration<T>;
+    constexpr detail::Form form = detail::form_of<T>;
+    if constexpr (form == detail::Form::Fields) {
         const json::What what{"struct", {}, d.name};
         auto content = json::Content::of(e, what);
         if (!content) return std::unexpected(std::move(content.error()));
         return read_fields_into(*content, what, out);
-    } else if constexpr (form == 3) {
+    } else if constexpr (form == detail::Form::Tuple) {
         const auto refs = std::apply(
             [&](auto... m) {
                 return std::array<json::FieldRef, sizeof...(m)>{json::required("", out.*m)...};
             },
             d.members);
         return json::read_tuple(e, refs);
-    } else if constexpr (form == 4) {
+    } else if constexpr (form == detail::Form::Tagged) {
         return read_tagged(e, out, d.index);
-    } else if constexpr (form == 5) {
+    } else if constexpr (form == detail::Form::External) {
+        static_assert(d.names.size() == std::variant_size_v<detail::variant_of<T>>,
+                      "one name per kind");
         auto found = json::read_external_tag(e, d.names, json::What{"enum", {}, d.name});
         if (!found) return std::unexpected(std::move(found.error()));
         return detail::read_external_at(found->index, found->value, out,
                                         std::make_index_sequence<d.names.size()>{});
     } else {
-        static_assert(form == 6, "no reader for this form");
+        static_assert(form == detail::Form::Names, "no reader for this form");
         auto index = json::read_unit_variant(e, d.wire, json::What{"string or map", {}, {}});
         if (!index) return std::unexpected(std::move(index.error()));
         out = static_cast<T>(*index);
@@ -384,7 +401,7 @@ void write_json(std::string& out, const T& value) {
         out += ',';
         write_json(out, value.second);
         out += ']';
-    } else if constexpr (detail::is_map<T>::value) {
+    } else if constexpr (detail::StringMap<T>) {
         json::append_sequence(
             out, '{', value,
             [](std::string& o, const auto& kv) {
@@ -405,49 +422,47 @@ void write_json(std::string& out, const T& value) {
 // A declared type by its declaration.
 template <class T>
 void json_form(std::string& out, const T& value) {
-    {
-        constexpr auto d = declaration<T>;
-        constexpr int form = detail::form_of<T>;
-        if constexpr (form == 1) {
-            bool first = true;
-            out += '{';
-            detail::write_json_fields(out, value, first);
-            out += '}';
-        } else if constexpr (form == 3) {
-            bool first = true;
-            out += '[';
-            std::apply(
-                [&](auto... m) {
-                    ((out += first ? "" : ",", first = false, write_json(out, value.*m)), ...);
-                },
-                d.members);
-            out += ']';
-        } else if constexpr (form == 4) {
-            out += '{';
-            json::append_key(out, d.key);
-            json::append_string(out, d.names[value.index()]);
-            std::visit(
-                [&](const auto& kind) {
-                    using K = std::remove_cvref_t<decltype(kind)>;
-                    bool first = false;
-                    if constexpr (detail::form_of<K> == 1) {
-                        detail::write_json_fields(out, kind, first);
-                    } else {
-                        detail::write_json_fields(out, kind.*declaration<K>.member, first);
-                    }
-                },
-                static_cast<const detail::variant_of<T>&>(value));
-            out += '}';
-        } else if constexpr (form == 5) {
-            out += '{';
-            json::append_key(out, d.names[value.index()]);
-            std::visit([&](const auto& v) { write_json(out, v); },
-                       static_cast<const detail::variant_of<T>&>(value));
-            out += '}';
-        } else {
-            static_assert(form == 6, "no writer for this form");
-            json::append_string(out, d.wire[static_cast<std::size_t>(value)]);
-        }
+    constexpr const auto& d = declaration<T>;
+    constexpr detail::Form form = detail::form_of<T>;
+    if constexpr (form == detail::Form::Fields) {
+        bool first = true;
+        out += '{';
+        detail::write_json_fields(out, value, first);
+        out += '}';
+    } else if constexpr (form == detail::Form::Tuple) {
+        bool first = true;
+        out += '[';
+        std::apply(
+            [&](auto... m) {
+                ((out += first ? "" : ",", first = false, write_json(out, value.*m)), ...);
+            },
+            d.members);
+        out += ']';
+    } else if constexpr (form == detail::Form::Tagged) {
+        out += '{';
+        json::append_key(out, d.key);
+        json::append_string(out, d.names[value.index()]);
+        std::visit(
+            [&](const auto& kind) {
+                using K = std::remove_cvref_t<decltype(kind)>;
+                bool first = false;
+                if constexpr (detail::form_of<K> == detail::Form::Fields) {
+                    detail::write_json_fields(out, kind, first);
+                } else {
+                    detail::write_json_fields(out, kind.*declaration<K>.member, first);
+                }
+            },
+            static_cast<const detail::variant_of<T>&>(value));
+        out += '}';
+    } else if constexpr (form == detail::Form::External) {
+        out += '{';
+        json::append_key(out, d.names[value.index()]);
+        std::visit([&](const auto& v) { write_json(out, v); },
+                   static_cast<const detail::variant_of<T>&>(value));
+        out += '}';
+    } else {
+        static_assert(form == detail::Form::Names, "no writer for this form");
+        json::append_string(out, d.wire[static_cast<std::size_t>(value)]);
     }
 }
 
@@ -484,7 +499,7 @@ void write_debug(std::string& out, const T& value) {
         out += ", ";
         write_debug(out, value.second);
         out += ')';
-    } else if constexpr (detail::is_map<T>::value) {
+    } else if constexpr (detail::StringMap<T>) {
         debug::append_sequence(
             out, '{', value,
             [](std::string& o, const auto& kv) {
@@ -506,54 +521,51 @@ void write_debug(std::string& out, const T& value) {
 // A declared type by its declaration.
 template <class T>
 void debug_form(std::string& out, const T& value) {
-    {
-        constexpr auto d = declaration<T>;
-        constexpr int form = detail::form_of<T>;
-        if constexpr (form == 1) {
-            out += d.name;
-            if constexpr (std::tuple_size_v<decltype(d.fields)> > 0) {
-                bool first = true;
-                out += " { ";
-                std::apply(
-                    [&](const auto&... f) {
-                        ((out += first ? "" : ", ", first = false, out += f.name, out += ": ",
-                          write_debug(out, value.*f.member)),
-                         ...);
-                    },
-                    d.fields);
-                out += " }";
-            }
-        } else if constexpr (form == 2) {
-            out += d.name;
-            out += '(';
-            write_debug(out, value.*d.member);
-            out += ')';
-        } else if constexpr (form == 3) {
+    constexpr const auto& d = declaration<T>;
+    constexpr detail::Form form = detail::form_of<T>;
+    if constexpr (form == detail::Form::Fields) {
+        out += d.name;
+        if constexpr (std::tuple_size_v < decltype(d.fields) >> 0) {
             bool first = true;
-            out += '(';
+            out += " { ";
             std::apply(
-                [&](auto... m) {
-                    ((out += first ? "" : ", ", first = false, write_debug(out, value.*m)), ...);
+                [&](const auto&... f) {
+                    ((out += first ? "" : ", ", first = false, out += f.name, out += ": ",
+                      write_debug(out, value.*f.member)),
+                     ...);
                 },
-                d.members);
-            out += ')';
-        } else if constexpr (form == 4) {
-            // Kinds by their declarations: they convert to the variant, whose own
-            // append_debug argument-dependent lookup would find.
-            std::visit([&](const auto& kind) { debug_form(out, kind); },
-                       static_cast<const detail::variant_of<T>&>(value));
-        } else if constexpr (form == 5) {
-            out += d.names[value.index()];
-            out += '(';
-            std::visit([&](const auto& v) { write_debug(out, v); },
-                       static_cast<const detail::variant_of<T>&>(value));
-            out += ')';
-        } else {
-            static_assert(form == 6, "no debug form for this form");
-            out += d.debug[static_cast<std::size_t>(value)];
+                d.fields);
+            out += " }";
         }
+    } else if constexpr (form == detail::Form::Embedded) {
+        out += d.name;
+        out += '(';
+        write_debug(out, value.*d.member);
+        out += ')';
+    } else if constexpr (form == detail::Form::Tuple) {
+        bool first = true;
+        out += '(';
+        std::apply(
+            [&](auto... m) {
+                ((out += first ? "" : ", ", first = false, write_debug(out, value.*m)), ...);
+            },
+            d.members);
+        out += ')';
+    } else if constexpr (form == detail::Form::Tagged) {
+        // Kinds by their declarations: they convert to the variant, whose own
+        // append_debug argument-dependent lookup would find.
+        std::visit([&](const auto& kind) { debug_form(out, kind); },
+                   static_cast<const detail::variant_of<T>&>(value));
+    } else if constexpr (form == detail::Form::External) {
+        out += d.names[value.index()];
+        out += '(';
+        std::visit([&](const auto& v) { write_debug(out, v); },
+                   static_cast<const detail::variant_of<T>&>(value));
+        out += ')';
+    } else {
+        static_assert(form == detail::Form::Names, "no debug form for this form");
+        out += d.debug[static_cast<std::size_t>(value)];
     }
 }
 
 }  // namespace support::record
-
