@@ -1,0 +1,397 @@
+#include "vorla_engine/ipc.hpp"
+
+#include <gtest/gtest.h>
+#include <simdjson.h>
+#include <stdlib.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <thread>
+
+#include "support/log.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace platform = vorla_engine::platform;
+namespace channel = support::channel;
+using namespace vorla_engine::ipc;
+using namespace std::chrono_literals;
+
+const std::string kPong = R"({"status":"Pong"})";
+std::string reply(std::string_view status, std::string_view msg) {
+    return R"({"status":")" + std::string(status) + R"(","msg":")" + std::string(msg) + "\"}";
+}
+std::string error_reply(std::string_view msg) {
+    return reply("Error", msg);
+}
+std::string ok(std::string_view msg) {
+    return reply("Ok", msg);
+}
+
+enum class Ends { TimedOut, Closed };
+
+// A client that reads reply lines with a deadline.
+class Client {
+public:
+    explicit Client(const fs::path& socket) : fd_(*platform::connect_unix(socket)) {
+        platform::set_read_timeout(fd_, 20ms);
+    }
+    void send(std::string_view text) { ASSERT_TRUE(platform::write_all(fd_, text)); }
+    void close_writing() { platform::shutdown_write(fd_); }
+
+    std::expected<std::string, Ends> line(std::chrono::milliseconds wait = 3s) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        for (;;) {
+            if (auto nl = pending_.find('\n'); nl != std::string::npos) {
+                std::string line = pending_.substr(0, nl);
+                pending_.erase(0, nl + 1);
+                return line;
+            }
+            char chunk[4096];
+            auto n = platform::read_some(fd_, chunk);
+            if (n ? *n == 0 : n.error() == platform::ReadFail::Error)
+                return std::unexpected(Ends::Closed);
+            if (n) pending_.append(chunk, *n);
+            if (std::chrono::steady_clock::now() > deadline) return std::unexpected(Ends::TimedOut);
+        }
+    }
+
+private:
+    platform::Fd fd_;
+    std::string pending_;
+};
+
+class IpcServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string dir = fs::temp_directory_path() / "vorla-ipc-XXXXXX";
+        ASSERT_NE(::mkdtemp(dir.data()), nullptr);
+        dir_ = dir;
+        socket_ = dir_ / "engine.sock";
+        types_->set({"dac", "gain"});
+        auto handle = try_start();
+        ASSERT_TRUE(handle) << handle.error();
+        handle_.emplace(std::move(*handle));
+    }
+    void TearDown() override { stop(), fs::remove_all(dir_); }
+
+    // The main loop gets 100 ms to answer.
+    std::expected<IpcHandle, std::string> try_start() {
+        auto [sender, receiver] = channel::unbounded<LoopCommand>();
+        loop_.emplace(std::move(receiver));
+        return start(socket_, std::move(sender), types_, {100ms});
+    }
+    // Drops the handle and waits until the server thread has let go of its sender.
+    void stop() {
+        handle_.reset();
+        while (loop_) {
+            auto command = loop_->recv_for(3s);
+            if (command) continue;
+            EXPECT_EQ(command.error(), channel::RecvError::Disconnected);
+            loop_.reset();
+        }
+    }
+    Client client() {
+        Client c(socket_);
+        EXPECT_EQ(c.line(), hello_line.substr(0, hello_line.size() - 1));
+        return c;
+    }
+    // Every reply to `input`, up to the reply to a final marker line.
+    std::vector<std::string> replies(Client& c, const std::string& input) {
+        c.send(input + "marker\n");
+        std::vector<std::string> out;
+        for (auto line = c.line(); line && *line != error_reply("unrecognized message: marker");
+             line = c.line()) {
+            out.push_back(*line);
+        }
+        return out;
+    }
+    // The variant index of each queued pattern command, in order.
+    std::vector<std::size_t> queued_patterns() {
+        std::vector<std::size_t> kinds;
+        while (auto c = loop_->try_recv())
+            kinds.push_back(std::get<loop::PatternCommand>(*c).command.index());
+        return kinds;
+    }
+    LoopCommand next_command() { return std::move(loop_->recv_for(3s).value()); }
+
+    fs::path dir_, socket_;
+    std::shared_ptr<NodeTypeList> types_ = std::make_shared<NodeTypeList>();
+    std::optional<LoopReceiver> loop_;
+    std::optional<IpcHandle> handle_;
+};
+
+// A line of exactly `size` bytes that reads as a pattern "Ping".
+std::string padded_ping(std::size_t size) {
+    std::string line = R"({"cmd":"Ping","pad":")";
+    line.append(size - line.size() - 2, 'x');
+    return line + "\"}";
+}
+
+TEST_F(IpcServerTest, AnswersEachNonBlankLineOnce) {
+    const std::string big = padded_ping(max_line_bytes);
+    struct Case {
+        std::string input;  // a final "\n" is added
+        std::vector<std::string> replies;
+        std::vector<std::size_t> queued = {};  // EngineCommand kinds
+    } cases[] = {
+        {"\n  \n\t\r\n\xe3\x80\x80", {}},
+        {"{\"cmd\":\"Ping\"}\n\n[\"ping\"]\r", {kPong, kPong}},
+        {R"({"type":"list_nodes","reply_port":7})",
+         {R"({"status":"NodeTypes","types":["dac","gain"]})"}},
+        {"not json\r", {error_reply("unrecognized message: not json")}},
+        {R"({"cmd":"Status","cmd":"Ping"})",
+         {error_reply(R"(unrecognized message: {\"cmd\":\"Status\",\"cmd\":\"Ping\"})")}},
+        {R"(["SetBpm","x"])", {error_reply(R"(unrecognized message: [\"SetBpm\",\"x\"])")}},
+        {R"(["Hush","\ud800"])", {error_reply(R"(unrecognized message: [\"Hush\",\"\\ud800\"])")}},
+        {"{\"cmd\":\"SetBpm\",\"bpm\":90}\n[\"Hush\",\"d1\"]",
+         {ok("bpm set to 90"), ok("d1 hushed")},
+         {4, 1}},
+        {R"(["Batch",[]])", {ok("batch applied (0 commands)")}},
+        {R"(["Batch",[["HushAll"],["Ping"],["SetBpm",100]]])",
+         {ok("batch applied (2 commands)")},
+         {2, 4}},
+        {R"(["Batch",[["HushAll"],["SetPattern","d1",{"op":"Cat","children":[]}]]])",
+         {error_reply("compile error: Cat requires at least one child")}},
+        {R"(["Batch",[["Batch",[]]]])", {error_reply("nested Batch is not allowed")}},
+        {big + "\n" + big + "\r", {kPong, kPong}},
+        {padded_ping(max_line_bytes + 1) + "\r",
+         {error_reply("message too large (1048577 bytes, max 1048576)")}},
+        {std::string(3 * max_line_bytes, 'x') + "\n" + std::string(2 * max_line_bytes, ' '),
+         {error_reply("message too large (3145728 bytes, max 1048576)")}},
+    };
+    for (const auto& c : cases) {
+        Client client = this->client();
+        EXPECT_EQ(replies(client, c.input + "\n"), c.replies) << c.input.substr(0, 200);
+        EXPECT_EQ(queued_patterns(), c.queued) << c.input.substr(0, 200);
+    }
+}
+
+TEST_F(IpcServerTest, UnreadableInputOrEndClosesTheConnection) {
+    struct Case {
+        std::string input;
+        bool close_writing;
+        std::vector<std::string> replies;  // before the connection closes
+    } cases[] = {
+        {"[\"ping\"]\n\xff\n[\"ping\"]\n", false, {kPong}},
+        {"\"\xed\xa0\x80\"\n", false, {}},  // an encoded surrogate
+        {"\"\xe0\x80\xaf\"\n", false, {}},  // overlong
+        {std::string(max_line_bytes + 10, 'x') + "\xf8\n", false, {}},
+        {"[\"ping\"]\n\xe2\x82", true, {kPong}},  // cut inside a character
+        {"{\"cmd\":\"Ping\"}", true, {kPong}},
+        {"  ", true, {}},
+    };
+    for (const auto& c : cases) {
+        Client client = this->client();
+        client.send(c.input);
+        if (c.close_writing) client.close_writing();
+        for (const auto& reply : c.replies)
+            EXPECT_EQ(client.line(), reply) << c.input.substr(0, 40);
+        EXPECT_EQ(client.line(), std::unexpected(Ends::Closed)) << c.input.substr(0, 40);
+    }
+}
+
+TEST_F(IpcServerTest, ServesOneClientAtATime) {
+    {
+        Client gone = client();  // leaves without reading its replies
+        gone.send(std::string(10000, '\n') + "{\"cmd\":\"Ping\"}\n[\"ping\"]\n");
+    }
+    Client first = client();
+    bool named = false;  // the thread that greeted
+    for (const auto& task : fs::directory_iterator("/proc/self/task"))
+        named |= platform::read_file(task.path() / "comm") == "zorva-ipc\n";
+    EXPECT_TRUE(named);
+    Client second(socket_);
+    EXPECT_EQ(second.line(300ms), std::unexpected(Ends::TimedOut));
+    first.send("[\"ping\"]\n");
+    EXPECT_EQ(first.line(), kPong);
+    first.close_writing();
+    EXPECT_EQ(second.line(), hello_line.substr(0, hello_line.size() - 1));
+    second.send("[\"ping\"]\n");
+    EXPECT_EQ(second.line(), kPong);
+}
+
+TEST_F(IpcServerTest, MainLoopAnswersAudioAndStatusRequests) {
+    namespace audio = audio_engine::protocol;
+    Client c = client();
+    c.send(R"({"type":"set_control","label":"cutoff","value":0.5})"
+           "\n");
+    auto request = std::get<loop::AudioRequest>(next_command());
+    EXPECT_EQ(request.message, audio::ClientMessage(audio::SetControl{"cutoff", 0.5f}));
+    std::move(request.reply).send(AudioResult("ok"));
+    EXPECT_EQ(c.line(), ok("ok"));
+    c.send(R"(["remove_node","osc"])"
+           "\n");
+    std::move(std::get<loop::AudioRequest>(next_command()).reply).send(std::unexpected("no osc"));
+    EXPECT_EQ(c.line(), error_reply("no osc"));
+    const IpcResponse state = build_state_response({}, {{"d1", true}}, 120.0, 4.0, 1.0);
+    c.send(R"({"slot":"x","cmd":"Status","extra":[1]})"
+           "\n");
+    std::move(std::get<loop::StateRequest>(next_command()).reply).send(state);
+    EXPECT_EQ(c.line().value() + "\n", json_line(state));
+}
+
+TEST_F(IpcServerTest, MainLoopSilentOrGone) {
+    const std::string no_answer = error_reply("main loop did not respond within 5s");
+    const std::string disconnected = "main loop disconnected";
+    Client c = client();
+    c.send("[\"shutdown\"]\n");
+    LoopCommand held = next_command();  // never answered
+    EXPECT_EQ(c.line(), no_answer);
+    c.send("{\"cmd\":\"Status\"}\n");
+    next_command();  // dropped without an answer
+    EXPECT_EQ(c.line(), no_answer);
+
+    std::vector<std::string> logged;
+    support::log::init_with("warn", support::log::Style::Never,
+                            [&](std::string_view line) { logged.emplace_back(line); });
+    loop_.reset();
+    // Nothing can be queued any more: a pattern command is refused too, not acknowledged.
+    EXPECT_EQ(replies(c, "[\"shutdown\"]\n[\"HushAll\"]\n[\"Batch\",[[\"HushAll\"]]]\n"),
+              std::vector<std::string>(3, error_reply(disconnected)));
+    support::log::reset();
+    EXPECT_TRUE(logged.size() == 2 &&
+                logged[1].ends_with("WARN  vorla_engine::ipc] " + disconnected + "\n"));
+}
+
+TEST_F(IpcServerTest, StartTakesOnlyAStaleSocket) {
+    stop();
+    EXPECT_EQ(pid_path_for("/tmp/vorla.sock"), "/tmp/vorla.pid");
+    EXPECT_EQ(pid_path_for("engine"), "engine.pid");
+    const std::string own = std::to_string(platform::process_id());
+    struct Case {
+        bool socket_file, listening;
+        std::optional<std::string> pid_file;
+        std::string error;  // empty: starts
+    } cases[] = {
+        {true, false, std::nullopt, ""},
+        {true, false, "not a pid", ""},
+        {true, true, "4294967296", ""},  // overflows: no connection is tried
+        {true, false, "4294967295", ""},
+        {false, false, own, ""},
+        {true, true, " +4294967295\n", "another vorla-engine (PID 4294967295) owns "},
+        {true, false, own, "another vorla-engine (PID " + own + ") owns "},
+    };
+    for (const auto& c : cases) {
+        std::optional<platform::Fd> listener;
+        if (c.socket_file) listener.emplace(*platform::listen_unix(socket_));
+        if (!c.listening) listener.reset();
+        if (c.pid_file) {
+            EXPECT_TRUE(platform::write_file(pid_path_for(socket_), *c.pid_file));
+        }
+        auto handle = try_start();
+        if (c.error.empty()) {
+            ASSERT_TRUE(handle) << handle.error();
+            EXPECT_EQ(platform::read_file(dir_ / "engine.pid"), own);
+            handle_.emplace(std::move(*handle));
+            Client served = client();
+            stop();  // the thread ends: the connection is closed, both files are gone
+            EXPECT_EQ(served.line(), std::unexpected(Ends::Closed));
+            EXPECT_FALSE(fs::exists(socket_));
+            EXPECT_FALSE(fs::exists(dir_ / "engine.pid"));
+        } else {
+            EXPECT_EQ(handle, std::unexpected(c.error + socket_.string()));
+            fs::remove(socket_);
+            fs::remove(dir_ / "engine.pid");
+            stop();
+        }
+    }
+    socket_ = dir_ / "missing" / "engine.sock";
+    EXPECT_EQ(try_start(), std::unexpected("write PID lock: No such file or directory"));
+    socket_ = dir_ / (std::string(120, 'x') + ".sock");
+    EXPECT_EQ(try_start(), std::unexpected("bind " + socket_.string() + ": File name too long"));
+    EXPECT_TRUE(fs::exists(pid_path_for(socket_)));
+}
+
+TEST(IpcReplyJson, WritesCompactLines) {
+    audio_engine::engine::EngineSnapshot snapshot{
+        {{"osc", "oscillator", {{"freq", 440.0f}}}},
+        {{"osc", "out", "dac", "in"}},
+        {{"pitch", {"osc", "freq"}}},
+        {{"a", std::nanf("")}, {"b", std::numeric_limits<float>::infinity()}, {"c", 0.1f}}};
+    const std::pair<IpcResponse, std::string> cases[] = {
+        {response::Ok{"ok"}, R"({"status":"Ok","msg":"ok"})"},
+        {response::Error{"bad \"x\"\n"}, R"({"status":"Error","msg":"bad \"x\"\n"})"},
+        {response::Pong{}, R"({"status":"Pong"})"},
+        {response::NodeTypes{}, R"({"status":"NodeTypes","types":[]})"},
+        {build_state_response(snapshot, {{"zz", true}, {"aa", false}}, 120.0, 4.0, 0.8),
+         R"({"status":"State","nodes":[{"id":"osc","type_id":"oscillator","controls":{"freq":440.0}}],)"
+         R"("connections":[{"from_node":"osc","from_port":"out","to_node":"dac","to_port":"in"}],)"
+         R"("exposed_controls":{"pitch":["osc","freq"]},"control_values":{"a":null,"b":null,"c":0.1},)"
+         R"("slots":[{"name":"zz","playing":true},{"name":"aa","playing":false}],)"
+         R"("transport":{"bpm":120.0,"meter":4.0,"master":0.8}})"},
+    };
+    for (const auto& [response, json] : cases)
+        EXPECT_EQ(json_line(response), json + "\n");
+}
+
+// Random and damaged lines: every readable non-blank line gets exactly one JSON reply, every
+// unreadable one closes the connection.
+TEST_F(IpcServerTest, FuzzedLinesNeverBreakTheServer) {
+    std::jthread main_loop([this](std::stop_token stop) {
+        while (!stop.stop_requested()) {
+            auto command = loop_->recv_for(5ms);
+            if (!command) continue;
+            if (auto* audio = std::get_if<loop::AudioRequest>(&*command))
+                std::move(audio->reply).send(AudioResult("ok"));
+            if (auto* state = std::get_if<loop::StateRequest>(&*command))
+                std::move(state->reply).send(response::Pong{});
+        }
+    });
+    const std::string samples[] = {
+        R"({"cmd":"SetPattern","slot":"d1","pattern":{"op":"Fast","factor":[2,1],"child":{"op":"Atom","value":{"type":"Note","channel":0,"note":60,"velocity":100,"dur":0.5}}}})",
+        R"({"type":"set_control","label":"cutoff","value":0.5})",
+        R"({"cmd":"Batch","commands":[["SetBpm",120],{"cmd":"Hush","slot":"x"}]})",
+        R"({"cmd":"Status"})"};
+    const std::string alphabet = "{}[]\":,0123456789.eE-+ \\/tfnulrsaxdu\xc3\xa9\xed\xa0\x80";
+    std::string bytes(256, '\0');
+    for (int b = 0; b < 256; ++b)
+        bytes[b] = char(b);
+    std::mt19937 rng(1234);
+    auto pick = [&](std::size_t n) { return std::size_t(rng() % n); };
+    auto random_line = [&](const std::string& from) {
+        std::string line(pick(48), ' ');
+        for (char& ch : line)
+            ch = from[pick(from.size())];
+        return line;
+    };
+    std::string s;  // the sample being damaged
+    const std::function<std::string()> makers[] = {
+        [&] { return random_line(bytes); },
+        [&] { return random_line(alphabet); },
+        [&] { return s.substr(0, pick(s.size())); },
+        [&] { return s.replace(pick(s.size()), 1, 1, alphabet[pick(alphabet.size())]); },
+        [&] { return std::string(100 + pick(60), '[') + std::string(100 + pick(60), ']'); },
+        [&] {
+            return std::string(R"(["set_control","\udc00",)") + (pick(2) ? "1e400]" : "-1e39]");
+        },
+    };
+    support::json::Parser parser;
+    std::optional<Client> c;
+    for (int i = 0; i < 1500; ++i) {
+        s = samples[pick(std::size(samples))];
+        std::string line = makers[i % std::size(makers)]();
+        std::erase(line, '\n');
+        if (!c) c.emplace(client());
+        c->send(line + "\nmarker\n");
+        const bool readable = simdjson::validate_utf8(line.data(), line.size());
+        const bool blank = line.find_first_not_of(" \t\r\v\f") == std::string::npos;
+        if (!readable) {
+            EXPECT_EQ(c->line(), std::unexpected(Ends::Closed)) << i;
+            c.reset();
+            continue;
+        }
+        if (!blank) {
+            auto reply = c->line();
+            ASSERT_TRUE(reply) << i;
+            auto root = parser.parse(*reply);
+            EXPECT_TRUE(root && root->find("status") && root->find("status")->is_string())
+                << *reply;
+        }
+        EXPECT_EQ(c->line(), error_reply("unrecognized message: marker")) << i << ' ' << line;
+    }
+}
+
+}  // namespace
