@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <thread>
 
@@ -119,6 +121,34 @@ INSTANTIATE_TEST_SUITE_P(Blocks, EngineBlocks, ::testing::ValuesIn(test_nodes::b
 
 using AudioEngine = EngineBlocks;
 INSTANTIATE_TEST_SUITE_P(Block, AudioEngine, ::testing::Values(256));
+
+TEST_P(AudioEngine, AMutedGainIsExactSilenceAndCostsNoMore) {
+    auto [normal, normal_processor] = engine::engine({n, 2, 48000, 0});
+    ASSERT_TRUE(normal.handle_message(decode(square())));
+    ASSERT_TRUE(handle(square()));
+    render(n);
+    ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":0})"));
+    for (int i = 0; i < 40; ++i)
+        render(n);
+    EXPECT_EQ(render(n), std::vector<float>(n, 0.0f));
+    // Medians of interleaved blocks, so that both see the same machine load; a gain stuck at a
+    // subnormal value costs many times a normal block.
+    std::vector<double> muted, plain;
+    std::vector<float> out(n);
+    const auto time = [&out](engine::AudioProcessor& p, std::vector<double>& times) {
+        const auto t = std::chrono::steady_clock::now();
+        p.process(out);
+        times.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count());
+    };
+    for (int i = 0; i < 301; ++i) {
+        time(processor, muted);
+        time(normal_processor, plain);
+    }
+    std::nth_element(muted.begin(), muted.begin() + 150, muted.end());
+    std::nth_element(plain.begin(), plain.begin() + 150, plain.end());
+    EXPECT_LE(muted[150], 1.5 * plain[150] + 2e-6);
+}
 
 TEST_P(AudioEngine, DenormalsAreFlushedForTheRenderOnlyAndGatesAreNotReapplied) {
     auto probe = std::make_unique<test_nodes::Probe>(0.0f);
