@@ -210,7 +210,9 @@ public:
         if (client_) jack_on_info_shutdown(client_, &ServerWatch::on_shutdown, this);
 #endif
     }
-    bool lost() const { return lost_.load(std::memory_order_acquire); }
+    bool lost() const {
+        return lost_.load(std::memory_order_acquire);
+    }
 
 private:
 #if defined(__UNIX_JACK__)
@@ -232,8 +234,8 @@ private:
 struct CpalBackend::Stream {
     std::unique_ptr<RtAudio> host;
     std::size_t channels = 0;
-    RenderFn render;                     // output streams
-    std::shared_ptr<CaptureRing> ring;   // input streams: the producer side
+    RenderFn render;                    // output streams
+    std::shared_ptr<CaptureRing> ring;  // input streams: the producer side
     std::size_t channel = 0;
     ServerWatch watch;
 
@@ -251,16 +253,16 @@ struct CpalBackend::Stream {
     }
 
     // The output data callback: the whole interleaved buffer, unchanged, to the render function.
-    static int render_forwarder(void* out, void*, unsigned int frames, double,
-                                RtAudioStreamStatus, void* self) {
+    static int render_forwarder(void* out, void*, unsigned int frames, double, RtAudioStreamStatus,
+                                void* self) {
         flush_denormals();
         auto* s = static_cast<Stream*>(self);
         if (out) s->render(std::span<float>(static_cast<float*>(out), frames * s->channels));
         return 0;
     }
 
-    static int capture_callback(void*, void* in, unsigned int frames, double,
-                                RtAudioStreamStatus, void* self) {
+    static int capture_callback(void*, void* in, unsigned int frames, double, RtAudioStreamStatus,
+                                void* self) {
         auto* s = static_cast<Stream*>(self);
         if (in)
             capture_frames({static_cast<const float*>(in), frames * s->channels}, s->channels,
@@ -285,8 +287,8 @@ struct CpalBackend::Stream {
     }
 };
 
-std::size_t capture_frames(std::span<const float> buffer, std::size_t channels,
-                           std::size_t channel, CaptureRing& ring) {
+std::size_t capture_frames(std::span<const float> buffer, std::size_t channels, std::size_t channel,
+                           CaptureRing& ring) {
     if (channels == 0 || channel >= channels) return 0;
     std::size_t pushed = 0;
     for (std::size_t i = channel; i < buffer.size(); i += channels)
@@ -317,16 +319,15 @@ Result CpalBackend::start(const engine::EngineConfig& config, RenderFn render) {
     auto device = default_device(Direction::Output);
     if (!device) return std::unexpected(std::string("no output device available"));
     if (device->info)
-        support::log::info(kTarget, fmt::format("device default: {}Hz, {} ch, Unknown",
-                                                device->info->preferredSampleRate,
-                                                device->info->outputChannels));
+        support::log::info(
+            kTarget, fmt::format("device default: {}Hz, {} ch, Unknown",
+                                 device->info->preferredSampleRate, device->info->outputChannels));
 
     if (config.channels > std::numeric_limits<std::uint16_t>::max() ||
         config.max_block > std::numeric_limits<std::uint32_t>::max())
         return std::unexpected(std::string("out of range integral type conversion attempted"));
-    support::log::info(kTarget, fmt::format("requesting: {}Hz, {} ch, block={}",
-                                            config.sample_rate, config.channels,
-                                            config.max_block));
+    support::log::info(kTarget, fmt::format("requesting: {}Hz, {} ch, block={}", config.sample_rate,
+                                            config.channels, config.max_block));
 
     stream->host = std::move(device->host);
     stream->channels = config.channels;
@@ -359,8 +360,8 @@ std::expected<std::shared_ptr<CaptureRing>, std::string> CpalBackend::start_inpu
     stream->ring = std::make_shared<CaptureRing>(sample_rate / 5);
     stream->channels = channels;
     stream->channel = channel;
-    support::log::info(kTarget, fmt::format("input device: {} ch, {}Hz, capturing ch {}",
-                                            channels, sample_rate, channel));
+    support::log::info(kTarget, fmt::format("input device: {} ch, {}Hz, capturing ch {}", channels,
+                                            sample_rate, channel));
 
     stream->host = std::move(device->host);
     RtAudio::StreamParameters in;

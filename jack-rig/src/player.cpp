@@ -48,8 +48,7 @@ std::expected<std::unique_ptr<AudioPlayer>, Error> AudioPlayer::open(
     auto state = std::make_unique<State>();
     const std::string name(client_name);
     state->client = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
-    if (!state->client)
-        return std::unexpected(Error{"cannot open JACK client '" + name + "'"});
+    if (!state->client) return std::unexpected(Error{"cannot open JACK client '" + name + "'"});
     state->signals = std::move(signals);
     state->positions.assign(state->signals.size(), 0);
     for (std::size_t i = 0; i < state->signals.size(); ++i) {

@@ -42,8 +42,8 @@ std::expected<DeviceDefaults, std::string> query_device();
 // The capture loop over one input buffer of interleaved frames of `channels` samples (the last
 // frame may be short): pushes each frame's sample at `channel`, where the frame has one; a full
 // ring drops the sample. Returns how many samples were pushed.
-std::size_t capture_frames(std::span<const float> buffer, std::size_t channels,
-                           std::size_t channel, CaptureRing& ring);
+std::size_t capture_frames(std::span<const float> buffer, std::size_t channels, std::size_t channel,
+                           CaptureRing& ring);
 
 class CpalBackend final : public AudioOutput {
 public:
@@ -58,8 +58,8 @@ public:
     // Captures `channel` of the default input device at `sample_rate` into a new ring of
     // sample_rate / 5 samples and returns it for the consumer; replaces an earlier capture,
     // whose ring then receives nothing more.
-    std::expected<std::shared_ptr<CaptureRing>, std::string> start_input(
-        std::uint32_t sample_rate, std::size_t channel);
+    std::expected<std::shared_ptr<CaptureRing>, std::string> start_input(std::uint32_t sample_rate,
+                                                                         std::size_t channel);
 
 private:
     struct Stream;  // the library's objects, kept out of this header
