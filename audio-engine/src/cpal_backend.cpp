@@ -128,9 +128,14 @@ void silence_libraries() {
     });
 }
 
+struct Host {
+    std::unique_ptr<RtAudio> audio;
+    unsigned int devices = 0;
+};
+
 // The first host API with a device, JACK first (a server answers), then PulseAudio, then ALSA,
 // then whatever else is compiled in.
-std::unique_ptr<RtAudio> default_host() {
+std::optional<Host> default_host() {
     silence_libraries();
     std::vector<RtAudio::Api> compiled;
     RtAudio::getCompiledApi(compiled);
@@ -145,9 +150,9 @@ std::unique_ptr<RtAudio> default_host() {
         if (!host) continue;
         (*host)->showWarnings(false);
         auto count = call([&] { return (*host)->getDeviceCount(); });
-        if (count && *count > 0) return std::move(*host);
+        if (count && *count > 0) return Host{std::move(*host), *count};
     }
-    return nullptr;
+    return std::nullopt;
 }
 
 enum class Direction { Output, Input };
@@ -161,20 +166,20 @@ struct Device {
 
 // The default host's default device of one direction; none when there is no such device.
 std::optional<Device> default_device(Direction dir) {
-    auto host = default_host();
-    if (!host) return std::nullopt;
-    auto count = call([&] { return host->getDeviceCount(); });
+    auto found = default_host();
+    if (!found) return std::nullopt;
+    RtAudio& host = *found->audio;
     auto id = call([&] {
-        return dir == Direction::Output ? host->getDefaultOutputDevice()
-                                        : host->getDefaultInputDevice();
+        return dir == Direction::Output ? host.getDefaultOutputDevice()
+                                        : host.getDefaultInputDevice();
     });
-    if (!count || !id || *id >= *count) return std::nullopt;
-    auto info = call([&] { return host->getDeviceInfo(*id); });
+    if (!id || *id >= found->devices) return std::nullopt;
+    auto info = call([&] { return host.getDeviceInfo(*id); });
     if (info && !info->probed)
         info = std::unexpected(std::string("the default audio device could not be probed"));
     if (info && (dir == Direction::Output ? info->outputChannels : info->inputChannels) == 0)
         return std::nullopt;
-    return Device{std::move(host), *id, std::move(info)};
+    return Device{std::move(found->audio), *id, std::move(info)};
 }
 
 // The audio thread runs with denormals flushed to zero (the render path's filters and ramps
@@ -189,8 +194,8 @@ void flush_denormals() {
 #endif
 }
 
-// The library pauses a JACK stream silently when the server goes away (it only prints to
-// stderr), so a second client of our own watches the server and reports the loss.
+// When the JACK server goes away the library closes the stream without calling the error
+// callback (it only prints to stderr), so a second client of our own watches for that.
 class ServerWatch {
 public:
     ServerWatch() = default;
@@ -281,9 +286,8 @@ struct CpalBackend::Stream {
                              &options, on_error);
         });
         if (!opened) return opened;
-        if (auto started = call([&] { host->startStream(); }); !started) return started;
         watch.watch(*host, prefix);
-        return {};
+        return call([&] { host->startStream(); });
     }
 };
 

@@ -107,13 +107,9 @@ protected:
         ASSERT_TRUE(c.has_value()) << c.error().message;
         rig_ = std::move(*c);
     }
-    void TearDown() override {
-        backend_.reset();
-        rig_.reset();  // clients first, then the server they live on
-        server_.reset();
-        support::log::reset();
-    }
+    void TearDown() override { support::log::reset(); }
 
+    // Dropped in reverse: the clients first, then the server they live on.
     std::string log_;
     std::unique_ptr<JackServer> server_;
     std::unique_ptr<jack_rig::JackClient> rig_;
