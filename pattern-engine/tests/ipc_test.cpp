@@ -97,32 +97,14 @@ TEST(CompileCommand, RefusalsCarryTheirTexts) {
               "nested Batch is not allowed");
 }
 
-TEST(CompileCommand, FromWireTextToReply) {
-    json::Parser parser;
-    auto message = protocol::decode(parser, R"({"cmd":"Batch","commands":[
-        {"cmd":"SetBpm","bpm":90},["Ping"],{"cmd":"Batch","commands":[]},
-        {"cmd":"SetPattern","slot":"d1","pattern":{"op":"Cat","children":[]}}]})");
-    ASSERT_TRUE(message.has_value());
-    const auto& commands = std::get<protocol::Batch>(*message).commands;
-    ASSERT_EQ(commands.size(), 4u);
-    EXPECT_EQ(describe(command_of(commands[0])), "bpm set to 90");
-    EXPECT_FALSE(compile_command(commands[1]).value().has_value());
-    EXPECT_EQ(error_of(commands[2]), "nested Batch is not allowed");
-    EXPECT_EQ(error_of(commands[3]), "compile error: Cat requires at least one child");
-}
-
 TEST(DescribeCommand, TextsWithNumbersInShortestPlainForm) {
     const std::pair<EngineCommand, std::string_view> cases[] = {
         {cmd::SetPattern{"d1", compiled(note(60))}, "pattern set on d1"},
-        {cmd::SetPattern{"", compiled(note(60))}, "pattern set on "},
         {cmd::SetPatternFromZero{"d1", compiled(note(60))}, "pattern set on d1 (from zero)"},
         {cmd::Hush{"d1"}, "d1 hushed"},
         {cmd::HushAll{}, "all slots hushed"},
         {cmd::SetBpm{90.0}, "bpm set to 90"},
-        {cmd::SetBpm{92.5}, "bpm set to 92.5"},
-        {cmd::SetBpm{0.0}, "bpm set to 0"},
         {cmd::SetBpm{1e-7}, "bpm set to 0.0000001"},
-        {cmd::SetBpm{1e20}, "bpm set to 100000000000000000000"},
         {cmd::SetBeatsPerCycle{1.0 / 3.0}, "beats per cycle set to 0.3333333333333333"},
     };
     for (const auto& [command, text] : cases) {

@@ -58,21 +58,13 @@ TEST(ProtocolDecode, EveryCommandInBothForms) {
     }
 }
 
-// Integers past 64 bits and "-0" are numbers a client may write: a float where one is wanted,
-// skipped where ignored.
+// Integers past 64 bits and "-0" as clients write them: a float where one is wanted, out of
+// range where an integer is needed.
 TEST(ProtocolDecode, NumbersAsClientsWriteThem) {
-    auto big = decode(R"({"cmd":"SetBpm","bpm":100000000000000000000})");
-    ASSERT_TRUE(big.has_value()) << big.error().text;
-    EXPECT_EQ(std::get<protocol::SetBpm>(*big).bpm, 1e20);
-    auto ping = decode(R"({"cmd":"Ping","id":18446744073709551616,"n":[-1e400e]})");
-    EXPECT_FALSE(ping.has_value());  // still malformed
-    ping = decode(R"({"cmd":"Ping","id":18446744073709551616,"n":[-99999999999999999999999]})");
-    ASSERT_TRUE(ping.has_value()) << ping.error().text;
-    EXPECT_EQ(*ping, ClientMessage(protocol::Ping{}));
+    EXPECT_EQ(decode(R"({"cmd":"SetBpm","bpm":100000000000000000000})").value(),
+              ClientMessage(protocol::SetBpm{1e20}));
     auto zero = decode(R"(["SetBeatsPerCycle",-0])");
-    ASSERT_TRUE(zero.has_value());
-    EXPECT_TRUE(std::signbit(std::get<protocol::SetBeatsPerCycle>(*zero).beats));
-    // Where an integer is needed, such a number fails as out of range.
+    EXPECT_TRUE(std::signbit(std::get<protocol::SetBeatsPerCycle>(zero.value()).beats));
     EXPECT_EQ(decode(R"({"cmd":"SetPattern","slot":"d1","pattern":{"op":"Degrade","prob":0.5,)"
                      R"("seed":18446744073709551616,"child":{"op":"Silence"}}})")
                   .error()
@@ -82,28 +74,18 @@ TEST(ProtocolDecode, NumbersAsClientsWriteThem) {
 
 TEST(ProtocolDecode, RefusedCommands) {
     const std::pair<std::string_view, ErrorKind> cases[] = {
-        {R"({"cmd":"SetBpm","bpm":"90"})", ErrorKind::InvalidType},
         {R"({"cmd":"SetBpm"})", ErrorKind::MissingField},
-        {R"(["SetBpm"])", ErrorKind::InvalidLength},
-        {R"(["Ping", 1])", ErrorKind::InvalidLength},
         {R"({"cmd":"hush","slot":"d1"})", ErrorKind::UnknownVariant},
-        {R"({"cmd":"Stop"})", ErrorKind::UnknownVariant},
-        {R"({"Cmd":"Ping"})", ErrorKind::MissingField},
-        {R"({"cmd":null})", ErrorKind::InvalidType},
         // An integer "cmd" names no command: clients spell the name.
         {R"({"cmd":6})", ErrorKind::InvalidType},
         {R"([4, 90])", ErrorKind::InvalidType},
-        {R"({"cmd":"Ping","cmd":"Ping"})", ErrorKind::DuplicateField},
         {R"({"cmd":"SetPattern","slot":"d1","pattern":{"op":"Fast","child":{"op":"Silence"}}})",
          ErrorKind::MissingField},
-        {R"({"cmd":"SetPattern","slot":"d1","pattern":"Silence"})", ErrorKind::InvalidType},
         // One bad element fails the whole Batch; fields do not carry over into its elements.
         {R"({"cmd":"Batch","commands":[{"cmd":"Ping"},{"cmd":"SetBpm"}]})",
          ErrorKind::MissingField},
         {R"({"cmd":"Batch","commands":[{"cmd":"Ping"},5]})", ErrorKind::InvalidType},
         {R"({"cmd":"Batch","slot":"d1","commands":[{"cmd":"Hush"}]})", ErrorKind::MissingField},
-        {R"({"cmd":"Batch","commands":{"cmd":"Ping"}})", ErrorKind::InvalidType},
-        {R"("Ping")", ErrorKind::InvalidType},
         {R"({"cmd":"Ping"} {"cmd":"Ping"})", ErrorKind::Syntax},
     };
     for (const auto& [text, kind] : cases) {
@@ -111,21 +93,9 @@ TEST(ProtocolDecode, RefusedCommands) {
         ASSERT_FALSE(message.has_value()) << text;
         EXPECT_EQ(message.error().kind, kind) << text << ": " << message.error().text;
     }
-}
-
-TEST(ProtocolDecode, OneParserDecodesManyLinesAndParsedValues) {
-    json::Parser parser;
-    EXPECT_TRUE(protocol::decode(parser, R"({"cmd":"Ping"})").has_value());
-    EXPECT_FALSE(protocol::decode(parser, R"({"cmd":"SetBpm"})").has_value());
-    EXPECT_EQ(protocol::decode(parser, R"(["Hush","d9"])").value(),
-              ClientMessage(protocol::Hush{"d9"}));
     // A Batch inside a Batch decodes; compiling it is refused.
-    EXPECT_EQ(protocol::decode(parser, R"(["Batch",[["Batch",[["Ping"]]]]])").value(),
+    EXPECT_EQ(decode(R"(["Batch",[["Batch",[["Ping"]]]]])").value(),
               ClientMessage(protocol::Batch{{protocol::Batch{{protocol::Ping{}}}}}));
-    auto root = parser.parse(R"({"id":1,"request":{"cmd":"SetBpm","bpm":140}})");
-    ASSERT_TRUE(root.has_value());
-    EXPECT_EQ(json::read_as<ClientMessage>(root->find("request").value()).value(),
-              ClientMessage(protocol::SetBpm{140.0}));
 }
 
 }  // namespace
