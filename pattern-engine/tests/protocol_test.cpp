@@ -26,36 +26,27 @@ json::Result<ClientMessage> decode(std::string_view text) {
     return protocol::decode(parser, text);
 }
 
+// Every command in both forms, in a Batch (which itself decodes from either form).
 TEST(ProtocolDecode, EveryCommandInBothForms) {
-    const std::pair<std::string_view, ClientMessage> cases[] = {
-        {R"({"cmd":"SetPattern","slot":"d1","pattern":{"op":"Silence"}})",
-         protocol::SetPattern{"d1", silence()}},
-        {R"(["SetPattern","",["Silence"]])", protocol::SetPattern{"", silence()}},
-        {R"({"cmd":"SetPatternFromZero","slot":"d2","pattern":{"op":"Cat","children":[]}})",
-         protocol::SetPatternFromZero{"d2", cat()}},
-        {R"(["SetPatternFromZero","d1",{"op":"Silence"}])",
-         protocol::SetPatternFromZero{"d1", silence()}},
-        {R"({"cmd":"Hush","slot":"d 1/\u00e9","gain":3})", protocol::Hush{"d 1/\xc3\xa9"}},
-        {R"(["Hush",""])", protocol::Hush{""}},
-        {R"({"cmd":"HushAll","slot":"d1"})", protocol::HushAll{}},
-        {R"(["HushAll"])", protocol::HushAll{}},
-        {R"({"cmd":"SetBpm","bpm":90,"beats":3})", protocol::SetBpm{90.0}},
-        {R"(["SetBpm",-5.5])", protocol::SetBpm{-5.5}},
-        {R"({"cmd":"SetBeatsPerCycle","beats":3})", protocol::SetBeatsPerCycle{3.0}},
-        {R"(["SetBeatsPerCycle",7.5])", protocol::SetBeatsPerCycle{7.5}},
-        {R"({"id":7,"cmd":"Ping","slot":"d1","x":{"y":[1,2]}})", protocol::Ping{}},
-        {R"(["Ping"])", protocol::Ping{}},
-        {R"({"cmd":"Batch","commands":[]})", protocol::Batch{}},
-        {R"(["Batch",[["Ping"],{"cmd":"Hush","slot":"a"}]])",
-         protocol::Batch{{protocol::Ping{}, protocol::Hush{"a"}}}},
-    };
-    std::size_t index = 0;
-    for (const auto& [text, expected] : cases) {
-        auto message = decode(text);
-        ASSERT_TRUE(message.has_value()) << text << ": " << message.error().text;
-        EXPECT_EQ(*message, expected) << text;
-        EXPECT_EQ(message->index(), index++ / 2) << text;  // the table's order is the wire order
-    }
+    const auto batch = decode(R"({"cmd":"Batch","commands":[
+        {"cmd":"SetPattern","slot":"d1","pattern":{"op":"Silence"}}, ["SetPattern","",["Silence"]],
+        {"cmd":"SetPatternFromZero","slot":"d2","pattern":{"op":"Cat","children":[]}},
+        ["SetPatternFromZero","d1",{"op":"Silence"}],
+        {"cmd":"Hush","slot":"d 1/\u00e9","gain":3}, ["Hush",""],
+        {"cmd":"HushAll","slot":"d1"}, ["HushAll"], {"cmd":"SetBpm","bpm":90,"beats":3},
+        ["SetBpm",-5.5], {"cmd":"SetBeatsPerCycle","beats":3}, ["SetBeatsPerCycle",7.5],
+        {"id":7,"cmd":"Ping","slot":"d1","x":{"y":[1,2]}}, ["Ping"],
+        {"cmd":"Batch","commands":[]}, ["Batch",[["Ping"],{"cmd":"Hush","slot":"a"}]]]})");
+    ASSERT_TRUE(batch.has_value()) << batch.error().text;
+    EXPECT_EQ(*batch,
+              ClientMessage(protocol::Batch{
+                  {protocol::SetPattern{"d1", silence()}, protocol::SetPattern{"", silence()},
+                   protocol::SetPatternFromZero{"d2", cat()},
+                   protocol::SetPatternFromZero{"d1", silence()}, protocol::Hush{"d 1/\xc3\xa9"},
+                   protocol::Hush{""}, protocol::HushAll{}, protocol::HushAll{},
+                   protocol::SetBpm{90.0}, protocol::SetBpm{-5.5}, protocol::SetBeatsPerCycle{3.0},
+                   protocol::SetBeatsPerCycle{7.5}, protocol::Ping{}, protocol::Ping{},
+                   protocol::Batch{}, protocol::Batch{{protocol::Ping{}, protocol::Hush{"a"}}}}}));
 }
 
 // Integers past 64 bits and "-0" as clients write them: a float where one is wanted, out of

@@ -54,8 +54,10 @@ const std::regex kLine(
 // the level text.
 TEST_F(LogTest, EveryLevelInFiveColumnsColouredOnlyWhenAsked) {
     const std::tuple<Level, std::string, std::string> cases[] = {
-        {Level::Error, "ERROR", "\x1b[31mERROR\x1b[0m"}, {Level::Warn, "WARN ", "\x1b[33mWARN \x1b[0m"},
-        {Level::Info, "INFO ", "\x1b[32mINFO \x1b[0m"},  {Level::Debug, "DEBUG", "\x1b[34mDEBUG\x1b[0m"},
+        {Level::Error, "ERROR", "\x1b[31mERROR\x1b[0m"},
+        {Level::Warn, "WARN ", "\x1b[33mWARN \x1b[0m"},
+        {Level::Info, "INFO ", "\x1b[32mINFO \x1b[0m"},
+        {Level::Debug, "DEBUG", "\x1b[34mDEBUG\x1b[0m"},
         {Level::Trace, "TRACE", "\x1b[36mTRACE\x1b[0m"}};
     for (const auto& [level, plain, coloured] : cases) {
         use("trace");
@@ -161,8 +163,10 @@ template <class Log>
 std::string init_from(const char* filter, const char* style, Log log) {
     log::reset();
     for (auto [name, value] : {std::pair{"RUST_LOG", filter}, std::pair{"RUST_LOG_STYLE", style}}) {
-        if (value) ::setenv(name, value, 1);
-        else ::unsetenv(name);
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
     }
     ::testing::internal::CaptureStderr();
     log::init();

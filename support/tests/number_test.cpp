@@ -147,7 +147,6 @@ void check_round_trips(std::size_t count) {
     }
 }
 
-
 TEST(NumberRoundTrip, EveryFormReadsBackExactly) {
     check_round_trips<double>(200000);
     check_round_trips<float>(200000);
