@@ -40,7 +40,8 @@ TEST(CompileCommand, EachMessageGivesItsCommandOrRefusal) {
         {protocol::SetBpm{NAN}, "bpm set to NaN"},
         {protocol::SetBeatsPerCycle{1.0 / 3.0}, "beats per cycle set to 0.3333333333333333"},
         {protocol::Ping{}, "none"},
-        {protocol::SetPattern{"d1", cat()}, "error: compile error: Cat requires at least one child"},
+        {protocol::SetPattern{"d1", cat()},
+         "error: compile error: Cat requires at least one child"},
         {protocol::SetPatternFromZero{"d1", slow(1, 0, note(60))},
          "error: compile error: time value has zero denominator"},
         {protocol::Batch{}, "error: nested Batch is not allowed"},
@@ -51,9 +52,8 @@ TEST(CompileCommand, EachMessageGivesItsCommandOrRefusal) {
         EXPECT_EQ(outcome(message), text);
     }
     // The command carries the tree compiled.
-    for (const ClientMessage& message :
-         {ClientMessage(protocol::SetPattern{"d1", tree}),
-          ClientMessage(protocol::SetPatternFromZero{"d1", tree})}) {
+    for (const ClientMessage& message : {ClientMessage(protocol::SetPattern{"d1", tree}),
+                                         ClientMessage(protocol::SetPatternFromZero{"d1", tree})}) {
         const auto command = compile_command(message).value().value();
         std::visit(
             [&](const auto& c) {
