@@ -40,15 +40,9 @@ Time T(std::int64_t n, std::uint64_t d = 1) {
 Arc A(Time b, Time e) {
     return Arc{b, e};
 }
-ir::IrNode a() {
-    return note(60);
-}
-ir::IrNode b() {
-    return note(62);
-}
-ir::IrNode c() {
-    return note(64);
-}
+const auto a = [] { return note(60); };
+const auto b = [] { return note(62); };
+const auto c = [] { return note(64); };
 
 CompiledPattern build(const ir::IrNode& root) {
     auto p = ir::compile::compile(root);
@@ -60,21 +54,14 @@ Events run(const ir::IrNode& root, const Arc& span) {
     return pq::query(p.nodes, p.root, span);
 }
 
-// "60 [0,1/2]" for an onset whose part is its whole, "60 [0,1] [1/2,1]" for a fragment.
+// "60 [0, 1/2]" for an onset whose part is its whole, "60 [0, 1] [1/2, 1]" for a fragment.
 std::string show(const Events& events) {
     std::ostringstream os;
-    const auto arc = [&os](const Arc& x) {
-        os << '[' << x.begin.numer();
-        if (x.begin.denom() != 1) os << '/' << x.begin.denom();
-        os << ',' << x.end.numer();
-        if (x.end.denom() != 1) os << '/' << x.end.denom();
-        os << ']';
-    };
     for (const Event& e : events) {
         if (&e != &events.front()) os << "; ";
         os << int{std::get<pattern_engine::event::Note>(e.value).note} << ' ';
-        arc(*e.whole);
-        if (e.part != *e.whole) os << ' ', arc(e.part);
+        PrintTo(*e.whole, &os);
+        if (e.part != *e.whole) os << ' ', PrintTo(e.part, &os);
     }
     return os.str();
 }
@@ -85,50 +72,44 @@ TEST(QueryExamples, EachKindGivesItsEventsInOrder) {
         Arc span;
         const char* want;
     } cases[] = {
-        {a(), A(T(1, 2), T(3, 2)), "60 [0,1] [1/2,1]; 60 [1,2] [1,3/2]"},
-        {a(), A(T(1), T(1)), "60 [1,2] [1,1]"},
-        {a(), A(T(-1, 2), T(1, 2)), "60 [-1,0] [-1/2,0]; 60 [0,1] [0,1/2]"},
-        {cat(a(), b(), c()), A(T(0), T(1)), "60 [0,1/3]; 62 [1/3,2/3]; 64 [2/3,1]"},
-        {cat(a(), b(), c()), A(T(1, 2), T(1)), "62 [1/3,2/3] [1/2,2/3]; 64 [2/3,1]"},
+        {a(), A(T(1, 2), T(3, 2)), "60 [0, 1] [1/2, 1]; 60 [1, 2] [1, 3/2]"},
+        {a(), A(T(1), T(1)), "60 [1, 2] [1, 1]"},
+        {a(), A(T(-1, 2), T(1, 2)), "60 [-1, 0] [-1/2, 0]; 60 [0, 1] [0, 1/2]"},
+        {cat(a(), b(), c()), A(T(0), T(1)), "60 [0, 1/3]; 62 [1/3, 2/3]; 64 [2/3, 1]"},
+        {cat(a(), b(), c()), A(T(1, 2), T(1)), "62 [1/3, 2/3] [1/2, 2/3]; 64 [2/3, 1]"},
         {cat(a(), b(), c()), A(T(1, 3), T(1, 3)), ""},
         {cat(slow(2, 1, a()), slow(2, 1, b())), A(T(0), T(2)),
-         "60 [0,1] [0,1/2]; 62 [1/2,3/2] [1/2,1]; 60 [1/2,3/2] [1,3/2]; 62 [1,2] [3/2,2]"},
-        {stack(a(), b()), A(T(0), T(2)), "60 [0,1]; 60 [1,2]; 62 [0,1]; 62 [1,2]"},
-        {rev(cat(a(), b())), A(T(0), T(1)), "60 [1/2,1]; 62 [0,1/2]"},
-        {rev(cat(a(), b())), A(T(-1), T(0)), "60 [-1/2,0]; 62 [-1,-1/2]"},
-        {rev(a()), A(T(1, 4), T(1, 2)), "60 [0,1] [1/4,1/2]"},
-        {rev(slow(2, 1, a())), A(T(0), T(1)), "60 [-1,1] [0,1]"},
-        {every(2, fast(2, 1, a()), b()), A(T(0), T(2)), "60 [0,1/2]; 60 [1/2,1]; 62 [1,2]"},
-        {every(2, slow(2, 1, a()), b()), A(T(2), T(3)), "60 [2,4] [2,3]"},
-        {every(3, a(), b()), A(T(-3), T(0)), "62 [-3,-2]; 62 [-2,-1]; 60 [-1,0]"},
-        {euclid(3, 8, 0, a()), A(T(0), T(1)), "60 [0,1/8]; 60 [1/4,3/8]; 60 [5/8,3/4]"},
-        {euclid(3, 8, 1, a()), A(T(1, 2), T(5, 4)), "60 [1/2,5/8]; 60 [7/8,1]; 60 [9/8,5/4]"},
-        {euclid(3, 8, UINT32_MAX, a()), A(T(0), T(1)), "60 [1/8,1/4]; 60 [3/8,1/2]; 60 [3/4,7/8]"},
-        {euclid(3, 8, 0, a()), A(T(3, 10), T(7, 10)),
-         "60 [1/4,3/8] [3/10,3/8]; 60 [5/8,3/4] [5/8,7/10]"},
-        {euclid(2, 4, 0, cat(a(), b())), A(T(0), T(1)),
-         "60 [0,1/8]; 62 [1/8,1/4]; 60 [1/2,5/8]; 62 [5/8,3/4]"},
-        {fast(2, 3, a()), A(T(0), T(1)), "60 [0,3/2] [0,1]"},
-        {fast(3, 1, a()), A(T(-1, 2), T(0)), "60 [-2/3,-1/3] [-1/2,-1/3]; 60 [-1/3,0]"},
-        {slow(2, 1, a()), A(T(1), T(2)), "60 [0,2] [1,2]"},
-        {slow(6, 4, a()), A(T(0), T(3)), "60 [0,3/2]; 60 [3/2,3]"},
-        {early(1, 4, a()), A(T(0), T(1)), "60 [-1/4,3/4] [0,3/4]; 60 [3/4,7/4] [3/4,1]"},
-        {late(1, 4, a()), A(T(-1), T(0)), "60 [-7/4,-3/4] [-1,-3/4]; 60 [-3/4,1/4] [-3/4,0]"},
-        {late(1, 1, every(3, a(), b())), A(T(0), T(1)), "60 [0,1]"},
-        {fast(2, 1, rev(cat(a(), b()))), A(T(0), T(1)),
-         "60 [1/4,1/2]; 62 [0,1/4]; 60 [3/4,1]; 62 [1/2,3/4]"},
+         "60 [0, 1] [0, 1/2]; 62 [1/2, 3/2] [1/2, 1]; 60 [1/2, 3/2] [1, 3/2]; 62 [1, 2] [3/2, 2]"},
+        {stack(a(), b()), A(T(0), T(2)), "60 [0, 1]; 60 [1, 2]; 62 [0, 1]; 62 [1, 2]"},
+        {rev(cat(a(), b())), A(T(0), T(1)), "60 [1/2, 1]; 62 [0, 1/2]"},
+        {rev(a()), A(T(1, 4), T(1, 2)), "60 [0, 1] [1/4, 1/2]"},
+        {rev(slow(2, 1, a())), A(T(0), T(1)), "60 [-1, 1] [0, 1]"},
+        {every(2, fast(2, 1, a()), b()), A(T(0), T(2)), "60 [0, 1/2]; 60 [1/2, 1]; 62 [1, 2]"},
+        {every(2, slow(2, 1, a()), b()), A(T(2), T(3)), "60 [2, 4] [2, 3]"},
+        {every(3, a(), b()), A(T(-3), T(0)), "62 [-3, -2]; 62 [-2, -1]; 60 [-1, 0]"},
+        {euclid(3, 8, 0, a()), A(T(0), T(1)), "60 [0, 1/8]; 60 [1/4, 3/8]; 60 [5/8, 3/4]"},
+        {euclid(3, 8, 1, a()), A(T(1, 2), T(5, 4)), "60 [1/2, 5/8]; 60 [7/8, 1]; 60 [9/8, 5/4]"},
+        {euclid(3, 8, UINT32_MAX, a()), A(T(0), T(1)),
+         "60 [1/8, 1/4]; 60 [3/8, 1/2]; 60 [3/4, 7/8]"},
+        {fast(2, 3, a()), A(T(0), T(1)), "60 [0, 3/2] [0, 1]"},
+        {fast(3, 1, a()), A(T(-1, 2), T(0)), "60 [-2/3, -1/3] [-1/2, -1/3]; 60 [-1/3, 0]"},
+        {slow(6, 4, a()), A(T(0), T(3)), "60 [0, 3/2]; 60 [3/2, 3]"},
+        {early(1, 4, a()), A(T(0), T(1)), "60 [-1/4, 3/4] [0, 3/4]; 60 [3/4, 7/4] [3/4, 1]"},
+        {late(1, 4, a()), A(T(-1), T(0)), "60 [-7/4, -3/4] [-1, -3/4]; 60 [-3/4, 1/4] [-3/4, 0]"},
+        {late(1, 1, every(3, a(), b())), A(T(0), T(1)), "60 [0, 1]"},
         // Seed 0 scores 0.4785, 0.2513, 0.4559, 0.4107 at 0, 1/4, 1/2, 3/4 and keeps >= prob.
-        {degrade(0.3, 0, fast(4, 1, a())), A(T(0), T(1)), "60 [0,1/4]; 60 [1/2,3/4]; 60 [3/4,1]"},
-        {degrade(0.4785, 0, fast(4, 1, a())), A(T(0), T(1)), "60 [0,1/4]"},
-        {degrade(0.3, 0, fast(4, 1, a())), A(T(1, 8), T(3, 8)), "60 [0,1/4] [1/8,1/4]"},
-        {degrade(0.3, 0, fast(4, 1, a())), A(T(-1), T(0)), "60 [-1,-3/4]; 60 [-1/2,-1/4]"},
-        {degrade(0.5, UINT64_MAX, fast(3, 1, a())), A(T(0), T(1)), "60 [1/3,2/3]"},
+        {degrade(0.3, 0, fast(4, 1, a())), A(T(0), T(1)),
+         "60 [0, 1/4]; 60 [1/2, 3/4]; 60 [3/4, 1]"},
+        {degrade(0.4785, 0, fast(4, 1, a())), A(T(0), T(1)), "60 [0, 1/4]"},
+        {degrade(0.5, UINT64_MAX, fast(3, 1, a())), A(T(0), T(1)), "60 [1/3, 2/3]"},
         {warp(4, 2.0 / 3.0, fast(4, 1, a())), A(T(0), T(1)),
-         "60 [0,3333/10000]; 60 [3333/10000,1/2]; 60 [1/2,8333/10000]; 60 [8333/10000,1]"},
-        {warp(4, 2.0 / 3.0, fast(4, 1, a())), A(T(0), T(1, 8)), "60 [0,3333/10000] [0,1667/10000]"},
+         "60 [0, 3333/10000]; 60 [3333/10000, 1/2]; 60 [1/2, 8333/10000]; 60 [8333/10000, 1]"},
+        {warp(4, 2.0 / 3.0, fast(4, 1, a())), A(T(0), T(1, 8)),
+         "60 [0, 3333/10000] [0, 1667/10000]"},
         // Near the end of the time line every value the query needs still fits.
         {rev(slow(3, 1, a())), A(T(k62), T(k62 + 1)),
-         "60 [4611686018427387903,4611686018427387906] [4611686018427387904,4611686018427387905]"},
+         "60 [4611686018427387903, 4611686018427387906] [4611686018427387904, "
+         "4611686018427387905]"},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(::testing::PrintToString(k.span) + " of " + k.want);
@@ -531,10 +512,10 @@ TEST(QueryBudget, AbsurdPatternsEndPromptlyAndSayTheyWereCut) {
 TEST(QueryBudget, OneAbsurdBranchDoesNotStarveItsSiblings) {
     Cut r = run_budgeted(stack(fast(262144, 1, note(1)), a()), A(T(0), T(1)));
     EXPECT_TRUE(r.budget.cut);
-    EXPECT_EQ(show({r.events.back()}), "60 [0,1]");
+    EXPECT_EQ(show({r.events.back()}), "60 [0, 1]");
     r = run_budgeted(cat(fast(1 << 20, 1, note(1)), a()), A(T(0), T(1)));
     EXPECT_TRUE(r.budget.cut);
-    EXPECT_EQ(show({r.events.back()}), "60 [1/2,1]");
+    EXPECT_EQ(show({r.events.back()}), "60 [1/2, 1]");
 }
 
 TEST(QueryBudget, BigValuesAreSharedAndLongLabelsCounted) {
