@@ -157,9 +157,6 @@ public:
         return lo + static_cast<std::int64_t>(pick(static_cast<std::uint64_t>(hi - lo + 1)));
     }
     Time time(std::int64_t base = 0) { return T(base) + T(between(-24, 24), 1 + pick(8)); }
-    std::uint32_t u32(std::int64_t lo, std::int64_t hi) {
-        return static_cast<std::uint32_t>(between(lo, hi));
-    }
 
     ir::IrNode tree(int depth, bool wild = true) {
         if (depth == 0 || (depth <= 3 && pick(6) == 0)) {
@@ -186,9 +183,9 @@ public:
         if (kind == 5) return early(offset(), between(1, 4), sub());
         if (kind == 6) return late(offset(), between(1, 4), sub());
         if (kind == 7) return rev(sub());
-        if (kind == 8) return every(u32(1, 4), sub(), sub());
-        const auto steps = u32(1, 8);
-        if (kind == 9) return euclid(u32(0, steps), steps, u32(0, 9), sub());
+        if (kind == 8) return every(between(1, 4), sub(), sub());
+        const auto steps = between(1, 8);
+        if (kind == 9) return euclid(between(0, steps), steps, between(0, 9), sub());
         if (kind == 10) return degrade(0.25 * static_cast<double>(pick(5)), pick(4), sub());
         if (kind == 11) return depth > 2 ? tree(depth, wild) : sub();
         return warp(2 << pick(3), 0.25 * static_cast<double>(1 + pick(3)), sub());
@@ -462,15 +459,12 @@ Cut run_budgeted(const ir::IrNode& root, const Arc& span) {
     return r;
 }
 
-template <class F>
-ir::IrNode nested(int levels, ir::IrNode inner, F wrap) {
-    for (int i = 0; i < levels; ++i)
-        inner = wrap(std::move(inner));
-    return inner;
-}
-
 TEST(QueryBudget, AbsurdPatternsEndPromptlyAndSayTheyWereCut) {
     const std::int64_t k = 1'000'000'000'000'000;
+    // Each event pays for the Degrade and Warp levels above it.
+    ir::IrNode deep = fast(262144, 1, a());
+    for (int i = 0; i < 60; ++i)
+        deep = degrade(0.0, 1, warp(8, 0.6, std::move(deep)));
     const ir::IrNode roots[] = {
         fast(k, 1, a()),
         fast(k, 1, slow(1, k, a())),
@@ -480,11 +474,7 @@ TEST(QueryBudget, AbsurdPatternsEndPromptlyAndSayTheyWereCut) {
         stack(fast(k, 1, a()), fast(k, 1, b()), late(INT64_MIN, 1, fast(k, 1, a()))),
         slow(1, INT64_MAX, stack(a(), cat(b(), c()))),
         fast(k, 1, rev(ir::Stack{std::vector<ir::IrNode>(2000, silence())})),
-        nested(124, fast(262144, 1, a()), [](ir::IrNode x) { return warp(4, 0.6, std::move(x)); }),
-        nested(120, fast(262144, 1, a()),
-               [](ir::IrNode x) { return degrade(0.0, 1, std::move(x)); }),
-        nested(60, fast(262144, 1, a()),
-               [](ir::IrNode x) { return degrade(0.0, 1, warp(8, 0.6, std::move(x))); }),
+        deep,
     };
     for (std::size_t i = 0; i < std::size(roots); ++i) {
         for (const Arc& span : {A(T(0), T(1)), A(T(-1), T(1'000'000'000'000))}) {
