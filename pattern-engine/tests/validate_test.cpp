@@ -91,7 +91,7 @@ TEST(ValidateChecks, FirstFailureDepthFirstWithItsText) {
         {chain(257, cat()), "Cat requires at least one child"},
         {chain(257, cat(silence())), kTooDeep},
         {every(2, chain(256, silence()), silence()), ""},
-        {every(2, silence(), chain(257, silence())), kTooDeep},
+        {every(2, chain(257, silence()), silence()), kTooDeep},
         {chain(200, stack(chain(58, silence()), cat())), kTooDeep},
         {chain(200, stack(chain(57, silence()), cat())), "Cat requires at least one child"},
     };
