@@ -105,8 +105,8 @@ TEST_F(EngineTest, HushSilencesOneSlotAndLeavesTheQueueInOrder) {
 
 TEST_F(EngineTest, OnlyAFiniteTempoChangeOfAtLeastTheEpsilonRestartsTheClock) {
     const std::tuple<double, double, bool> cases[] = {
-        {120, 120, false},          {120, 0, false},        {120, -5, false},
-        {120, NAN, false},          {120, INFINITY, false}, {0.01, 0.01 + 1e-17, false},
+        {120, 120, false},     {120, 0, false},       {120, -5, false},
+        {120, NAN, false},     {120, INFINITY, false}, {0.01, 0.01 + 1e-17, false},
         {1, 1 + DBL_EPSILON, true}, {120, 60, true}};
     for (const auto& [from, to, changes] : cases) {
         for (bool bpm : {true, false}) {
@@ -133,7 +133,7 @@ TEST_F(EngineTest, ControlOnlySlotsGiveCurvesNotEvents) {
     EXPECT_EQ(std::tie(curves[0].label, curves[0].samples, curves[0].start, curves[0].slot),
               std::tuple("x", std::vector<float>(4, 0.5f), origin + 2s, 0u));
     EXPECT_TRUE(engine.fill_control_curves(now, 4).empty());  // each cycle once
-    set("lfo", note(61));                                     // now served by fill
+    set("lfo", note(61));  // now served by fill
     EXPECT_EQ(fill_at(3950ms), (Played{{4000, 60}, {4000, 61}}));
     EXPECT_TRUE(engine.fill_control_curves(now, 4).empty());
 }
@@ -163,9 +163,7 @@ TEST_F(EngineTest, EveryPassIsBoundedWhateverTheRequests) {
                  {1e9, fast(262144, 1, control("x"))},
                  {60, stack(control("x"), control("y")), std::size_t{1} << 40},
                  {60, fast(8000, 1, note(1)), 1, 80},  // a queue of many seconds' events
-                 {1e300, note(1)},
-                 {1e-300, note(1)},
-                 {5e-324, note(1)}};
+                 {1e300, note(1)}, {1e-300, note(1)}, {5e-324, note(1)}};
     for (const auto& c : cases) {
         log.clear();
         engine = make(120.0, 4.0);
@@ -185,8 +183,7 @@ TEST_F(EngineTest, EveryPassIsBoundedWhateverTheRequests) {
         }
         const bool cut = (c.bpm > 1e5 && c.bpm < 1e10) || c.table_size > 1;
         EXPECT_EQ(log.rfind("slot \"absurd\" asks for more work"),
-                  cut ? log.find("slot ") : std::string::npos)
-            << log;
+                  cut ? log.find("slot ") : std::string::npos) << log;
         now = origin;
     }
 }
@@ -209,11 +206,9 @@ TEST_F(EngineTest, AnAbsurdSlotDoesNotStarveTheOthers) {
             for (const auto& c : engine.fill_control_curves(now, 1))
                 heard.emplace_back((c.start - origin) / 1us, engine.slot_name(c.slot) == "curve");
             for (const auto& e : engine.drain(now + 100ms))
-                heard.emplace_back((e.due - origin) / 1us,
-                                   2 * (engine.slot_name(e.slot) == "drums"));
+                heard.emplace_back((e.due - origin) / 1us, 2 * (engine.slot_name(e.slot) == "drums"));
         }
-        std::erase_if(heard,
-                      [](auto& e) { return !e.second || e.first < 2000 || e.first > 250000; });
+        std::erase_if(heard, [](auto& e) { return !e.second || e.first < 2000 || e.first > 250000; });
         std::sort(heard.begin(), heard.end());
         if (!absurd) alone = heard;
         EXPECT_EQ(heard, alone);
