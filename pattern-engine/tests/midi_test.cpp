@@ -194,7 +194,7 @@ TEST(MidiSinkNoServer, FailsCleanly) {
     else
         unsetenv("JACK_DEFAULT_SERVER");
     ASSERT_FALSE(sink.has_value());
-    EXPECT_EQ(sink.error(), OutputError::midi("no MIDI output ports available"));
+    EXPECT_EQ(sink.error(), OutputError::midi("init: no JACK server is running"));
 }
 
 }  // namespace
