@@ -22,15 +22,8 @@ namespace {
 
 using jack_rig::JackClient;
 using jack_rig::JackServer;
-using pattern_engine::event::Cc;
-using pattern_engine::event::Control;
-using pattern_engine::event::Event;
-using pattern_engine::event::Note;
-using pattern_engine::event::Osc;
-using pattern_engine::event::Value;
-using pattern_engine::output::OutputError;
-using pattern_engine::output::OutputSink;
-using pattern_engine::output::Result;
+using namespace pattern_engine::event;
+using namespace pattern_engine::output;
 using pattern_engine::output::midi::MidiSink;
 using pattern_engine::time::Arc;
 using pattern_engine::time::Time;
@@ -76,14 +69,15 @@ protected:
         server_.reset();
     }
 
-    // Registers the rig's input "in" and connects `sink_` to it.
-    void connect() {
-        auto in = rig_->add_midi_input("in");
-        ASSERT_TRUE(in.has_value()) << in.error().message;
+    // Registers the rig's MIDI inputs and connects `sink_` to the first.
+    void connect(const std::vector<std::string>& inputs = {"in"}) {
+        for (const auto& name : inputs)
+            ASSERT_TRUE(rig_->add_midi_input(name).has_value());
         auto sink = MidiSink::connect_first("vorla-engine");
         ASSERT_TRUE(sink.has_value()) << sink.error().display();
         sink_.emplace(std::move(*sink));
-        ASSERT_TRUE(eventually([&] { return !rig_->connections(*in).empty(); }));
+        const std::string first = rig_->name() + ":" + inputs[0];
+        ASSERT_TRUE(eventually([&] { return !rig_->connections(first).empty(); }));
     }
 
     std::vector<Bytes> received() const {
@@ -100,15 +94,11 @@ protected:
 };
 
 TEST_F(MidiSinkTest, SendsTheMaskedBytesOfEachOperationToTheFirstListedPort) {
-    auto first = rig_->add_midi_input("first");
-    auto second = rig_->add_midi_input("second");
-    ASSERT_TRUE(first && second);
-    auto connected = MidiSink::connect_first("vorla-engine");
-    ASSERT_TRUE(connected.has_value()) << connected.error().display();
-    std::unique_ptr<OutputSink> sink = std::make_unique<MidiSink>(std::move(*connected));
-    EXPECT_EQ(sink->name(), *first);
-    ASSERT_TRUE(eventually([&] { return !rig_->connections(*first).empty(); }));
-    EXPECT_TRUE(rig_->connections(*second).empty());
+    ASSERT_NO_FATAL_FAILURE(connect({"first", "second"}));
+    std::unique_ptr<OutputSink> sink = std::make_unique<MidiSink>(std::move(*sink_));
+    const std::string first = rig_->name() + ":first";
+    EXPECT_EQ(sink->name(), first);
+    EXPECT_TRUE(rig_->connections(rig_->name() + ":second").empty());
 
     const std::vector<std::pair<std::function<Result()>, Bytes>> cases = {
         {[&] { return sink->send(event_of(Note{16, 200, 128, 1.0})); }, {0x90, 0x48, 0x00}},
@@ -133,9 +123,9 @@ TEST_F(MidiSinkTest, SendsTheMaskedBytesOfEachOperationToTheFirstListedPort) {
     EXPECT_EQ(received(), expected);
 
     // The moved-from sink refuses; dropping the sink closes its connection.
-    EXPECT_EQ(connected->send_clock_tick().error().text.rfind("send: ", 0), 0u);
+    EXPECT_EQ(sink_->send_clock_tick().error().text.rfind("send: ", 0), 0u);
     sink.reset();
-    EXPECT_TRUE(eventually([&] { return rig_->connections(*first).empty(); }));
+    EXPECT_TRUE(eventually([&] { return rig_->connections(first).empty(); }));
 }
 
 TEST_F(MidiSinkTest, FailsWithoutOutputPorts) {
@@ -151,19 +141,11 @@ TEST_F(MidiSinkTest, FailsWithoutOutputPorts) {
 
 TEST(MidiSinkNoServer, FailsToOpenItsClient) {
     // Even a failing JACK client touches state shared with every JACK server of this user.
+    // Every server the rig starts sets the variable again.
     auto lock = jack_rig::JackLock::acquire();
     ASSERT_TRUE(lock.has_value()) << lock.error().message;
-    const char* before = std::getenv("JACK_DEFAULT_SERVER");
-    const std::string saved = before ? before : "";
-    const std::string nobody = "vorla-rig-nobody-" + std::to_string(getpid());
-    setenv("JACK_DEFAULT_SERVER", nobody.c_str(), 1);
-
+    setenv("JACK_DEFAULT_SERVER", ("vorla-rig-nobody-" + std::to_string(getpid())).c_str(), 1);
     auto sink = MidiSink::connect_first("vorla-engine");
-
-    if (before)
-        setenv("JACK_DEFAULT_SERVER", saved.c_str(), 1);
-    else
-        unsetenv("JACK_DEFAULT_SERVER");
     ASSERT_FALSE(sink.has_value());
     EXPECT_EQ(sink.error(), OutputError::midi("init: no JACK server is running"));
 }
