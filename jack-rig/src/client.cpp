@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 
 constexpr std::size_t kMaxPorts = 16;
 constexpr std::size_t kMaxMessage = 1024;
-constexpr std::size_t kMaxPeriod = 8192;  // JACK's largest period: longer ones record no audio
+constexpr std::size_t kMaxPeriod = 8192;  // JACK's largest period
 constexpr std::size_t kRecordRing = std::size_t{4} << 20;
 constexpr std::size_t kSendRing = std::size_t{64} << 10;
 
@@ -117,8 +117,12 @@ extern "C" void __tsan_ignore_thread_end();
 // rig's own rings and vectors stay checked.
 struct PortBufferScope {
 #if defined(__SANITIZE_THREAD__)
-    PortBufferScope() { __tsan_ignore_thread_begin(); }
-    ~PortBufferScope() { __tsan_ignore_thread_end(); }
+    PortBufferScope() {
+        __tsan_ignore_thread_begin();
+    }
+    ~PortBufferScope() {
+        __tsan_ignore_thread_end();
+    }
 #else
     PortBufferScope() {}
     ~PortBufferScope() {}
@@ -214,6 +218,8 @@ struct JackClient::State {
 
         const std::size_t n_audio_in = audio_in.count.load(std::memory_order_acquire);
         const std::size_t audio_bytes = nframes * sizeof(float);
+        if (audio_bytes > rt_scratch.size())
+            dropped.fetch_add(n_audio_in, std::memory_order_relaxed);
         for (std::size_t i = 0; i < n_audio_in && audio_bytes <= rt_scratch.size(); ++i) {
             {
                 PortBufferScope scope;
@@ -237,7 +243,8 @@ struct JackClient::State {
             sends.read(&h, sizeof h);
             sends.read(msg.data(), h.size);
             PortBufferScope scope;
-            if (h.port >= n_midi_out || jack_midi_event_write(out[h.port], 0, msg.data(), h.size) != 0)
+            if (h.port >= n_midi_out ||
+                jack_midi_event_write(out[h.port], 0, msg.data(), h.size) != 0)
                 dropped.fetch_add(1, std::memory_order_relaxed);
         }
 

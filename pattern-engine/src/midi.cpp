@@ -76,9 +76,9 @@ struct MidiSink::Connection {
 
     Result send(const std::uint8_t* bytes, std::size_t size) {
         if (down.load(std::memory_order_acquire))
-            return failure("send", reason[0] ? std::string("the JACK server has shut down (") +
-                                                   reason + ")"
-                                             : std::string("the JACK server has shut down"));
+            return failure("send",
+                           reason[0] ? std::string("the JACK server has shut down (") + reason + ")"
+                                     : std::string("the JACK server has shut down"));
         Message m{jack_frame_time(client), static_cast<std::uint8_t>(size), {}};
         std::copy_n(bytes, size, m.bytes.begin());
         if (!queue.try_push(m))
@@ -99,7 +99,7 @@ struct MidiSink::Connection {
         while (holding || (holding = queue.try_pop(held))) {
             const std::int64_t offset = static_cast<std::int32_t>(held.frame + n - start);
             if (offset >= period && offset < 3 * period) break;  // sent in this period: next one
-            if (offset < period) at = std::max(at, offset);  // else the clock jumped: send now
+            if (offset < period) at = std::max(at, offset);      // else the clock jumped: send now
             if (jack_midi_event_write(buffer, static_cast<jack_nframes_t>(at), held.bytes.data(),
                                       held.size) != 0)
                 break;  // the period's buffer is full
@@ -127,7 +127,8 @@ std::expected<MidiSink, OutputError> MidiSink::connect_first(std::string_view cl
     if (!c->client)
         return failure("init", (st & JackServerFailed)
                                    ? std::string("no JACK server is running")
-                                   : "JACK refused the client (status " + std::to_string(static_cast<int>(st)) + ")");
+                                   : "JACK refused the client (status " +
+                                         std::to_string(static_cast<int>(st)) + ")");
 
     // Another client's MIDI input is an output of ours; JACK lists ports in registration order.
     std::string first;
@@ -145,7 +146,8 @@ std::expected<MidiSink, OutputError> MidiSink::connect_first(std::string_view cl
         [](jack_nframes_t n, void* self) { return static_cast<Connection*>(self)->process(n); },
         c.get());
     jack_on_info_shutdown(c->client, &Connection::on_shutdown, c.get());
-    if (jack_activate(c->client) != 0) return failure("connect", "JACK did not activate the client");
+    if (jack_activate(c->client) != 0)
+        return failure("connect", "JACK did not activate the client");
     const int rc = jack_connect(c->client, jack_port_name(c->port), first.c_str());
     if (rc != 0 && rc != EEXIST)
         return failure("connect", "JACK refused the connection to '" + first + "' (error " +

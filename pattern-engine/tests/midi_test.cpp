@@ -100,13 +100,14 @@ TEST_F(MidiSinkTest, SendsTheMaskedBytesOfEachOperationToTheFirstListedPort) {
     EXPECT_EQ(sink->name(), first);
     EXPECT_TRUE(rig_->connections(rig_->name() + ":second").empty());
 
+    auto sending = [&](Value v) { return [&sink, v] { return sink->send(event_of(v)); }; };
     const std::vector<std::pair<std::function<Result()>, Bytes>> cases = {
-        {[&] { return sink->send(event_of(Note{16, 200, 128, 1.0})); }, {0x90, 0x48, 0x00}},
-        {[&] { return sink->send(event_of(Note{0xFF, 0xFF, 0x7F, 0.0})); }, {0x9F, 0x7F, 0x7F}},
-        {[&] { return sink->send(event_of(Osc{"/x", {1.0}})); }, {}},
-        {[&] { return sink->send(event_of(Control{"gain", 0.5f})); }, {}},
-        {[&] { return sink->send(event_of(Cc{3, 7, 100})); }, {0xB3, 0x07, 0x64}},
-        {[&] { return sink->send(event_of(Cc{0x1F, 0x80, 0xFF})); }, {0xBF, 0x00, 0x7F}},
+        {sending(Note{16, 200, 128, 1.0}), {0x90, 0x48, 0x00}},
+        {sending(Note{0xFF, 0xFF, 0x7F, 0.0}), {0x9F, 0x7F, 0x7F}},
+        {sending(Osc{"/x", {1.0}}), {}},
+        {sending(Control{"gain", 0.5f}), {}},
+        {sending(Cc{3, 7, 100}), {0xB3, 0x07, 0x64}},
+        {sending(Cc{0x1F, 0x80, 0xFF}), {0xBF, 0x00, 0x7F}},
         {[&] { return sink->send_note_off(1, 60); }, {0x81, 0x3C, 0x00}},
         {[&] { return sink->send_note_off(0xF0, 0x80); }, {0x80, 0x00, 0x00}},
         {[&] { return sink->send_clock_tick(); }, {0xF8}},
@@ -242,8 +243,7 @@ TEST_P(MidiSinkServerDeath, FailsTheNextSendsPromptlyWithoutBlocking) {
     ASSERT_FALSE(r.has_value()) << "sends still succeed 5 s after the server died";
     EXPECT_LT(noticed, 1s);
     std::printf("first failed send %.1f ms after the signal\n", noticed.count());
-    EXPECT_EQ(r.error().text.rfind("send: the JACK server has shut down", 0), 0u)
-        << r.error().text;
+    EXPECT_EQ(r.error().text.rfind("send: the JACK server has shut down", 0), 0u) << r.error().text;
     for (int i = 0; i < 100; ++i)
         EXPECT_FALSE(timed_tick().has_value());
     EXPECT_LT(longest, 20ms);

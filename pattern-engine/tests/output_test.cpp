@@ -53,7 +53,8 @@ TEST(OutputDispatch, RoutesEachValueToItsSinkOrNowhere) {
                 RecordingSink midi(OutputError::midi("m")), osc(OutputError::osc("o"));
                 const Result r =
                     dispatch(event, with_midi ? &midi : nullptr, with_osc ? &osc : nullptr);
-                const bool to_midi = to == To::Midi && with_midi, to_osc = to == To::Osc && with_osc;
+                const bool to_midi = to == To::Midi && with_midi,
+                           to_osc = to == To::Osc && with_osc;
                 EXPECT_EQ(r, to_midi  ? Result(std::unexpected(midi.answer))
                              : to_osc ? Result(std::unexpected(osc.answer))
                                       : Result());
