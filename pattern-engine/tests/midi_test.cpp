@@ -253,6 +253,6 @@ TEST_P(MidiSinkServerDeath, FailsTheNextSendsPromptlyWithoutBlocking) {
     EXPECT_LT(SteadyClock::now() - closing, 2s);
 }
 
-INSTANTIATE_TEST_SUITE_P(BySignal, MidiSinkServerDeath, ::testing::Values(SIGTERM, SIGKILL));
+INSTANTIATE_TEST_SUITE_P(MidiSinkKilled, MidiSinkServerDeath, ::testing::Values(SIGTERM, SIGKILL));
 
 }  // namespace
