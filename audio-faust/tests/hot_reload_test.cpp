@@ -18,36 +18,6 @@ namespace fs = std::filesystem;
 
 constexpr audio_engine::engine::EngineConfig config{64, 2, 48000, 10};
 
-TEST(HotReloadStartup, RegistersEveryDspFileOrFailsWithTheFirstError) {
-    using Files = std::vector<std::pair<const char*, const char*>>;
-    const std::pair<Files, std::expected<Ids, std::string>> cases[] = {  // error: its start
-        {{}, Ids{}},
-        {{{"a.dsp", "process = _;"}, {"sub/b.dsp", "process = +;"}, {"x.DSP", "process = _;"},
-          {"b.txt", "x"}, {"sub/b.txt", "x"}},
-         Ids{"faust:a", "faust:sub/b"}},
-        // Component order: fx/lpf.dsp comes before fx-2.dsp.
-        {{{"fx-2.dsp", "process = (;"}, {"fx/lpf.dsp", "process = (;"}},
-         std::unexpected("FAUST compilation failed: lpf : 1 : ERROR")},
-        {{{"bad.dsp", "// \xe9"}}, std::unexpected("failed to read ")},
-    };
-    for (const auto& [files, want] : cases) {
-        test_util::TempDir dir;
-        for (auto [name, text] : files)
-            dir.write(name, text);
-        auto made = HotReloadEngine::create(config, dir.path());
-        if (!made) {
-            EXPECT_TRUE(!want && made.error().starts_with(want.error())) << made.error();
-            continue;
-        }
-        Ids ids = made->first.controller().list_node_types();
-        std::erase_if(ids, [](const auto& id) { return !id.starts_with("faust:"); });
-        std::ranges::sort(ids);
-        EXPECT_EQ(ids, want.value_or(Ids{"(an error)"}));
-    }
-    EXPECT_EQ(HotReloadEngine::create(config, "/nonexistent/dsp").error(),
-              "failed to scan /nonexistent/dsp: No such file or directory");
-}
-
 class HotReloadTest : public ::testing::Test {
 protected:
     HotReloadTest() {
@@ -132,6 +102,22 @@ TEST_F(HotReloadTest, ReloadsChangedTypesAndTheLastLoadedGraphOnce) {
     EXPECT_EQ(poll_until("faust:a"), Ids{"faust:a"});
     EXPECT_EQ(generation("faust:a"), gen_a);
     EXPECT_EQ(logged(reload), 2u);
+
+    // Directories that appear are watched, moves count as removal and creation, and a moved
+    // directory is watched under its new path only.
+    const auto seen = [&](const std::string& id, const std::string& also, bool old_path) {
+        auto ids = poll_until(id);
+        return ids && std::ranges::count(*ids, id) && std::ranges::count(*ids, also) &&
+               (old_path || std::ranges::none_of(*ids, [](auto& i) { return i.starts_with("faust:new/"); }));
+    };
+    dir.write("new/deeper/f.dsp", "process = 4;");
+    EXPECT_TRUE(seen("faust:new/deeper/f", "faust:new/deeper/f", true));
+    fs::rename(dir.path() / "sub/b.dsp", dir.path() / "new/b.dsp");
+    EXPECT_TRUE(seen("faust:new/b", "faust:sub/b", true));
+    fs::rename(dir.path() / "new", dir.path() / "renamed");
+    EXPECT_TRUE(seen("faust:renamed/deeper/f", "faust:renamed/b", false));
+    dir.write("renamed/deeper/f.dsp", "process = 5;");
+    EXPECT_TRUE(seen("faust:renamed/deeper/f", "faust:renamed/deeper/f", false));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <thread>
 
@@ -19,16 +20,11 @@ namespace channel = support::channel;
 using namespace vorla_engine::ipc;
 using namespace std::chrono_literals;
 
-const std::string kPong = R"({"status":"Pong"})";
-std::string reply(std::string_view status, std::string_view msg) {
+const std::string kPong = R"({"status":"Pong"})", kHello = hello_line.substr(0, hello_line.size() - 1);
+std::string error_reply(std::string_view msg, std::string_view status = "Error") {
     return R"({"status":")" + std::string(status) + R"(","msg":")" + std::string(msg) + "\"}";
 }
-std::string error_reply(std::string_view msg) {
-    return reply("Error", msg);
-}
-std::string ok(std::string_view msg) {
-    return reply("Ok", msg);
-}
+std::string ok(std::string_view msg) { return error_reply(msg, "Ok"); }
 
 enum class Ends { TimedOut, Closed };
 
@@ -95,7 +91,7 @@ protected:
     }
     Client client() {
         Client c(socket_);
-        EXPECT_EQ(c.line(), hello_line.substr(0, hello_line.size() - 1));
+        EXPECT_EQ(c.line(), kHello);
         return c;
     }
     // Every reply to `input`, up to the reply to a final marker line.
@@ -208,35 +204,29 @@ TEST_F(IpcServerTest, ServesOneClientAtATime) {
     first.send("[\"ping\"]\n");
     EXPECT_EQ(first.line(), kPong);
     first.close_writing();
-    EXPECT_EQ(second.line(), hello_line.substr(0, hello_line.size() - 1));
+    EXPECT_EQ(second.line(), kHello);
     second.send("[\"ping\"]\n");
     EXPECT_EQ(second.line(), kPong);
 }
 
-TEST_F(IpcServerTest, MainLoopAnswersAudioAndStatusRequests) {
+TEST_F(IpcServerTest, MainLoopAnswersOrTimesOutOrIsGone) {
     namespace audio = audio_engine::protocol;
     Client c = client();
-    c.send(R"({"type":"set_control","label":"cutoff","value":0.5})"
-           "\n");
+    c.send(R"({"type":"set_control","label":"cutoff","value":0.5})" "\n");
     auto request = std::get<loop::AudioRequest>(next_command());
     EXPECT_EQ(request.message, audio::ClientMessage(audio::SetControl{"cutoff", 0.5f}));
     std::move(request.reply).send(AudioResult("ok"));
     EXPECT_EQ(c.line(), ok("ok"));
-    c.send(R"(["remove_node","osc"])"
-           "\n");
+    c.send(R"(["remove_node","osc"])" "\n");
     std::move(std::get<loop::AudioRequest>(next_command()).reply).send(std::unexpected("no osc"));
     EXPECT_EQ(c.line(), error_reply("no osc"));
     const IpcResponse state = build_state_response({}, {{"d1", true}}, 120.0, 4.0, 1.0);
-    c.send(R"({"slot":"x","cmd":"Status","extra":[1]})"
-           "\n");
+    c.send(R"({"slot":"x","cmd":"Status","extra":[1]})" "\n");
     std::move(std::get<loop::StateRequest>(next_command()).reply).send(state);
     EXPECT_EQ(c.line().value() + "\n", json_line(state));
-}
 
-TEST_F(IpcServerTest, MainLoopSilentOrGone) {
     const std::string no_answer = error_reply("main loop did not respond within 5s");
     const std::string disconnected = "main loop disconnected";
-    Client c = client();
     c.send("[\"shutdown\"]\n");
     LoopCommand held = next_command();  // never answered
     EXPECT_EQ(c.line(), no_answer);
@@ -312,10 +302,7 @@ TEST(IpcReplyJson, WritesCompactLines) {
         {{"pitch", {"osc", "freq"}}},
         {{"a", std::nanf("")}, {"b", std::numeric_limits<float>::infinity()}, {"c", 0.1f}}};
     const std::pair<IpcResponse, std::string> cases[] = {
-        {response::Ok{"ok"}, R"({"status":"Ok","msg":"ok"})"},
         {response::Error{"bad \"x\"\n"}, R"({"status":"Error","msg":"bad \"x\"\n"})"},
-        {response::Pong{}, R"({"status":"Pong"})"},
-        {response::NodeTypes{}, R"({"status":"NodeTypes","types":[]})"},
         {build_state_response(snapshot, {{"zz", true}, {"aa", false}}, 120.0, 4.0, 0.8),
          R"({"status":"State","nodes":[{"id":"osc","type_id":"oscillator","controls":{"freq":440.0}}],)"
          R"("connections":[{"from_node":"osc","from_port":"out","to_node":"dac","to_port":"in"}],)"
@@ -347,8 +334,7 @@ TEST_F(IpcServerTest, FuzzedLinesNeverBreakTheServer) {
         R"({"cmd":"Status"})"};
     const std::string alphabet = "{}[]\":,0123456789.eE-+ \\/tfnulrsaxdu\xc3\xa9\xed\xa0\x80";
     std::string bytes(256, '\0');
-    for (int b = 0; b < 256; ++b)
-        bytes[b] = char(b);
+    std::iota(bytes.begin(), bytes.end(), '\0');
     std::mt19937 rng(1234);
     auto pick = [&](std::size_t n) { return std::size_t(rng() % n); };
     auto random_line = [&](const std::string& from) {
