@@ -16,48 +16,36 @@ using hot_reload::HotReloadEngine;
 using Ids = std::vector<std::string>;
 namespace fs = std::filesystem;
 
-constexpr audio_engine::engine::EngineConfig config{64, 2, 48000, 10};
-
-class HotReloadTest : public ::testing::Test {
-protected:
-    HotReloadTest() {
-        support::log::init_with("audio_faust::hot_reload=info", support::log::Style::Never,
-                                [this](std::string_view line) { log.emplace_back(line); });
-        dir.write("a.dsp", "process = hslider(\"level\", 0.5, 0, 1, 0.01);");
-        dir.write("sub/b.dsp", "process = _;");
-        auto made = HotReloadEngine::create(config, dir.path());
-        EXPECT_TRUE(made.has_value()) << made.error();
-        engine.emplace(std::move(made->first));
-    }
-    ~HotReloadTest() override { support::log::reset(); }
-
-    std::size_t logged(const std::string& text) const {
-        return std::count_if(log.begin(), log.end(),
-                             [&](const auto& line) { return line.ends_with("] " + text + "\n"); });
-    }
-    std::uint64_t generation(std::string_view id) { return engine->controller().registry().generation(id); }
+TEST(HotReload, ReloadsChangedTypesAndTheLastLoadedGraphOnce) {
+    std::vector<std::string> log;
+    struct ResetLog { ~ResetLog() { support::log::reset(); } } reset_log;
+    support::log::init_with("audio_faust::hot_reload=info", support::log::Style::Never,
+                            [&](std::string_view line) { log.emplace_back(line); });
+    test_util::TempDir dir;
+    dir.write("a.dsp", "process = hslider(\"level\", 0.5, 0, 1, 0.01);");
+    dir.write("sub/b.dsp", "process = _;");
+    auto made = HotReloadEngine::create({64, 2, 48000, 10}, dir.path());
+    ASSERT_TRUE(made.has_value()) << made.error();
+    HotReloadEngine* engine = &made->first;
+    const auto logged = [&](const std::string& text) {
+        return std::size_t(std::ranges::count_if(log, [&](auto& l) { return l.ends_with("] " + text + "\n"); }));
+    };
+    const auto generation = [&](std::string_view id) { return engine->controller().registry().generation(id); };
     // Writes a file by renaming a finished copy over it: one change event.
-    void save(const char* name, std::string_view text) {
+    const auto save = [&](const char* name, std::string_view text) {
         fs::rename(dir.write(std::string(name) + ".tmp", text), dir.path() / name);
-    }
+    };
     // Polls until `id` was applied (or five seconds pass): every id applied, or the error.
-    std::expected<Ids, std::string> poll_until(std::string_view id) {
+    const auto poll_until = [&](std::string_view id) -> std::expected<Ids, std::string> {
         Ids all;
-        for (int i = 0; i < 2500 && std::find(all.begin(), all.end(), id) == all.end(); ++i) {
+        for (int i = 0; i < 2500 && std::ranges::count(all, id) == 0; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
             auto ids = engine->poll_reload();
             if (!ids) return ids;
             all.insert(all.end(), ids->begin(), ids->end());
         }
         return all;
-    }
-
-    test_util::TempDir dir;
-    std::vector<std::string> log;
-    std::optional<HotReloadEngine> engine;
-};
-
-TEST_F(HotReloadTest, ReloadsChangedTypesAndTheLastLoadedGraphOnce) {
+    };
     const audio_engine::ir::GraphIr bad{{{"z", "faust:zzz", {}}}, {}, {}},
         graph{{{"s1", "faust:a", {}}, {"s2", "faust:a", {}}, {"fx", "faust:sub/b", {}}, {"out", "dac", {}}}, {}, {}};
     ASSERT_TRUE(engine->load_graph(graph).has_value());

@@ -127,12 +127,14 @@ std::string padded_ping(std::size_t size) {
     return line + "\"}";
 }
 
-TEST_F(IpcServerTest, AnswersEachNonBlankLineOnce) {
+// Unreadable input closes the connection, as does the end of the client's writing.
+TEST_F(IpcServerTest, AnswersEachNonBlankLineOnceOrCloses) {
     const std::string big = padded_ping(max_line_bytes);
     struct Case {
-        std::string input;  // a final "\n" is added
+        std::string input;  // a final "\n" is added unless the connection `closes`
         std::vector<std::string> replies;
         std::vector<std::size_t> queued = {};  // EngineCommand kinds
+        bool closes = false;  // the client stops writing after `input`
     } cases[] = {
         {"\n  \n\t\r\n\xe3\x80\x80", {}},
         {"{\"cmd\":\"Ping\"}\n\n[\"ping\"]\r", {kPong, kPong}},
@@ -158,35 +160,29 @@ TEST_F(IpcServerTest, AnswersEachNonBlankLineOnce) {
          {error_reply("message too large (1048577 bytes, max 1048576)")}},
         {std::string(3 * max_line_bytes, 'x') + "\n" + std::string(2 * max_line_bytes, ' '),
          {error_reply("message too large (3145728 bytes, max 1048576)")}},
+        {"[\"ping\"]\n\xff\n[\"ping\"]\n", {kPong}, {}, true},
+        {"\"\xed\xa0\x80\"\n", {}, {}, true},  // an encoded surrogate
+        {"\"\xe0\x80\xaf\"\n", {}, {}, true},  // overlong
+        {std::string(max_line_bytes + 10, 'x') + "\xf8\n", {}, {}, true},
+        {"[\"ping\"]\n\xe2\x82", {kPong}, {}, true},  // cut inside a character
+        {"{\"cmd\":\"Ping\"}", {kPong}, {}, true},
+        {"  ", {}, {}, true},
     };
     for (const auto& c : cases) {
         Client client = this->client();
-        EXPECT_EQ(replies(client, c.input + "\n"), c.replies) << c.input.substr(0, 200);
+        std::vector<std::string> got;
+        if (c.closes) {
+            client.send(c.input);
+            client.close_writing();
+            auto line = client.line();
+            for (; line; line = client.line())
+                got.push_back(*line);
+            EXPECT_EQ(line, std::unexpected(Ends::Closed)) << c.input.substr(0, 40);
+        } else {
+            got = replies(client, c.input + "\n");
+        }
+        EXPECT_EQ(got, c.replies) << c.input.substr(0, 200);
         EXPECT_EQ(queued_patterns(), c.queued) << c.input.substr(0, 200);
-    }
-}
-
-TEST_F(IpcServerTest, UnreadableInputOrEndClosesTheConnection) {
-    struct Case {
-        std::string input;
-        bool close_writing;
-        std::vector<std::string> replies;  // before the connection closes
-    } cases[] = {
-        {"[\"ping\"]\n\xff\n[\"ping\"]\n", false, {kPong}},
-        {"\"\xed\xa0\x80\"\n", false, {}},  // an encoded surrogate
-        {"\"\xe0\x80\xaf\"\n", false, {}},  // overlong
-        {std::string(max_line_bytes + 10, 'x') + "\xf8\n", false, {}},
-        {"[\"ping\"]\n\xe2\x82", true, {kPong}},  // cut inside a character
-        {"{\"cmd\":\"Ping\"}", true, {kPong}},
-        {"  ", true, {}},
-    };
-    for (const auto& c : cases) {
-        Client client = this->client();
-        client.send(c.input);
-        if (c.close_writing) client.close_writing();
-        for (const auto& reply : c.replies)
-            EXPECT_EQ(client.line(), reply) << c.input.substr(0, 40);
-        EXPECT_EQ(client.line(), std::unexpected(Ends::Closed)) << c.input.substr(0, 40);
     }
 }
 
@@ -196,10 +192,9 @@ TEST_F(IpcServerTest, ServesOneClientAtATime) {
         gone.send(std::string(10000, '\n') + "{\"cmd\":\"Ping\"}\n[\"ping\"]\n");
     }
     Client first = client();
-    bool named = false;  // the thread that greeted
-    for (const auto& task : fs::directory_iterator("/proc/self/task"))
-        named |= platform::read_file(task.path() / "comm") == "zorva-ipc\n";
-    EXPECT_TRUE(named);
+    EXPECT_TRUE(std::ranges::any_of(fs::directory_iterator("/proc/self/task"), [](auto& task) {
+        return platform::read_file(task.path() / "comm") == "zorva-ipc\n";  // the greeter
+    }));
     Client second(socket_);
     EXPECT_EQ(second.line(300ms), std::unexpected(Ends::TimedOut));
     first.send("[\"ping\"]\n");
@@ -331,8 +326,7 @@ TEST_F(IpcServerTest, FuzzedLinesNeverBreakTheServer) {
     auto pick = [&](std::size_t n) { return std::size_t(rng() % n); };
     auto random_line = [&](const std::string& from) {
         std::string line(pick(48), ' ');
-        for (char& ch : line)
-            ch = from[pick(from.size())];
+        std::ranges::generate(line, [&] { return from[pick(from.size())]; });
         return line;
     };
     std::string s;  // the sample being damaged
@@ -342,9 +336,7 @@ TEST_F(IpcServerTest, FuzzedLinesNeverBreakTheServer) {
         [&] { return s.substr(0, pick(s.size())); },
         [&] { return s.replace(pick(s.size()), 1, 1, alphabet[pick(alphabet.size())]); },
         [&] { return std::string(100 + pick(60), '[') + std::string(100 + pick(60), ']'); },
-        [&] {
-            return std::string(R"(["set_control","\udc00",)") + (pick(2) ? "1e400]" : "-1e39]");
-        },
+        [&] { return R"(["set_control","\udc00",)" + std::string(pick(2) ? "1e400]" : "-1e39]"); },
     };
     support::json::Parser parser;
     std::optional<Client> c;
@@ -354,14 +346,12 @@ TEST_F(IpcServerTest, FuzzedLinesNeverBreakTheServer) {
         std::erase(line, '\n');
         if (!c) c.emplace(client());
         c->send(line + "\nmarker\n");
-        const bool readable = simdjson::validate_utf8(line.data(), line.size());
-        const bool blank = line.find_first_not_of(" \t\r\v\f") == std::string::npos;
-        if (!readable) {
+        if (!simdjson::validate_utf8(line.data(), line.size())) {
             EXPECT_EQ(c->line(), std::unexpected(Ends::Closed)) << i;
             c.reset();
             continue;
         }
-        if (!blank) {
+        if (line.find_first_not_of(" \t\r\v\f") != std::string::npos) {
             auto reply = c->line();
             ASSERT_TRUE(reply) << i;
             auto root = parser.parse(*reply);
