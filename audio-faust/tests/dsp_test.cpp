@@ -46,7 +46,6 @@ TEST(FaustProbe, DeclaresPortsAndControlsOfTheSource) {
     const std::pair<const char*, NodeTypeDecl> cases[] = {
         {"process = _ <: _, _;", {"", {in}, {out0, out1}, {}}},
         {"process = +;", {"", {in0, in1}, {out}, {}}},
-        {"import(\"stdfaust.lib\"); process = no.noise;", {"", {}, {out}, {}}},
         {"process = _ * hslider(\"gain\", 0.5, 0, 1, 0.01) * vslider(\"freq\", 440, 20, 2e4, 1)"
          " <: attach(_, hbargraph(\"m\", 0, 1)) <: attach(_, vbargraph(\"v\", 0, 1));",
          {"", {in}, {out}, {control("freq", 20, 20000, 440), control("gain", 0, 1, 0.5f)}}},
