@@ -139,6 +139,7 @@ TEST_F(CpalBackendJackTest, PlaysTheRenderFunctionAtAnyDeviceBufferLength) {
         {{std::size_t{1} << 32, 2, 48000, 0}, range},
     };
     backend_->stop();  // before any start: nothing
+    EXPECT_EQ(query_device().value().sample_rate, 48000u);  // the other query has 44100
     for (const char* port : {"left", "right"})
         ASSERT_TRUE(rig_->add_audio_input(port).has_value());
     // The server's period is 256 frames: a request of 1024 is overridden.
