@@ -18,7 +18,9 @@ namespace fs = std::filesystem;
 
 TEST(HotReload, ReloadsChangedTypesAndTheLastLoadedGraphOnce) {
     std::vector<std::string> log;
-    struct ResetLog { ~ResetLog() { support::log::reset(); } } reset_log;
+    struct ResetLog {
+        ~ResetLog() { support::log::reset(); }
+    } reset_log;
     support::log::init_with("audio_faust::hot_reload=info", support::log::Style::Never,
                             [&](std::string_view line) { log.emplace_back(line); });
     test_util::TempDir dir;
@@ -28,9 +30,12 @@ TEST(HotReload, ReloadsChangedTypesAndTheLastLoadedGraphOnce) {
     ASSERT_TRUE(made.has_value()) << made.error();
     HotReloadEngine* engine = &made->first;
     const auto logged = [&](const std::string& text) {
-        return std::size_t(std::ranges::count_if(log, [&](auto& l) { return l.ends_with("] " + text + "\n"); }));
+        return std::size_t(
+            std::ranges::count_if(log, [&](auto& l) { return l.ends_with("] " + text + "\n"); }));
     };
-    const auto generation = [&](std::string_view id) { return engine->controller().registry().generation(id); };
+    const auto generation = [&](std::string_view id) {
+        return engine->controller().registry().generation(id);
+    };
     // Writes a file by renaming a finished copy over it: one change event.
     const auto save = [&](const char* name, std::string_view text) {
         fs::rename(dir.write(std::string(name) + ".tmp", text), dir.path() / name);
@@ -92,7 +97,8 @@ TEST(HotReload, ReloadsChangedTypesAndTheLastLoadedGraphOnce) {
     const auto seen = [&](const std::string& id, const std::string& also, bool old_path) {
         auto ids = poll_until(id);
         return ids && std::ranges::count(*ids, id) && std::ranges::count(*ids, also) &&
-               (old_path || std::ranges::none_of(*ids, [](auto& i) { return i.starts_with("faust:new/"); }));
+               (old_path ||
+                std::ranges::none_of(*ids, [](auto& i) { return i.starts_with("faust:new/"); }));
     };
     dir.write("new/deeper/f.dsp", "process = 4;");
     EXPECT_TRUE(seen("faust:new/deeper/f", "faust:new/deeper/f", true));

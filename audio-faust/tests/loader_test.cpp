@@ -11,6 +11,7 @@ namespace {
 
 using namespace audio_faust;
 using Ids = std::vector<std::string>;
+namespace fs = std::filesystem;
 
 // Startup walks the directory (ending on link loops) and registers every .dsp file at any depth.
 TEST(DspDirectory, RegistersEveryDspFileAtAnyDepthOrFailsWithTheFirstError) {
@@ -29,7 +30,7 @@ TEST(DspDirectory, RegistersEveryDspFileAtAnyDepthOrFailsWithTheFirstError) {
         test_util::TempDir dir;
         for (auto [name, text] : files)
             dir.write(name, text);
-        if (!files.empty()) std::filesystem::create_directory_symlink(dir.path(), dir.path() / "loop");
+        if (!files.empty()) fs::create_directory_symlink(dir.path(), dir.path() / "loop");
         auto made = hot_reload::HotReloadEngine::create({64, 2, 48000, 10}, dir.path());
         if (!made) {
             EXPECT_TRUE(!want && made.error().starts_with(want.error())) << made.error();
