@@ -4,11 +4,12 @@
 #include <simdjson.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numeric>
 #include <random>
-#include <thread>
+#include <functional>
 
 #include "support/log.hpp"
 
