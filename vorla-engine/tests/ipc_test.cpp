@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <numeric>
 #include <random>
-#include <functional>
 
 #include "support/log.hpp"
 
