@@ -84,14 +84,12 @@ TEST(CpalBackendNoAudioSystem, FailsWithAClearText) {
 }
 
 TEST(CpalBackendJack, QueryDeviceReportsTheServersRateAndChannels) {
-    for (auto [rate, channels] : {std::pair{48000u, 2u}, std::pair{44100u, 3u}}) {
-        auto server = JackServer::start({.sample_rate = rate, .playback_channels = channels});
-        ASSERT_TRUE(server.has_value()) << server.error().message;
-        auto device = query_device();
-        ASSERT_TRUE(device.has_value()) << device.error();
-        EXPECT_EQ(device->sample_rate, rate);
-        EXPECT_EQ(device->channels, channels);
-    }
+    auto server = JackServer::start({.sample_rate = 44100, .playback_channels = 3});
+    ASSERT_TRUE(server.has_value()) << server.error().message;
+    auto device = query_device();
+    ASSERT_TRUE(device.has_value()) << device.error();
+    EXPECT_EQ(device->sample_rate, 44100u);
+    EXPECT_EQ(device->channels, 3u);
 }
 
 // A private server, the rig's recorder and a backend; log lines are kept.
@@ -141,6 +139,7 @@ TEST_F(CpalBackendJackTest, PlaysTheRenderFunctionAtAnyDeviceBufferLength) {
         {{std::size_t{1} << 32, 2, 48000, 0}, range},
     };
     backend_->stop();  // before any start: nothing
+    EXPECT_EQ(query_device().value().sample_rate, 48000u);  // the other query has 44100
     for (const char* port : {"left", "right"})
         ASSERT_TRUE(rig_->add_audio_input(port).has_value());
     // The server's period is 256 frames: a request of 1024 is overridden.
@@ -174,7 +173,7 @@ TEST_F(CpalBackendJackTest, PlaysTheRenderFunctionAtAnyDeviceBufferLength) {
 
 // Channel 1 carries a ramp of distinct values, channel 0 a constant: what reaches the ring is
 // the first 200 ms of channel 1, gapless, and nothing later.
-TEST_F(CpalBackendJackTest, CapturesTheChosenChannelUntilTheRingIsFull) {
+TEST_F(CpalBackendJackTest, CapturesTheChosenChannelUntilTheRingIsFullThenLosesTheServer) {
     for (std::size_t channel : {2u, 7u})
         EXPECT_EQ(backend_->start_input(48000, channel).error(),
                   "channel " + std::to_string(channel) + " out of range (device has 2 channels)");
@@ -208,12 +207,10 @@ TEST_F(CpalBackendJackTest, CapturesTheChosenChannelUntilTheRingIsFull) {
     ASSERT_TRUE(rig_->wait_cycles(8, 2s));
     EXPECT_TRUE((*ring)->empty());
     EXPECT_FALSE((*second)->empty());
-    backend_.reset();  // before the player's client goes
-}
 
-TEST_F(CpalBackendJackTest, ReportsTheLossOfTheServerOnStderr) {
+    // Losing the server reaches both error callbacks on stderr.
+    player->reset();
     ASSERT_TRUE(backend_->start({256, 2, 48000, 0}, sine(std::make_shared<Seen>())).has_value());
-    ASSERT_TRUE(backend_->start_input(48000, 0).has_value());
     auto lock = jack_rig::JackLock::acquire();  // held past the server's own share
     const std::string name = server_->name();
     rig_.reset();

@@ -46,13 +46,11 @@ TEST(FaustProbe, DeclaresPortsAndControlsOfTheSource) {
     const std::pair<const char*, NodeTypeDecl> cases[] = {
         {"process = _ <: _, _;", {"", {in}, {out0, out1}, {}}},
         {"process = +;", {"", {in0, in1}, {out}, {}}},
-        {"import(\"stdfaust.lib\"); process = no.noise;", {"", {}, {out}, {}}},
-        {"process = _ * hslider(\"gain\", 0.5, 0, 1, 0.01) * vslider(\"freq\", 440, 20, 2e4, 1);",
+        {"process = _ * hslider(\"gain\", 0.5, 0, 1, 0.01) * vslider(\"freq\", 440, 20, 2e4, 1)"
+         " <: attach(_, hbargraph(\"m\", 0, 1)) <: attach(_, vbargraph(\"v\", 0, 1));",
          {"", {in}, {out}, {control("freq", 20, 20000, 440), control("gain", 0, 1, 0.5f)}}},
         {"process = hgroup(\"g\", button(\"gate\") + checkbox(\"on\") + nentry(\"n\", 2, 1, 9, 1));",
          {"", {}, {out}, {control("gate", 0, 1, 0), control("n", 1, 9, 2), control("on", 0, 1, 0)}}},
-        {"process = _ <: attach(_, hbargraph(\"m\", 0, 1)) <: attach(_, vbargraph(\"v\", 0, 1));",
-         {"", {in}, {out}, {}}},
         // libfaust reports the group first, so the top-level slider is the last "x".
         {"process = hslider(\"x\", 0.1, 0, 1, 0.1) + hgroup(\"h\", vslider(\"x\", 0.7, 0, 2, 0.1));",
          {"", {}, {out}, {control("x", 0, 1, 0.1f)}}},
@@ -76,7 +74,6 @@ TEST(FaustDsp, CompilesOrReportsTheErrorLeavingNothingAlive) {
     const std::string failed = "FAUST compilation failed: ", no_mine = failed + "ERROR : unable to open file mylib.lib";
     const std::tuple<const char*, std::string, std::string, std::string> cases[] = {
         {nullptr, "bad", "process = (;", failed + "bad : 1 : ERROR : syntax error"},
-        {nullptr, "bad2", "process = oscx;", failed + "bad2 : 1 : ERROR : undefined symbol : oscx"},
         {nullptr, "nul", "process = \0;"s, "nul byte found in provided data at position: 10"},
         {nullptr, "n\0l"s, "process = _;", "nul byte found in provided data at position: 1"},
         {nullptr, "lib", mine, no_mine},
@@ -86,7 +83,8 @@ TEST(FaustDsp, CompilesOrReportsTheErrorLeavingNothingAlive) {
     for (const auto& [env, name, code, error] : cases) {
         env ? ::setenv("FAUST_STDLIB_DIR", env, 1) : ::unsetenv("FAUST_STDLIB_DIR");
         auto dsp = dsp::FaustDsp::from_code(name, code, 48000, 64);
-        EXPECT_TRUE(dsp ? error.empty() : dsp.error().starts_with(error)) << (dsp ? code : dsp.error());
+        EXPECT_TRUE(dsp ? error.empty() : !error.empty() && dsp.error().starts_with(error))
+            << (dsp ? code : dsp.error());
         EXPECT_EQ(live_factories(), dsp ? 1u : 0u) << code;
     }
     ::unsetenv("FAUST_STDLIB_DIR");
