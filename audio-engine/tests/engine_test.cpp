@@ -8,7 +8,6 @@
 #include <cmath>
 #include <thread>
 
-#include "audio_engine/nodes/adc.hpp"
 #include "support/log.hpp"
 #include "test_nodes.hpp"
 
@@ -20,9 +19,7 @@ using test_nodes::HeapUse;
 
 msg::ClientMessage decode(std::string text) {
     support::json::Parser parser;
-    auto m = msg::decode(parser, text);
-    EXPECT_TRUE(m.has_value()) << text;
-    return m ? std::move(*m) : msg::ClientMessage{msg::Ping{}};
+    return msg::decode(parser, text).value();  // a bad text throws: the test fails
 }
 
 // A square wave (+1/-1) through a gain `amp` into the dac; "vol" exposes the gain.
@@ -50,13 +47,10 @@ protected:
         processor.process(out);
         return out;
     }
-    // Until the fade is over and the outgoing graph went back.
-    void settle() {
+    // The peak of a block once the fade is over and the outgoing graph went back.
+    float peak() {
         for (int i = 0; i < 2 || (i < 1000 && processor.swapper().fading()); ++i)
             render(n);
-        render(n);
-    }
-    float peak() {
         float p = 0.0f;
         for (const float s : render(n))
             p = std::max(p, std::abs(s));
@@ -72,66 +66,42 @@ protected:
     std::string log;
 };
 
-TEST_P(EngineBlocks, StoredValuesOutliveRecompilesAndReuseTakesTheNewestGraphBack) {
+TEST_P(EngineBlocks, EditsAndStoredValuesOutliveRecompilesAndReuseTakesTheNewestGraphBack) {
     ASSERT_TRUE(handle(square()));
     ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":0.25})"));
     ASSERT_TRUE(handle(R"({"type":"add_node","id":"e1","type_id":"gain"})"));
     ASSERT_TRUE(handle(R"({"type":"add_node","id":"e2","type_id":"gain"})"));
     EXPECT_TRUE(logged("0/5 nodes reused (from 0 reusable candidates)"));
-    settle();  // the 3-node graph went back first, then the 4-node one
-    EXPECT_EQ(peak(), 0.25f);  // the new graph got the stored value
+    // The 3-node graph went back first, then the 4-node one; the new graph got the stored value.
+    EXPECT_EQ(peak(), 0.25f);
     ASSERT_TRUE(handle(R"({"type":"add_node","id":"e3","type_id":"gain"})"));
     EXPECT_TRUE(logged("4/6 nodes reused (from 4 reusable candidates)"));
-    ASSERT_TRUE(handle(square("amp", R"("other":["amp","gain"])")));
-    ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":1})"));
-    EXPECT_TRUE(logged(R"(set_control: unknown label 'vol', available: ["other"])"));
-    ASSERT_TRUE(handle(square("fresh_amp")));  // the label returns, and so does its value
-    settle();
-    EXPECT_EQ(peak(), 0.25f);
-}
-
-TEST_P(EngineBlocks, GraphEditsChangeTheStoredDescription) {
-    ASSERT_TRUE(handle(square()));
     ASSERT_TRUE(handle(R"({"type":"disconnect","from_node":"osc","from_port":"out",
         "to_node":"amp","to_port":"in"})"));
-    settle();
     EXPECT_EQ(peak(), 0.0f);
     ASSERT_TRUE(handle(R"({"type":"graph_batch","commands":[{"type":"ping"},
         [3,"osc","out","amp","in"],{"type":"expose_control","label":"v2","node_id":"amp",
         "control_name":"gain"}]})"));
     EXPECT_TRUE(logged("GraphBatch: ignoring non-mutation message: Ping"));
     EXPECT_TRUE(controller.resolve_label("v2"));
-    settle();
-    EXPECT_EQ(peak(), 1.0f);
+    EXPECT_EQ(peak(), 0.25f);
     ASSERT_TRUE(handle(R"({"type":"remove_node","id":"amp"})"));  // its connections go too
-    settle();
     EXPECT_EQ(peak(), 0.0f);
     EXPECT_EQ(handle(R"({"type":"add_node","id":"x","type_id":"nope"})").error().display(),
               "registry error: node type not found: nope");
-    EXPECT_EQ(controller.graph().nodes.size(), 3u);  // kept, for a later compile to mend
-}
-
-TEST_P(EngineBlocks, EmptyBlocksRenderNothingAndTheInputIsTakenOnce) {
-    auto ring = std::make_shared<nodes::adc::CaptureRing>(1000);
-    for (int i = 0; i < 1000; ++i)
-        ASSERT_TRUE(ring->try_push(0.5f));
-    controller.inject_node("adc_in", std::make_unique<nodes::adc::AdcNode>(ring));
-    ASSERT_TRUE(handle(R"({"type":"load_graph","nodes":[{"id":"adc_in","type_id":"adc_input"},
-        {"id":"osc","type_id":"oscillator"},{"id":"out","type_id":"dac"}],"connections":[
-        ["adc_in","out","out","in"],["osc","out","out","in"]]})"));
-    for (int i = 0; i < 3; ++i)
-        render(0);
-    EXPECT_EQ(ring->size(), 1000u);
-    EXPECT_EQ(render(n)[0], 0.5f);  // the oscillator still at phase 0
-    EXPECT_EQ(handle(R"({"type":"add_node","id":"g","type_id":"gain"})").error().display(),
-              "registry error: node type not found: adc_input");
+    EXPECT_EQ(controller.graph().nodes.size(), 6u);  // kept, for a later compile to mend
+    ASSERT_TRUE(handle(square("amp", R"("other":["amp","gain"])")));
+    ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":1})"));
+    EXPECT_TRUE(logged(R"(set_control: unknown label 'vol', available: ["other"])"));
+    ASSERT_TRUE(handle(square("fresh_amp")));  // the label returns, and so does its value
+    EXPECT_EQ(peak(), 0.25f);
 }
 
 TEST_P(EngineBlocks, TheAudioThreadNeitherAllocatesNorReleases) {
     ASSERT_TRUE(handle(square("amplifier_main_bus")));
     ASSERT_TRUE(handle(R"({"type":"set_automation","id":"sweeping_the_main_bus","label":"vol",
         "shape":"tri","lo":0,"hi":1,"period_secs":0.01})"));
-    settle();
+    peak();
     for (int i = 0; i < 100; ++i)
         ASSERT_TRUE(handle(R"({"type":"set_control","label":"vol","value":0.5})"));
     std::vector<float> out(n);
@@ -161,7 +131,8 @@ TEST_P(AudioEngine, AMutedGainIsExactSilenceAndCostsNoMore) {
     for (int i = 0; i < 40; ++i)
         render(n);
     EXPECT_EQ(render(n), std::vector<float>(n, 0.0f));
-    // Medians of interleaved blocks, so that both see the same machine load.
+    // Medians of interleaved blocks, so that both see the same machine load; a gain stuck at a
+    // subnormal value costs many times a normal block.
     std::vector<double> muted, plain;
     std::vector<float> out(n);
     const auto time = [&out](engine::AudioProcessor& p, std::vector<double>& times) {
@@ -202,16 +173,15 @@ TEST_P(AudioEngine, DenormalsAreFlushedForTheRenderOnlyAndGatesAreNotReapplied) 
 
 TEST_P(AudioEngine, AutomationsFromMessagesAndAFullCommandRing) {
     ASSERT_TRUE(handle(square()));
-    for (const auto& [shape, secs, period, kind] : {std::tuple{"tri", 0.5, 24000, 1},
-                                                    {"ramp_down", 0.0, 0, 3},
-                                                    {"exp", -1.0, 0, 5},
-                                                    {"square", NAN, 0, 4},
-                                                    {"triangle", INFINITY, 0, 0}}) {
+    for (const auto& [shape, secs, period, kind] : {std::tuple{"tri", 0.5, 24000ul, 1ul},
+                                                    {"ramp_down", 0.0, 0ul, 3ul},
+                                                    {"exp", -1.0, 0ul, 5ul},
+                                                    {"square", NAN, 0ul, 4ul},
+                                                    {"triangle", INFINITY, 0ul, 0ul}}) {
         ASSERT_TRUE(controller.handle_message(msg::SetAutomation{"a", "vol", shape, 0, 1, secs}));
         render(n);
         const auto& a = processor.swapper().automations().at(0).automation;
-        EXPECT_EQ(a.period, std::uint64_t(period)) << shape;
-        EXPECT_EQ(a.shape.index(), std::size_t(kind)) << shape;
+        EXPECT_EQ(std::pair(a.period, a.shape.index()), std::pair(period, kind)) << shape;
     }
     ASSERT_TRUE(handle(R"({"type":"clear_automation","id":"a"})"));
     for (std::uint64_t i = 0; i < 257; ++i)

@@ -7,15 +7,12 @@
 namespace {
 
 using namespace audio_engine;
+using test_nodes::ProbeFactory;
 
 TEST(NodeRegistry, GenerationsOnlyGrowAndFactoriesFollowTheDeclarations) {
     registry::NodeRegistry reg;
-    int live = 0;
     const auto decl = [](std::size_t outputs) {
         return ir::types::NodeTypeDecl{"t", {}, std::vector<ir::types::PortDecl>(outputs), {}};
-    };
-    const auto factory = [&live](float v) {
-        return std::make_unique<test_nodes::ProbeFactory>(v, 0, &live);
     };
     // (generation, declared outputs, what create_node makes, live factories)
     const auto state = [&] {
@@ -24,19 +21,20 @@ TEST(NodeRegistry, GenerationsOnlyGrowAndFactoriesFollowTheDeclarations) {
                           reg.get_type("t").value_or(decl(0)).audio_outputs.size(),
                           node ? std::to_string(static_cast<test_nodes::Probe&>(**node).value)
                                : node.error().display(),
-                          live);
+                          ProbeFactory::live);
     };
     using S = decltype(state());
-    EXPECT_EQ(reg.reregister(decl(1), factory(1)).error().display(), "node type not found: t");
+    EXPECT_EQ(reg.reregister(decl(1), std::make_unique<ProbeFactory>(1)).error().display(),
+              "node type not found: t");
     EXPECT_EQ(state(), S(0, 0, "node type not found: t", 0));
     reg.register_type_only(decl(1));
-    EXPECT_EQ(reg.register_type(decl(2), factory(2)).error().display(),
+    EXPECT_EQ(reg.register_type(decl(2), std::make_unique<ProbeFactory>(2)).error().display(),
               "node type already registered: t");
     EXPECT_EQ(state(), S(1, 1, "node type not found: t", 0));
-    EXPECT_TRUE(reg.reregister(decl(2), factory(3)));
+    EXPECT_TRUE(reg.reregister(decl(2), std::make_unique<ProbeFactory>(3)));
     reg.register_type_only(decl(3));  // keeps the factory
     EXPECT_EQ(state(), S(3, 3, "3.000000", 1));
-    EXPECT_TRUE(reg.reregister(decl(3), factory(-1)));
+    EXPECT_TRUE(reg.reregister(decl(3), std::make_unique<ProbeFactory>(-1)));
     EXPECT_EQ(state(), S(4, 3, "node creation failed: compile error: line 3", 1));
 }
 

@@ -55,8 +55,7 @@ TEST_P(SwapperBlocks, CrossfadesFromOldToNewAndRetiresAtTheEnd) {
 
 TEST_P(SwapperBlocks, AutomationsRunOnTheCurrentGraphOnly) {
     GraphSwapper s(1'000'000, n);
-    Probe* old_probe = nullptr;
-    Probe* probe = nullptr;
+    Probe *old_probe = nullptr, *probe = nullptr;
     s.drain_commands(cmd::SwapGraph{probe_graph(0.0f, n, &old_probe)});
     s.drain_commands(cmd::SwapGraph{probe_graph(0.0f, n, &probe)});
     old_probe->record = probe->record = true;
@@ -90,8 +89,7 @@ INSTANTIATE_TEST_SUITE_P(Blocks, SwapperBlocks, ::testing::ValuesIn(test_nodes::
 
 TEST(GraphSwapper, ASwapDuringAFadeRetiresTheFadingGraphAndParametersReachBoth) {
     GraphSwapper s(8, 4);
-    Probe* first = nullptr;
-    Probe* second = nullptr;
+    Probe *first = nullptr, *second = nullptr;
     s.drain_commands(cmd::SwapGraph{probe_graph(0.1f, 4, &first)});
     s.drain_commands(cmd::SwapGraph{probe_graph(0.2f, 4, &second)});
     s.drain_commands(cmd::SetParam{"n0", "value", 0.5f});
@@ -100,9 +98,6 @@ TEST(GraphSwapper, ASwapDuringAFadeRetiresTheFadingGraphAndParametersReachBoth) 
     s.drain_commands(cmd::SwapGraph{probe_graph(0.3f, 4)});
     EXPECT_EQ(s.remaining(), 8u);
     EXPECT_EQ(&s.take_retired()->node(0), first);
-    s.drain_commands(cmd::SetCrossfade{2});  // shorter than what remains: f > 1, clamped
-    s.drain_commands(cmd::SetMasterGain{2.0f});
-    EXPECT_EQ(render(s, 4)[0], 1.0f);
 }
 
 TEST(GraphSwapper, TheOutputStageMakesSamplesSafe) {
@@ -117,26 +112,20 @@ TEST(GraphSwapper, TheOutputStageMakesSamplesSafe) {
     }
 }
 
-TEST(GraphSwapper, FinishedAutomationsGiveTheirRoomBack) {
-    GraphSwapper s(0, 4);
-    s.drain_commands(cmd::SwapGraph{probe_graph(0.0f, 4)});
-    for (int i = 0; i < 20000; ++i) {
+TEST(GraphSwapper, BlocksUseNoHeapSteadyOrFadingEvenForMissingTargets) {
+    GraphSwapper s(1'000'000, 4);
+    s.drain_commands(cmd::SwapGraph{probe_graph(0.5f, 4)});
+    for (int i = 0; i < 20000; ++i) {  // finished automations give their room back
         s.drain_commands(ramp("one_shot_automation_" + std::to_string(i), 3, true));
         render(s, 4);
     }
     EXPECT_EQ(s.automations().size(), 1u);
-    s.drain_commands(cmd::ClearAutomation{"one_shot_automation_19999"});
-    EXPECT_TRUE(s.automations().empty());
-}
-
-TEST(GraphSwapper, BlocksUseNoHeapSteadyOrFadingEvenForMissingTargets) {
-    GraphSwapper s(1'000'000, 4);
-    s.drain_commands(cmd::SwapGraph{probe_graph(0.5f, 4)});
     s.drain_commands(ramp("a", 16));
     s.drain_commands(ramp("b", 16, false, "a_node_that_is_not_there"));
     s.drain_commands(ramp("c", 16, false, "n0", "a_control_not_there"));
     std::vector<float> out(4);
     s.process(out);
+    EXPECT_EQ(s.automations().size(), 3u);
     EXPECT_TRUE(s.automations()[1].missing && s.automations()[2].missing);
     const auto blocks = [&] {
         for (int i = 0; i < 10; ++i)

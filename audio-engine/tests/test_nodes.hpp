@@ -14,8 +14,6 @@ namespace test_nodes {
 
 using audio_engine::graph::DspGraph;
 using audio_engine::graph::node::DspNode;
-using audio_engine::graph::node::ParamError;
-using audio_engine::graph::node::ParamResult;
 
 // Allocations and releases (the malloc family) made on this thread while `f` runs.
 using HeapUse = std::pair<std::size_t, std::size_t>;
@@ -36,7 +34,8 @@ public:
     }
     std::size_t num_inputs() const override { return inputs_; }
     std::size_t num_outputs() const override { return 1; }
-    ParamResult set_param(std::string_view name, float v) override {
+    audio_engine::graph::node::ParamResult set_param(std::string_view name, float v) override {
+        using audio_engine::graph::node::ParamError;
         if (name != "value" && name != "gate")
             return std::unexpected(ParamError::not_found(std::string(name)));
         (name == "gate" ? gate : value) = v;
@@ -54,26 +53,22 @@ private:
     std::size_t inputs_;
 };
 
-// Makes probes of its value with its number of inputs (a negative value fails); counts the
-// live factories.
+// Makes probes of its value with its number of inputs (a negative value fails); `live` counts
+// the factories alive.
 class ProbeFactory final : public audio_engine::graph::node::NodeFactory {
 public:
-    ProbeFactory(float v, std::size_t inputs = 0, int* live = nullptr)
-        : value_(v), inputs_(inputs), live_(live ? live : &own_) {
-        ++*live_;
-    }
-    ~ProbeFactory() override { --*live_; }
+    ProbeFactory(float v, std::size_t inputs = 0) : value_(v), inputs_(inputs) { ++live; }
+    ~ProbeFactory() override { --live; }
     std::expected<std::unique_ptr<DspNode>, std::string> create(std::uint32_t,
                                                                 std::size_t) const override {
         if (value_ < 0) return std::unexpected(std::string("compile error: line 3"));
         return std::make_unique<Probe>(value_, inputs_);
     }
+    static inline int live = 0;
 
 private:
     float value_;
     std::size_t inputs_;
-    int own_ = 0;
-    int* live_;
 };
 
 // Laid out as the compiler does: node i is "n<i>", one pool buffer per node.
