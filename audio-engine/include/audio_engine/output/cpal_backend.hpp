@@ -1,0 +1,71 @@
+// audio_engine::output::cpal_backend — the audio device backend (on RtAudio).
+//
+// Plays the host's render function on the default output device and captures one channel of
+// the default input device into a lock-free ring that the audio input node (nodes::adc) drains
+// on the audio thread. It only moves samples; it never touches the graph.
+//
+// Host API: on Linux JACK when a server answers, else PulseAudio, else ALSA; library messages
+// are kept off stderr. Output is requested with a fixed buffer of `max_block` frames, which a
+// device (JACK) may override: the render function gets whatever length the device delivers.
+//
+// Stream failures, loss of the device included, are written to stderr as
+// "audio stream error: {}" (output) or "audio input stream error: {}" (input); a failed stream
+// is not restarted. Every other failure is returned as a text and printed nowhere.
+//
+// Threads: every operation runs on the host's main thread. The render forwarder and the capture
+// loop run on the library's audio threads and never lock, allocate or log. Dropping the backend
+// stops both streams.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "audio_engine/nodes/adc.hpp"
+#include "audio_engine/output.hpp"
+
+namespace audio_engine::output::cpal_backend {
+
+using nodes::adc::CaptureRing;
+
+struct DeviceDefaults {
+    std::size_t channels;
+    std::uint32_t sample_rate;
+};
+
+// Channel count and sample rate of the default output device; opens nothing.
+std::expected<DeviceDefaults, std::string> query_device();
+
+// The capture loop over one input buffer of interleaved frames of `channels` samples (the last
+// frame may be short): pushes each frame's sample at `channel`, where the frame has one; a full
+// ring drops the sample. Returns how many samples were pushed.
+std::size_t capture_frames(std::span<const float> buffer, std::size_t channels, std::size_t channel,
+                           CaptureRing& ring);
+
+class CpalBackend final : public AudioOutput {
+public:
+    CpalBackend();
+    ~CpalBackend() override;
+    CpalBackend(CpalBackend&&) noexcept;
+    CpalBackend& operator=(CpalBackend&&) noexcept;
+
+    Result start(const engine::EngineConfig& config, RenderFn render) override;
+    void stop() override;
+
+    // Captures `channel` of the default input device at `sample_rate` into a new ring of
+    // sample_rate / 5 samples and returns it for the consumer; replaces an earlier capture,
+    // whose ring then receives nothing more.
+    std::expected<std::shared_ptr<CaptureRing>, std::string> start_input(std::uint32_t sample_rate,
+                                                                         std::size_t channel);
+
+private:
+    struct Stream;  // the library's objects, kept out of this header
+
+    std::unique_ptr<Stream> output_;
+    std::unique_ptr<Stream> input_;
+};
+
+}  // namespace audio_engine::output::cpal_backend
