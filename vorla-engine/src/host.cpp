@@ -66,6 +66,7 @@ struct MidiInput::Impl {
 
 MidiInput::MidiInput(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 MidiInput::MidiInput(MidiInput&&) noexcept = default;
+MidiInput& MidiInput::operator=(MidiInput&&) noexcept = default;
 MidiInput::~MidiInput() = default;
 
 namespace {

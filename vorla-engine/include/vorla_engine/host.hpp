@@ -128,6 +128,7 @@ public:
     struct Impl;
     explicit MidiInput(std::unique_ptr<Impl> impl);
     MidiInput(MidiInput&&) noexcept;
+    MidiInput& operator=(MidiInput&&) noexcept;
     ~MidiInput();
 
 private:
