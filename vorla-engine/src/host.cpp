@@ -60,8 +60,8 @@ std::optional<CcTriple> control_change(std::span<const std::uint8_t> message) {
 }
 
 struct MidiInput::Impl {
-    std::unique_ptr<RtMidiIn> in;
     std::shared_ptr<CcRing> ring;
+    std::unique_ptr<RtMidiIn> in;  // closed first: its callback writes into the ring
 };
 
 MidiInput::MidiInput(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
