@@ -9,6 +9,13 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 jobs=$(nproc)
+
+# jackd2 keeps a machine-wide table of servers in shared memory; a server that was killed
+# leaves its entry (and semaphores) behind, and a full table stalls every test server. With no
+# jackd running, nothing uses those files.
+if ! pgrep -x jackd >/dev/null; then
+  rm -f /dev/shm/jack-shm-registry /dev/shm/jack_sem.* /dev/shm/jack_db-* 2>/dev/null || true
+fi
 start=$SECONDS
 phase() { echo "== $1 ($((SECONDS - start)) s)"; }
 

@@ -1,11 +1,10 @@
-// The audio requests' own reading: the kind table, defaults, the tag rules, graph_batch,
-// numbers clients write, and the debug form of messages. The generic reading rules are
-// support's tests.
+// The audio requests' own reading: the kind table, defaults, the tag rules, graph_batch and
+// the debug form of messages. The generic reading rules (numbers such as 2^64 and -0
+// included) are support's tests.
 #include "audio_engine/protocol.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -23,102 +22,71 @@ json::Result<ClientMessage> decode(std::string_view text) {
     return protocol::decode(parser, text);
 }
 
-ir::GraphIr small_graph() {
-    ir::GraphIr graph;
-    graph.nodes.push_back({"o", "osc", {{"f", 440.0f}}});
-    graph.connections.push_back({"o", "out", "d", "in"});
-    graph.exposed_controls["pitch"] = {"o", "f"};
-    return graph;
-}
-
+// Every kind, keyed or positional (fields in declaration order), in one graph_batch.
 TEST(AudioProtocolDecode, EveryKindInBothForms) {
-    const std::pair<std::string_view, ClientMessage> cases[] = {
-        {R"({"nodes":[{"id":"o","type_id":"osc","controls":{"f":440}}],"type":"load_graph",)"
-         R"("connections":[["o","out","d","in"]],"exposed_controls":{"pitch":["o","f"]}})",
-         protocol::LoadGraph{small_graph()}},
-        {R"({"type":"add_node","id":"o","type_id":"osc"})", protocol::AddNode{"o", "osc", {}}},
-        {R"({"type":"remove_node","id":"o"})", protocol::RemoveNode{"o"}},
-        {R"({"client":"x","from_node":"a","from_port":"b","to_node":"c","to_port":"d",)"
-         R"("type":"connect"})",
-         protocol::Connect{"a", "b", "c", "d"}},
-        {R"(["disconnect","a","b","c","d"])", protocol::Disconnect{"a", "b", "c", "d"}},
-        {R"({"type":"expose_control","label":"l","node_id":"n","control_name":"c"})",
-         protocol::ExposeControl{"l", "n", "c"}},
-        {R"({"type":"set_control","label":"cutoff","value":1})",
-         protocol::SetControl{"cutoff", 1.0f}},
-        {R"({"type":"register_node_type","type_id":"t","audio_inputs":[],"audio_outputs":[],)"
-         R"("controls":[]})",
-         protocol::RegisterNodeType{{"t", {}, {}, {}}}},
-        {R"(["set_master_gain",0.25])", protocol::SetMasterGain{0.25f}},
-        {R"({"type":"list_nodes","reply_port":65535})", protocol::ListNodes{65535}},
-        {R"({"type":"graph_batch","commands":[]})", protocol::GraphBatch{}},
-        {R"({"type":"ping","x":1,"gain":"loud","type_id":[1,2]})", protocol::Ping{}},
-        {R"(["set_automation","a","l","no such",0.5,2,4])",
-         protocol::SetAutomation{"a", "l", "no such", 0.5f, 2.0f, 4.0, false}},
-        {R"({"type":"clear_automation","id":"a"})", protocol::ClearAutomation{"a"}},
-        {R"({"type":"start_input"})", protocol::StartInput{0}},
-        {R"({"type":"midi_map","channel":1,"cc":74,"label":"l","lo":-1,"hi":1})",
-         protocol::MidiMap{1, 74, "l", -1.0f, 1.0f}},
-        // The array form takes the fields in declaration order.
-        {R"(["midi_map",1,74,"l",-1,1])", protocol::MidiMap{1, 74, "l", -1.0f, 1.0f}},
-        {R"(["add_node","o","osc",{"f":2}])", protocol::AddNode{"o", "osc", {{"f", 2.0f}}}},
-        {R"(["connect","a","b","c","d"])", protocol::Connect{"a", "b", "c", "d"}},
-        {R"(["expose_control","l","n","c"])", protocol::ExposeControl{"l", "n", "c"}},
-        {R"(["set_control","cutoff",0.5])", protocol::SetControl{"cutoff", 0.5f}},
-        {R"({"a":null,"type":"shutdown","b":{}})", protocol::Shutdown{}},
-    };
-    for (const auto& [text, expected] : cases) {
-        auto message = decode(text);
-        ASSERT_TRUE(message.has_value()) << text << ": " << message.error().text;
-        EXPECT_EQ(*message, expected) << text;
-    }
-}
-
-// Integers past 64 bits and "-0" are numbers a client may write: a float where one is wanted,
-// skipped where ignored, out of range where an integer is needed.
-TEST(AudioProtocolDecode, NumbersAsClientsWriteThem) {
-    EXPECT_EQ(decode(R"({"type":"set_control","label":"l","value":100000000000000000000})").value(),
-              ClientMessage(protocol::SetControl{"l", 1e20f}));
-    EXPECT_EQ(decode(R"({"type":"ping","id":18446744073709551616})").value(),
-              ClientMessage(protocol::Ping{}));
-    auto zero = decode(R"(["set_master_gain",-0])");
-    ASSERT_TRUE(zero.has_value());
-    EXPECT_TRUE(std::signbit(std::get<protocol::SetMasterGain>(*zero).gain));
-    EXPECT_EQ(decode(R"({"type":"list_nodes","reply_port":18446744073709551616})").error().kind,
-              ErrorKind::InvalidValue);
+    const auto batch = decode(R"({"type":"graph_batch","commands":[
+        {"nodes":[{"id":"o","type_id":"osc","controls":{"f":440}}],"type":"load_graph",
+         "connections":[["o","out","d","in"]],"exposed_controls":{"pitch":["o","f"]}},
+        {"type":"add_node","id":"o","type_id":"osc"}, ["add_node","o","osc",{"f":2}],
+        {"type":"remove_node","id":"o"}, ["connect","a","b","c","d"],
+        {"client":"x","from_node":"a","from_port":"b","to_node":"c","to_port":"d","type":"connect"},
+        ["disconnect","a","b","c","d"], ["expose_control","l","n","c"],
+        {"type":"expose_control","label":"l","node_id":"n","control_name":"c"},
+        {"type":"set_control","label":"cutoff","value":1}, ["set_control","cutoff",0.5],
+        {"type":"register_node_type","type_id":"t","audio_inputs":[],"audio_outputs":[],
+         "controls":[]},
+        ["set_master_gain",0.25], {"type":"list_nodes","reply_port":65535},
+        {"type":"graph_batch","commands":[]}, {"type":"ping","x":1,"gain":"loud","type_id":[1,2]},
+        ["set_automation","a","l","no such",0.5,2,4], {"type":"clear_automation","id":"a"},
+        {"type":"start_input"}, ["midi_map",1,74,"l",-1,1],
+        {"type":"midi_map","channel":1,"cc":74,"label":"l","lo":-1,"hi":1},
+        {"a":null,"type":"shutdown","b":{}}]})");
+    ASSERT_TRUE(batch.has_value()) << batch.error().text;
+    const protocol::MidiMap map{1, 74, "l", -1.0f, 1.0f};
+    const protocol::Connect connect{"a", "b", "c", "d"};
+    const protocol::ExposeControl expose{"l", "n", "c"};
+    EXPECT_EQ(*batch, ClientMessage(protocol::GraphBatch{
+                          {protocol::LoadGraph{{{{"o", "osc", {{"f", 440.0f}}}},
+                                                {{"o", "out", "d", "in"}},
+                                                {{"pitch", {"o", "f"}}}}},
+                           protocol::AddNode{"o", "osc", {}},
+                           protocol::AddNode{"o", "osc", {{"f", 2.0f}}},
+                           protocol::RemoveNode{"o"},
+                           connect,
+                           connect,
+                           protocol::Disconnect{"a", "b", "c", "d"},
+                           expose,
+                           expose,
+                           protocol::SetControl{"cutoff", 1.0f},
+                           protocol::SetControl{"cutoff", 0.5f},
+                           protocol::RegisterNodeType{{"t", {}, {}, {}}},
+                           protocol::SetMasterGain{0.25f},
+                           protocol::ListNodes{65535},
+                           protocol::GraphBatch{},
+                           protocol::Ping{},
+                           protocol::SetAutomation{"a", "l", "no such", 0.5f, 2.0f, 4.0, false},
+                           protocol::ClearAutomation{"a"},
+                           protocol::StartInput{0},
+                           map,
+                           map,
+                           protocol::Shutdown{}}}));
 }
 
 TEST(AudioProtocolDecode, RefusedRequests) {
     const std::pair<std::string_view, ErrorKind> cases[] = {
         {R"({"type":"start_input","channel":256})", ErrorKind::InvalidValue},
-        {R"({"type":"start_input","channel":-1})", ErrorKind::InvalidValue},
-        {R"({"type":"start_input","channel":null})", ErrorKind::InvalidType},
-        {R"({"type":"add_node","id":"o","type_id":"osc","controls":null})", ErrorKind::InvalidType},
-        {R"({"type":"set_automation","id":"a","label":"l","shape":"s","lo":0,"hi":1,)"
-         R"("period_secs":1,"one_shot":1})",
-         ErrorKind::InvalidType},
         {R"({"type":"set_automation","id":"a","label":"l","shape":"s","lo":0,"hi":1})",
          ErrorKind::MissingField},
         {R"({"type":"list_nodes"})", ErrorKind::MissingField},
         {R"({"type":"list_nodes","reply_port":65536})", ErrorKind::InvalidValue},
         {R"({"type":"Ping"})", ErrorKind::UnknownVariant},
-        {R"({"type":" ping"})", ErrorKind::UnknownVariant},
-        {R"({"gain":1})", ErrorKind::MissingField},
-        {R"({"type":"set_master_gain","gain":1,"gain":2})", ErrorKind::DuplicateField},
-        {R"({"type":"midi_map","cc":"x","channel":-1,"label":"l","lo":0,"hi":1})",
-         ErrorKind::InvalidType},  // the first bad member is reported
         {R"({"type":"load_graph","nodes":[]})", ErrorKind::MissingField},
-        {R"({"type":"register_node_type","type_id":"t"})", ErrorKind::MissingField},
-        {R"(["ping", 1])", ErrorKind::InvalidLength},
-        {R"(["start_input",1,2])", ErrorKind::InvalidLength},
         // A kind by its number only inside graph_batch, and within the table.
         {R"({"type":11})", ErrorKind::InvalidType},
         {R"([6,"cutoff",0.5])", ErrorKind::InvalidType},
         {R"({"type":"graph_batch","commands":[{"type":17}]})", ErrorKind::InvalidValue},
         {R"({"type":"graph_batch","commands":[{"type":"ping"},{"type":"remove_node"}]})",
          ErrorKind::MissingField},
-        {R"({"type":"graph_batch","commands":{}})", ErrorKind::InvalidType},
-        {R"({"type":"graph_batch"})", ErrorKind::MissingField},
     };
     for (const auto& [text, kind] : cases) {
         auto message = decode(text);
@@ -141,19 +109,14 @@ TEST(AudioProtocolDecode, GraphBatchElementsByNameOrNumber) {
 
 TEST(AudioProtocolDecode, FailureLeavesTheMessageAsItWas) {
     json::Parser parser;
-    auto root = parser.parse(R"({"type":"set_control","label":"l","value":"x"})");
-    ASSERT_TRUE(root.has_value());
     ClientMessage out{protocol::RemoveNode{"keep"}};
-    EXPECT_FALSE(protocol::read_json(*root, out).has_value());
+    EXPECT_FALSE(protocol::read_json(*parser.parse(R"({"type":"set_control","value":"x"})"), out));
     EXPECT_EQ(out, ClientMessage(protocol::RemoveNode{"keep"}));
 }
 
 TEST(AudioProtocolDebug, FieldUnitListAndEmbeddedKinds) {
     EXPECT_EQ(protocol::debug(protocol::SetControl{"cutoff", 0.5f}),
               R"(SetControl { label: "cutoff", value: 0.5 })");
-    EXPECT_EQ(protocol::debug(protocol::SetAutomation{"a", "l", "sine", 0.0f, 1e-7f, 0.1, false}),
-              R"(SetAutomation { id: "a", label: "l", shape: "sine", lo: 0.0, hi: 1e-7, )"
-              R"(period_secs: 0.1, one_shot: false })");
     EXPECT_EQ(protocol::debug(protocol::GraphBatch{{protocol::Ping{}, protocol::ListNodes{9000},
                                                     protocol::GraphBatch{{protocol::Shutdown{}}}}}),
               R"(GraphBatch { commands: [Ping, ListNodes { reply_port: 9000 }, )"

@@ -42,8 +42,6 @@ TEST(NodeTypeDeclRead, RecordNamesInFailures) {
     const std::pair<std::string, std::string_view> cases[] = {
         {failure<NodeTypeDecl>(R"(["t",[],[]])"),
          "invalid length 3, expected struct NodeTypeDecl with 4 elements"},
-        {failure<NodeTypeDecl>(R"({"type_id":"t","audio_inputs":[],"audio_outputs":[]})"),
-         "missing field `controls`"},
         {failure<PortDecl>(R"(["in"])"),
          "invalid length 1, expected struct PortDecl with 2 elements"},
         {failure<PortDecl>(R"("in")"), R"(invalid type: string "in", expected struct PortDecl)"},
@@ -51,11 +49,9 @@ TEST(NodeTypeDeclRead, RecordNamesInFailures) {
          "invalid length 4, expected struct ControlDecl with 5 elements"},
         {failure<ControlDecl>(R"({"name":"g","range":[0,1],"default_value":1,"rate":"audio"})"),
          "missing field `default`"},
-        {failure<ControlDecl>(R"({"name":"g","range":[0,1],"default":1})"), "missing field `rate`"},
         {failure<Rate>(R"("Control")"), "unknown variant `Control`, expected `control` or `audio`"},
         {failure<ChannelLayout>(R"({"Stereo":null})"),
          "unknown variant `Stereo`, expected `mono` or `stereo`"},
-        {failure<ChannelLayout>("1"), "invalid type: integer `1`, expected string or map"},
     };
     for (const auto& [error, text] : cases) {
         EXPECT_EQ(error, text);

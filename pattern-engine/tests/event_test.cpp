@@ -30,7 +30,6 @@ TEST(ValueReading, EveryKindByNameIndexAndPosition) {
          Note{200, 60, 100, 1.0}},
         {R"(["Note",0,60,100,0.5])", Note{0, 60, 100, 0.5}},
         {R"({"value":7,"controller":74,"channel":2,"type":1})", Cc{2, 74, 7}},
-        {R"(["Cc",2,74,7])", Cc{2, 74, 7}},
         {R"({"type":"Osc","address":"/audio/set","args":[{"Str":"cutoff"},{"Float":3},{"Int":-5}]})",
          Osc{"/audio/set", {OscArg(std::string("cutoff")), OscArg(3.0), OscArg(std::int32_t{-5})}}},
         {R"([2,"/a",[]])", Osc{"/a", {}}},
@@ -47,14 +46,10 @@ TEST(ValueReading, EveryKindByNameIndexAndPosition) {
 TEST(ValueReading, RefusedKindsAndWidths) {
     for (std::string_view text : {
              R"({"type":"Note","channel":300,"note":60,"velocity":100,"dur":1})",
-             R"({"type":"Note","channel":-1,"note":60,"velocity":100,"dur":1})",
-             R"({"type":"Note","channel":1.0,"note":60,"velocity":100,"dur":1})",
              R"({"type":"Note","channel":1,"note":60,"velocity":100,"dur":"1"})",
              R"({"type":"Cc","channel":1,"controller":2,"value":256})",
              R"({"type":"Control","label":5,"value":1})",
-             R"({"type":"Osc","address":"/a","args":{}})",
              R"({"type":"Osc","address":"/a","args":[{"Int":2147483648}]})",
-             R"({"type":"Osc","address":"/a","args":[{"Float":1,"Int":2}]})",
              R"({"type":"Osc","address":"/a","args":["Float"]})",
              R"({"type":"note","channel":0,"note":1,"velocity":1,"dur":1})",
              R"({"type":4,"label":"a","value":1})",

@@ -1,10 +1,9 @@
-// The pattern commands' own reading: the command table, the tag rules, Batch and numbers the
-// client writes; the generic reading rules are support's tests.
+// The pattern commands' own reading: the command table, the tag rules and Batch; the generic
+// reading rules (numbers such as 2^64 and -0 included) are support's tests.
 #include "pattern_engine/ipc/protocol.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -26,84 +25,43 @@ json::Result<ClientMessage> decode(std::string_view text) {
     return protocol::decode(parser, text);
 }
 
+// Every command in both forms, in a Batch (which itself decodes from either form).
 TEST(ProtocolDecode, EveryCommandInBothForms) {
-    const std::pair<std::string_view, ClientMessage> cases[] = {
-        {R"({"cmd":"SetPattern","slot":"d1","pattern":{"op":"Silence"}})",
-         protocol::SetPattern{"d1", silence()}},
-        {R"(["SetPattern","",["Silence"]])", protocol::SetPattern{"", silence()}},
-        {R"({"cmd":"SetPatternFromZero","slot":"d2","pattern":{"op":"Cat","children":[]}})",
-         protocol::SetPatternFromZero{"d2", cat()}},
-        {R"(["SetPatternFromZero","d1",{"op":"Silence"}])",
-         protocol::SetPatternFromZero{"d1", silence()}},
-        {R"({"cmd":"Hush","slot":"d 1/\u00e9","gain":3})", protocol::Hush{"d 1/\xc3\xa9"}},
-        {R"(["Hush",""])", protocol::Hush{""}},
-        {R"({"cmd":"HushAll","slot":"d1"})", protocol::HushAll{}},
-        {R"(["HushAll"])", protocol::HushAll{}},
-        {R"({"cmd":"SetBpm","bpm":90,"beats":3})", protocol::SetBpm{90.0}},
-        {R"(["SetBpm",-5.5])", protocol::SetBpm{-5.5}},
-        {R"({"cmd":"SetBeatsPerCycle","beats":3})", protocol::SetBeatsPerCycle{3.0}},
-        {R"(["SetBeatsPerCycle",7.5])", protocol::SetBeatsPerCycle{7.5}},
-        {R"({"id":7,"cmd":"Ping","slot":"d1","x":{"y":[1,2]}})", protocol::Ping{}},
-        {R"(["Ping"])", protocol::Ping{}},
-        {R"({"cmd":"Batch","commands":[]})", protocol::Batch{}},
-        {R"(["Batch",[["Ping"],{"cmd":"Hush","slot":"a"}]])",
-         protocol::Batch{{protocol::Ping{}, protocol::Hush{"a"}}}},
-    };
-    std::size_t index = 0;
-    for (const auto& [text, expected] : cases) {
-        auto message = decode(text);
-        ASSERT_TRUE(message.has_value()) << text << ": " << message.error().text;
-        EXPECT_EQ(*message, expected) << text;
-        EXPECT_EQ(message->index(), index++ / 2) << text;  // the table's order is the wire order
-    }
-}
-
-// Integers past 64 bits and "-0" are numbers a client may write: a float where one is wanted,
-// skipped where ignored.
-TEST(ProtocolDecode, NumbersAsClientsWriteThem) {
-    auto big = decode(R"({"cmd":"SetBpm","bpm":100000000000000000000})");
-    ASSERT_TRUE(big.has_value()) << big.error().text;
-    EXPECT_EQ(std::get<protocol::SetBpm>(*big).bpm, 1e20);
-    auto ping = decode(R"({"cmd":"Ping","id":18446744073709551616,"n":[-1e400e]})");
-    EXPECT_FALSE(ping.has_value());  // still malformed
-    ping = decode(R"({"cmd":"Ping","id":18446744073709551616,"n":[-99999999999999999999999]})");
-    ASSERT_TRUE(ping.has_value()) << ping.error().text;
-    EXPECT_EQ(*ping, ClientMessage(protocol::Ping{}));
-    auto zero = decode(R"(["SetBeatsPerCycle",-0])");
-    ASSERT_TRUE(zero.has_value());
-    EXPECT_TRUE(std::signbit(std::get<protocol::SetBeatsPerCycle>(*zero).beats));
-    // Where an integer is needed, such a number fails as out of range.
-    EXPECT_EQ(decode(R"({"cmd":"SetPattern","slot":"d1","pattern":{"op":"Degrade","prob":0.5,)"
-                     R"("seed":18446744073709551616,"child":{"op":"Silence"}}})")
-                  .error()
-                  .kind,
-              ErrorKind::InvalidValue);
+    const auto batch = decode(R"({"cmd":"Batch","commands":[
+        {"cmd":"SetPattern","slot":"d1","pattern":{"op":"Silence"}}, ["SetPattern","",["Silence"]],
+        {"cmd":"SetPatternFromZero","slot":"d2","pattern":{"op":"Cat","children":[]}},
+        ["SetPatternFromZero","d1",{"op":"Silence"}],
+        {"cmd":"Hush","slot":"d 1/\u00e9","gain":3}, ["Hush",""],
+        {"cmd":"HushAll","slot":"d1"}, ["HushAll"], {"cmd":"SetBpm","bpm":90,"beats":3},
+        ["SetBpm",-5.5], {"cmd":"SetBeatsPerCycle","beats":3}, ["SetBeatsPerCycle",7.5],
+        {"id":7,"cmd":"Ping","slot":"d1","x":{"y":[1,2]}}, ["Ping"],
+        {"cmd":"Batch","commands":[]}, ["Batch",[["Ping"],{"cmd":"Hush","slot":"a"}]]]})");
+    ASSERT_TRUE(batch.has_value()) << batch.error().text;
+    EXPECT_EQ(*batch,
+              ClientMessage(protocol::Batch{
+                  {protocol::SetPattern{"d1", silence()}, protocol::SetPattern{"", silence()},
+                   protocol::SetPatternFromZero{"d2", cat()},
+                   protocol::SetPatternFromZero{"d1", silence()}, protocol::Hush{"d 1/\xc3\xa9"},
+                   protocol::Hush{""}, protocol::HushAll{}, protocol::HushAll{},
+                   protocol::SetBpm{90.0}, protocol::SetBpm{-5.5}, protocol::SetBeatsPerCycle{3.0},
+                   protocol::SetBeatsPerCycle{7.5}, protocol::Ping{}, protocol::Ping{},
+                   protocol::Batch{}, protocol::Batch{{protocol::Ping{}, protocol::Hush{"a"}}}}}));
 }
 
 TEST(ProtocolDecode, RefusedCommands) {
     const std::pair<std::string_view, ErrorKind> cases[] = {
-        {R"({"cmd":"SetBpm","bpm":"90"})", ErrorKind::InvalidType},
         {R"({"cmd":"SetBpm"})", ErrorKind::MissingField},
-        {R"(["SetBpm"])", ErrorKind::InvalidLength},
-        {R"(["Ping", 1])", ErrorKind::InvalidLength},
         {R"({"cmd":"hush","slot":"d1"})", ErrorKind::UnknownVariant},
-        {R"({"cmd":"Stop"})", ErrorKind::UnknownVariant},
-        {R"({"Cmd":"Ping"})", ErrorKind::MissingField},
-        {R"({"cmd":null})", ErrorKind::InvalidType},
         // An integer "cmd" names no command: clients spell the name.
         {R"({"cmd":6})", ErrorKind::InvalidType},
         {R"([4, 90])", ErrorKind::InvalidType},
-        {R"({"cmd":"Ping","cmd":"Ping"})", ErrorKind::DuplicateField},
         {R"({"cmd":"SetPattern","slot":"d1","pattern":{"op":"Fast","child":{"op":"Silence"}}})",
          ErrorKind::MissingField},
-        {R"({"cmd":"SetPattern","slot":"d1","pattern":"Silence"})", ErrorKind::InvalidType},
         // One bad element fails the whole Batch; fields do not carry over into its elements.
         {R"({"cmd":"Batch","commands":[{"cmd":"Ping"},{"cmd":"SetBpm"}]})",
          ErrorKind::MissingField},
         {R"({"cmd":"Batch","commands":[{"cmd":"Ping"},5]})", ErrorKind::InvalidType},
         {R"({"cmd":"Batch","slot":"d1","commands":[{"cmd":"Hush"}]})", ErrorKind::MissingField},
-        {R"({"cmd":"Batch","commands":{"cmd":"Ping"}})", ErrorKind::InvalidType},
-        {R"("Ping")", ErrorKind::InvalidType},
         {R"({"cmd":"Ping"} {"cmd":"Ping"})", ErrorKind::Syntax},
     };
     for (const auto& [text, kind] : cases) {
@@ -111,21 +69,9 @@ TEST(ProtocolDecode, RefusedCommands) {
         ASSERT_FALSE(message.has_value()) << text;
         EXPECT_EQ(message.error().kind, kind) << text << ": " << message.error().text;
     }
-}
-
-TEST(ProtocolDecode, OneParserDecodesManyLinesAndParsedValues) {
-    json::Parser parser;
-    EXPECT_TRUE(protocol::decode(parser, R"({"cmd":"Ping"})").has_value());
-    EXPECT_FALSE(protocol::decode(parser, R"({"cmd":"SetBpm"})").has_value());
-    EXPECT_EQ(protocol::decode(parser, R"(["Hush","d9"])").value(),
-              ClientMessage(protocol::Hush{"d9"}));
     // A Batch inside a Batch decodes; compiling it is refused.
-    EXPECT_EQ(protocol::decode(parser, R"(["Batch",[["Batch",[["Ping"]]]]])").value(),
+    EXPECT_EQ(decode(R"(["Batch",[["Batch",[["Ping"]]]]])").value(),
               ClientMessage(protocol::Batch{{protocol::Batch{{protocol::Ping{}}}}}));
-    auto root = parser.parse(R"({"id":1,"request":{"cmd":"SetBpm","bpm":140}})");
-    ASSERT_TRUE(root.has_value());
-    EXPECT_EQ(json::read_as<ClientMessage>(root->find("request").value()).value(),
-              ClientMessage(protocol::SetBpm{140.0}));
 }
 
 }  // namespace
