@@ -37,13 +37,11 @@ TEST(Wavetable, StepsFromTheBreakpointsOfEachLabel) {
         {{{0, 1, "x", 1}}, 0, {}},
         {{{1, 4, "x", 1}, {3, 4, "x", 2}}, 8, {{"x", {0, 0, 1, 1, 1, 1, 2, 2}}}},
         {{{3, 4, "x", 2}, {1, 4, "x", 1}, {1, 2, "x", 3}}, 4, {{"x", {0, 1, 3, 2}}}},
-        {{{1, 10, "x", 1}, {1, 5, "x", 2}, {3, 10, "x", 3}}, 2, {{"x", {0, 3}}}},
         {{{1, 100, "x", 1}, {3, 1, "y", 1}}, 1, {{"x", {0}}, {"y", {1}}}},
         {{{1, 3, "x", 1}, {2, 3, "x", 2}}, 3, {{"x", {0, 1, 2}}}},  // k / 3 meets 1/3
         // At equal positions the later event wins, also from other cycles.
         {{{1, 4, "x", 5}, {3, 2, "x", 1}, {-1, 2, "x", 2}}, 4, {{"x", {0, 5, 2, 2}}}},
         {{{-1, 2, "x", 2}, {1, 4, "x", 5}, {3, 2, "x", 1}}, 4, {{"x", {0, 5, 1, 1}}}},
-        {{{0, 1, "Cut", 1}, {0, 1, "cut", 2}, {1, 2, "cut", 3}}, 2, {{"Cut", {1, 1}}, {"cut", {2, 3}}}},
         {{{-1, 4, "a", 1}, {5, 2, "b", 1}, {-7, 4, "c", 1}},
          4,
          {{"a", {0, 0, 0, 1}}, {"b", {0, 0, 1, 1}}, {"c", {0, 1, 1, 1}}}},
@@ -62,7 +60,8 @@ TEST(Wavetable, OnlyControlsWithAWholeCountAndAtTheirOnset) {
     events.push_back({arc, arc, Cc{0, 74, 64}});
     events.push_back({arc, arc, Osc{"/a", {}}});
     // A slowed control whose whole began in the previous cycle at 3/4.
-    events.push_back({Arc{Time(11, 4), Time(15, 4)}, Arc{Time(3, 1), Time(15, 4)}, Control{"y", 1}});
+    events.push_back(
+        {Arc{Time(11, 4), Time(15, 4)}, Arc{Time(3, 1), Time(15, 4)}, Control{"y", 1}});
     EXPECT_EQ(sorted(compile_wavetable(events, 4)),
               (Tables{{"x", {0, 0, 0.5f, 0.5f}}, {"y", {0, 0, 0, 1}}}));
 }

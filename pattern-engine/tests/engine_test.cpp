@@ -66,7 +66,7 @@ TEST_F(EngineTest, SlotsStartAtCycleBoundariesAndEachOnsetIsQueuedOnce) {
     EXPECT_EQ(fill_at(4500ms), (Played{{4000, 2}, {4500, 62}, {5000, 64}, {5500, 67}}));
 }
 
-TEST_F(EngineTest, SetPatternFromZeroStartsThePatternAtTheCurrentCycle) {
+TEST_F(EngineTest, SetPatternFromZeroStartsThePatternAtTheCurrentCycleAndATempoChangeAtZero) {
     // Pattern cycle 0 plays note 1 at its start and note 2 at 2/3, cycle 1 note 3 at 1/3.
     const auto p = slow(4, 1, cat(note(1), note(2), note(3), note(4), note(5), note(6)));
     set("b", note(99));
@@ -75,6 +75,9 @@ TEST_F(EngineTest, SetPatternFromZeroStartsThePatternAtTheCurrentCycle) {
     set("b", p, true);       // known: pattern cycle 0 now, from 10.6 s on
     EXPECT_EQ(fill_at(10600ms), (Played{{11333, 2}}));
     EXPECT_EQ(fill_at(11950ms), (Played{{12666, 3}, {12666, 3}}));
+    // Every slot starts again at its pattern cycle 0, now.
+    engine.apply(command::SetBpm{60.0});
+    EXPECT_EQ(fill_at(11950ms), (Played{{11950, 1}, {11950, 1}, {14616, 2}, {14616, 2}}));
 }
 
 TEST_F(EngineTest, HushSilencesOneSlotAndLeavesTheQueueInOrder) {
@@ -119,15 +122,6 @@ TEST_F(EngineTest, OnlyAFiniteTempoChangeOfAtLeastTheEpsilonRestartsTheClock) {
             now = origin;
         }
     }
-}
-
-TEST_F(EngineTest, TempoChangeRestartsEverySlotAtCycleZero) {
-    set("a", every(2, note(1), note(2)));
-    now = origin + 10600ms;
-    set("b", every(3, note(3), note(4)), true);
-    fill_at(11950ms);
-    engine.apply(command::SetBpm{60.0});
-    EXPECT_EQ(fill_at(11950ms), (Played{{11950, 1}, {11950, 3}}));
 }
 
 TEST_F(EngineTest, ControlOnlySlotsGiveCurvesNotEvents) {

@@ -4,25 +4,19 @@
 #include <cstdint>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "pattern_engine/ir.hpp"
 
 namespace ir_builders {
 
 namespace ir = pattern_engine::ir;
-using pattern_engine::event::Control;
-using pattern_engine::event::Note;
 using pattern_engine::event::Value;
 
 inline ir::Child box(ir::IrNode node) {
     return ir::Child(std::move(node));
 }
 inline Value note_value(std::uint8_t key) {
-    return Note{0, key, 100, 0.25};
-}
-inline Value control_value(std::string label, float value = 0.5f) {
-    return Control{std::move(label), value};
+    return pattern_engine::event::Note{0, key, 100, 0.25};
 }
 inline ir::IrNode atom(Value value) {
     return ir::Atom{std::move(value)};
@@ -31,43 +25,27 @@ inline ir::IrNode note(std::uint8_t key) {
     return atom(note_value(key));
 }
 inline ir::IrNode control(std::string label) {
-    return atom(control_value(std::move(label)));
+    return atom(pattern_engine::event::Control{std::move(label), 0.5f});
 }
 inline ir::IrNode silence() {
     return ir::Silence{};
 }
-inline ir::IrNode cat(std::vector<ir::IrNode> children = {}) {
-    return ir::Cat{std::move(children)};
-}
-inline ir::IrNode stack(std::vector<ir::IrNode> children = {}) {
-    return ir::Stack{std::move(children)};
-}
-template <class... N>
-ir::IrNode cat(ir::IrNode first, N... rest) {
-    ir::Cat node;
-    node.children.push_back(std::move(first));
-    (node.children.push_back(std::move(rest)), ...);
+template <class K, class... N>
+ir::IrNode list(N... children) {
+    K node;
+    (node.children.push_back(std::move(children)), ...);
     return node;
 }
-template <class... N>
-ir::IrNode stack(ir::IrNode first, N... rest) {
-    ir::Stack node;
-    node.children.push_back(std::move(first));
-    (node.children.push_back(std::move(rest)), ...);
-    return node;
+inline constexpr auto cat = [](auto... children) { return list<ir::Cat>(std::move(children)...); };
+inline constexpr auto stack = [](auto... children) {
+    return list<ir::Stack>(std::move(children)...);
+};
+template <class K>
+ir::IrNode timed(std::int64_t n, std::int64_t d, ir::IrNode child) {
+    return K{{n, d}, box(std::move(child))};
 }
-inline ir::IrNode fast(std::int64_t n, std::int64_t d, ir::IrNode child) {
-    return ir::Fast{{n, d}, box(std::move(child))};
-}
-inline ir::IrNode slow(std::int64_t n, std::int64_t d, ir::IrNode child) {
-    return ir::Slow{{n, d}, box(std::move(child))};
-}
-inline ir::IrNode early(std::int64_t n, std::int64_t d, ir::IrNode child) {
-    return ir::Early{{n, d}, box(std::move(child))};
-}
-inline ir::IrNode late(std::int64_t n, std::int64_t d, ir::IrNode child) {
-    return ir::Late{{n, d}, box(std::move(child))};
-}
+inline constexpr auto fast = timed<ir::Fast>, slow = timed<ir::Slow>;
+inline constexpr auto early = timed<ir::Early>, late = timed<ir::Late>;
 inline ir::IrNode rev(ir::IrNode child) {
     return ir::Rev{box(std::move(child))};
 }

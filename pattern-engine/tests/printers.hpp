@@ -40,11 +40,7 @@ inline void PrintTo(const Value& v, std::ostream* os) {
 template <class T>
 void PrintTo(const Event<T>& e, std::ostream* os) {
     *os << "{whole ";
-    if (e.whole) {
-        time::PrintTo(*e.whole, os);
-    } else {
-        *os << "none";
-    }
+    e.whole ? time::PrintTo(*e.whole, os) : void(*os << "none");
     *os << " part ";
     time::PrintTo(e.part, os);
     *os << ' ';

@@ -72,24 +72,16 @@ public:
         static constexpr std::int64_t kNumerators[] = {kMin, kMin + 1, kMax, kMax - 1, 0, 1, -1, 3};
         static constexpr std::uint64_t kDenominators[] = {
             1, 2, 3, std::uint64_t{1} << 63, kUMax, kUMax - 1, (std::uint64_t{1} << 32) + 1};
-        switch (below(8)) {
-            case 0:
-            case 1:
-            case 2:
-                return Time(signed_within(64), 1 + below(16));
-            case 3:
-            case 4:
-                return Time(signed_within(std::uint64_t{1} << 40),
-                            1 + below(std::uint64_t{1} << 32));
-            case 5:
-                return Time(signed_within(std::uint64_t{1} << (50 + below(13))),
-                            1 + below(std::uint64_t{1} << (1 + below(62))));
-            case 6:
-                return Time(static_cast<std::int64_t>(rng_()),
-                            (std::uint64_t{1} << 62) + below(kUMax - (std::uint64_t{1} << 62)));
-            default:
-                return Time(kNumerators[below(8)], kDenominators[below(7)]);
+        const std::uint64_t kind = below(8);
+        if (kind < 3) return Time(signed_within(64), 1 + below(16));
+        if (kind < 5) return Time(signed_within(1ull << 40), 1 + below(1ull << 32));
+        if (kind == 5) {
+            return Time(signed_within(1ull << (50 + below(13))),
+                        1 + below(1ull << (1 + below(62))));
         }
+        if (kind == 6)
+            return Time(static_cast<std::int64_t>(rng_()), (1ull << 62) + below(3ull << 62));
+        return Time(kNumerators[below(8)], kDenominators[below(7)]);
     }
 
 private:
@@ -124,16 +116,9 @@ TEST(TimeOracle, ArithmeticComparisonAndFloorMatchExactRationals) {
     EXPECT_GT(approximated, 2'000);
 }
 
-TEST(TimeOracle, SmallValuesAndZeroDenominators) {
+TEST(TimeOracle, ConstantExpressionsAndZeroDenominators) {
     static_assert(Time(2, 4) == Time(1, 2) && Time(-6, 3).floor() == -2 && Time(1, 3) < Time(1, 2));
-    EXPECT_EQ(T(-4, 6).numer(), -2);
-    EXPECT_EQ(T(-4, 6).denom(), 3u);
-    EXPECT_EQ(T(0, 5).denom(), 1u);
-    EXPECT_EQ(T(1, 3) + T(1, 6), T(1, 2));
-    EXPECT_EQ(T(2, 3) * T(3, 4), T(1, 2));
-    EXPECT_EQ((T(1, 2) - T(1, 2)).denom(), 1u);
     EXPECT_EQ(T(1) / T(1, kUMax), T(kMax));  // the reciprocal's numerator does not fit
-    EXPECT_EQ(T(-1, 3).floor(), -1);
     EXPECT_DEATH(T(1, 0), "Time denominator must be nonzero");
     EXPECT_DEATH(T(1, 2) / Time(), "Time denominator must be nonzero");
 }
@@ -144,13 +129,10 @@ TEST(SplitCycles, PiecesPerCycleInOrder) {
         ArcList want;
     } cases[] = {
         {T(0), T(1), {{T(0), T(1)}}},
-        {T(1, 2), T(2), {{T(1, 2), T(1)}, {T(1), T(2)}}},
-        {T(0), T(3), {{T(0), T(1)}, {T(1), T(2)}, {T(2), T(3)}}},
+        {T(1, 2), T(3), {{T(1, 2), T(1)}, {T(1), T(2)}, {T(2), T(3)}}},
         {T(3), T(3), {{T(3), T(3)}}},
-        {T(7, 2), T(7, 2), {{T(7, 2), T(7, 2)}}},
         {T(-1, 2), T(1, 2), {{T(-1, 2), T(0)}, {T(0), T(1, 2)}}},
         {T(5), T(3), {}},
-        {T(1), T(1, 2), {}},
         {T(3, 4), T(1, 4), {{T(3, 4), T(1, 4)}}},  // same cycle: [max(b, c), min(e, c + 1)]
         {T(kMax - 1), T(kMax), {{T(kMax - 1), T(kMax)}}},
         {T(kMax), T(kMax), {{T(kMax), T(kMax)}}},
