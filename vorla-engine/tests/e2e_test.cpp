@@ -2,7 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,14 +57,17 @@ public:
         std::vector<char*> envp;
         for (auto& kv : kvs) envp.push_back(kv.data());
         envp.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
         char exe[] = VORLA_ENGINE_EXE;
         char* argv[] = {exe, nullptr};
-        if (posix_spawn(&pid_, exe, &actions, nullptr, argv, envp.data()) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        const int log = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        pid_ = ::fork();
+        if (pid_ == 0) {  // only system calls until exec: the test process has threads
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that times out
+            ::dup2(log, 2);
+            ::execve(exe, argv, envp.data());
+            ::_exit(127);
+        }
+        ::close(log);
     }
     ~EngineProcess() {
         if (pid_ > 0 && !status_) {
