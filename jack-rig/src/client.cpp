@@ -24,6 +24,7 @@ using namespace std::chrono_literals;
 
 constexpr std::size_t kMaxPorts = 16;
 constexpr std::size_t kMaxMessage = 1024;
+constexpr std::size_t kMaxPeriod = 8192;  // JACK's largest period
 constexpr std::size_t kRecordRing = std::size_t{4} << 20;
 constexpr std::size_t kSendRing = std::size_t{64} << 10;
 
@@ -105,6 +106,31 @@ private:
     std::atomic<std::size_t> read_{0};
 };
 
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_ignore_thread_begin();
+extern "C" void __tsan_ignore_thread_end();
+#endif
+
+// JACK orders the clients of a cycle with futexes in shared memory that ThreadSanitizer cannot
+// see, so another client of this process writing a port buffer that we read looks like a race.
+// Port buffers are touched only inside this scope, which ThreadSanitizer does not check; the
+// rig's own rings and vectors stay checked.
+struct PortBufferScope {
+#if defined(__SANITIZE_THREAD__)
+    PortBufferScope() {
+        __tsan_ignore_thread_begin();
+    }
+    ~PortBufferScope() {
+        __tsan_ignore_thread_end();
+    }
+#else
+    PortBufferScope() {}
+    ~PortBufferScope() {}
+#endif
+    PortBufferScope(const PortBufferScope&) = delete;
+    PortBufferScope& operator=(const PortBufferScope&) = delete;
+};
+
 template <class T>
 std::span<const std::byte> bytes_of(const T& value) {
     return std::as_bytes(std::span<const T, 1>(&value, 1));
@@ -121,6 +147,8 @@ struct JackClient::State {
     Ring sends{kSendRing};
     std::atomic<std::size_t> dropped{0};
     std::atomic<std::uint64_t> cycles{0};
+    // Realtime side only: one port buffer's data on its way into `records`.
+    std::vector<std::byte> rt_scratch = std::vector<std::byte>(kMaxPeriod * sizeof(float));
 
     // Everything below is guarded by `mu`; the realtime side never takes it.
     mutable std::mutex mu;
@@ -150,11 +178,12 @@ struct JackClient::State {
         if (drainer.joinable()) drainer.join();
     }
 
+    // Records the first `size` bytes of `rt_scratch`.
     void write_record(Kind kind, std::size_t port, std::uint32_t frame, std::int64_t ns,
-                      const void* data, std::size_t size) {
+                      std::size_t size) {
         RecordHeader h{kind, static_cast<std::uint8_t>(port), frame, ns,
                        static_cast<std::uint32_t>(size)};
-        if (!records.push({bytes_of(h), {static_cast<const std::byte*>(data), size}}))
+        if (!records.push({bytes_of(h), {rt_scratch.data(), size}}))
             dropped.fetch_add(1, std::memory_order_relaxed);
     }
 
@@ -164,37 +193,58 @@ struct JackClient::State {
 
         const std::size_t n_midi_in = midi_in.count.load(std::memory_order_acquire);
         for (std::size_t i = 0; i < n_midi_in; ++i) {
-            void* buf = jack_port_get_buffer(midi_in.ports[i], nframes);
-            const std::uint32_t n = jack_midi_get_event_count(buf);
-            for (std::uint32_t j = 0; j < n; ++j) {
-                jack_midi_event_t ev;
-                if (jack_midi_event_get(&ev, buf, j) != 0) continue;
-                write_record(Kind::Midi, i, frame0 + ev.time, ns, ev.buffer, ev.size);
+            void* buf;
+            std::uint32_t count;
+            {
+                PortBufferScope scope;
+                buf = jack_port_get_buffer(midi_in.ports[i], nframes);
+                count = jack_midi_get_event_count(buf);
+            }
+            for (std::uint32_t j = 0; j < count; ++j) {
+                jack_midi_event_t ev{};
+                {
+                    PortBufferScope scope;
+                    if (jack_midi_event_get(&ev, buf, j) == 0 && ev.size <= rt_scratch.size())
+                        std::memcpy(rt_scratch.data(), ev.buffer, ev.size);
+                    else
+                        ev.size = 0;
+                }
+                if (ev.size == 0)
+                    dropped.fetch_add(1, std::memory_order_relaxed);
+                else
+                    write_record(Kind::Midi, i, frame0 + ev.time, ns, ev.size);
             }
         }
 
         const std::size_t n_audio_in = audio_in.count.load(std::memory_order_acquire);
-        for (std::size_t i = 0; i < n_audio_in; ++i) {
-            const void* buf = jack_port_get_buffer(audio_in.ports[i], nframes);
-            write_record(Kind::Audio, i, frame0, ns, buf, nframes * sizeof(float));
+        const std::size_t audio_bytes = nframes * sizeof(float);
+        if (audio_bytes > rt_scratch.size())
+            dropped.fetch_add(n_audio_in, std::memory_order_relaxed);
+        for (std::size_t i = 0; i < n_audio_in && audio_bytes <= rt_scratch.size(); ++i) {
+            {
+                PortBufferScope scope;
+                std::memcpy(rt_scratch.data(), jack_port_get_buffer(audio_in.ports[i], nframes),
+                            audio_bytes);
+            }
+            write_record(Kind::Audio, i, frame0, ns, audio_bytes);
         }
 
         // Output buffers must be cleared every cycle, whether or not anything is sent.
         std::array<void*, kMaxPorts> out{};
         const std::size_t n_midi_out = midi_out.count.load(std::memory_order_acquire);
         for (std::size_t i = 0; i < n_midi_out; ++i) {
+            PortBufferScope scope;
             out[i] = jack_port_get_buffer(midi_out.ports[i], nframes);
             jack_midi_clear_buffer(out[i]);
         }
-        std::array<char, kMaxMessage> msg;
+        std::array<jack_midi_data_t, kMaxMessage> msg;
         while (sends.available() >= sizeof(SendHeader)) {
             SendHeader h;
             sends.read(&h, sizeof h);
             sends.read(msg.data(), h.size);
+            PortBufferScope scope;
             if (h.port >= n_midi_out ||
-                jack_midi_event_write(out[h.port], 0,
-                                      reinterpret_cast<const jack_midi_data_t*>(msg.data()),
-                                      h.size) != 0)
+                jack_midi_event_write(out[h.port], 0, msg.data(), h.size) != 0)
                 dropped.fetch_add(1, std::memory_order_relaxed);
         }
 

@@ -186,14 +186,10 @@ Startup wait_ready(pid_t pid, const std::string& name, std::chrono::milliseconds
     }
 }
 
-// True when jackd stopped on SIGTERM. A killed jackd leaves its registry entry behind, and
-// only a server of the same name frees it again: a short-lived namesake does that.
-bool terminate(pid_t pid, const std::string& jackd, const std::string& name,
-               const ServerOptions& options, int lock_fd) {
-    kill(pid, SIGTERM);
-    if (reap(pid, 5000ms)) return true;
-    kill(pid, SIGKILL);
-    reap(pid, 2000ms);
+// A killed jackd leaves its registry entry behind, and only a server of the same name frees
+// it again: a short-lived namesake does that.
+void clear_after_kill(const std::string& jackd, const std::string& name,
+                      const ServerOptions& options, int lock_fd) {
     if (auto namesake = spawn(jackd, name, options, lock_fd)) {
         int status = 0;
         if (wait_ready(namesake->pid, name, 3000ms, status) != Startup::Exited) {
@@ -205,6 +201,16 @@ bool terminate(pid_t pid, const std::string& jackd, const std::string& name,
         }
         close(namesake->log_fd);
     }
+}
+
+// True when jackd stopped on SIGTERM.
+bool terminate(pid_t pid, const std::string& jackd, const std::string& name,
+               const ServerOptions& options, int lock_fd) {
+    kill(pid, SIGTERM);
+    if (reap(pid, 5000ms)) return true;
+    kill(pid, SIGKILL);
+    reap(pid, 2000ms);
+    clear_after_kill(jackd, name, options, lock_fd);
     return false;
 }
 
@@ -325,6 +331,7 @@ JackServer& JackServer::operator=(JackServer&& other) noexcept {
         name_ = std::move(other.name_);
         jackd_ = std::move(other.jackd_);
         pid_ = std::exchange(other.pid_, -1);
+        crashed_ = std::exchange(other.crashed_, false);
         options_ = other.options_;
         log_fd_ = std::exchange(other.log_fd_, -1);
         lock_ = std::move(other.lock_);
@@ -362,10 +369,19 @@ std::expected<void, Error> JackServer::stop() {
             unsetenv(kServerEnv);
     }
 
-    const bool clean = terminate(pid, jackd_, name_, options_, lock_fd());
+    const bool crashed = std::exchange(crashed_, false);
+    if (crashed) clear_after_kill(jackd_, name_, options_, lock_fd());
+    const bool clean = crashed || terminate(pid, jackd_, name_, options_, lock_fd());
     lock_.reset();  // only once jackd is gone
     if (!clean) return std::unexpected(Error{"jackd ignored SIGTERM and was killed"});
     return {};
+}
+
+void JackServer::crash() {
+    if (pid_ <= 0 || crashed_) return;
+    kill(pid_, SIGKILL);
+    reap(pid_, 2000ms);
+    crashed_ = true;
 }
 
 }  // namespace jack_rig

@@ -22,10 +22,6 @@ using jack_rig::JackServer;
 using jack_rig::PortType;
 using namespace std::chrono_literals;
 
-bool contains(const std::vector<std::string>& v, const std::string& s) {
-    return std::find(v.begin(), v.end(), s) != v.end();
-}
-
 // A zombie left for a non-reaping init counts as gone.
 bool process_gone(pid_t pid) {
     if (kill(pid, 0) != 0) return true;
@@ -47,12 +43,9 @@ TEST(JackRigServer, StartsIsFoundThroughTheEnvironmentAndStops) {
     {
         auto client = JackClient::open("rig-test");
         ASSERT_TRUE(client.has_value()) << client.error().message;
-        EXPECT_EQ((*client)->sample_rate(), 48000u);
         EXPECT_EQ((*client)->period(), 256u);
-        const auto audio_out = (*client)->ports({}, PortType::Audio, Direction::Output);
-        EXPECT_TRUE(contains(audio_out, "system:capture_1"));
-        EXPECT_TRUE(contains(audio_out, "system:capture_2"));
-        EXPECT_TRUE((*client)->ports({}, PortType::Midi).empty());
+        EXPECT_EQ((*client)->ports({}, PortType::Audio, Direction::Output),
+                  (std::vector<std::string>{"system:capture_1", "system:capture_2"}));
     }
 
     const pid_t pid = server->pid();
@@ -62,46 +55,6 @@ TEST(JackRigServer, StartsIsFoundThroughTheEnvironmentAndStops) {
     EXPECT_TRUE(server->stop().has_value());
     const char* after = std::getenv("JACK_DEFAULT_SERVER");
     EXPECT_EQ(after ? std::string(after) : std::string(), before_text);
-}
-
-// libjack serves one server per process (see the header), so the second server is used from a
-// child process, as a parallel test program would.
-TEST(JackRigServer, TwoServersAreIndependent) {
-    auto a = JackServer::start();
-    ASSERT_TRUE(a.has_value()) << a.error().message;
-    auto b = JackServer::start();
-    ASSERT_TRUE(b.has_value()) << b.error().message;
-    EXPECT_NE(a->name(), b->name());
-
-    int ready[2], go[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(go), 0);
-    const pid_t child = fork();  // before any client: the child starts with clean libjack state
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        auto on_b = JackClient::open("rig-b", b->name());
-        if (!on_b || !(*on_b)->add_midi_input("only-on-b")) _exit(100);
-        char byte = 1;
-        (void)!write(ready[1], &byte, 1);
-        (void)!read(go[0], &byte, 1);
-        _exit(static_cast<int>((*on_b)->ports({}, PortType::Midi).size()));
-    }
-    char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1);
-
-    auto on_a = JackClient::open("rig-a", a->name());
-    ASSERT_TRUE(on_a.has_value()) << on_a.error().message;
-    auto port = (*on_a)->add_midi_input("only-on-a");
-    ASSERT_TRUE(port.has_value());
-    EXPECT_EQ((*on_a)->ports({}, PortType::Midi), std::vector<std::string>{*port});
-
-    ASSERT_EQ(write(go[1], &byte, 1), 1);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);  // its own port only
-    for (int fd : {ready[0], ready[1], go[0], go[1]})
-        close(fd);
 }
 
 TEST(JackRigLock, IsReentrantAndExcludesOtherProcesses) {
@@ -137,13 +90,7 @@ TEST(JackRigLock, IsReentrantAndExcludesOtherProcesses) {
         close(fd);
 }
 
-TEST(JackRigClient, OpenFailsWithoutAServer) {
-    auto client = JackClient::open("rig-test", "vorla-rig-nobody-" + std::to_string(getpid()));
-    ASSERT_FALSE(client.has_value());
-    EXPECT_NE(client.error().message.find("cannot open JACK client"), std::string::npos);
-}
-
-TEST(JackRigClient, SendsAndRecordsMidiInOrder) {
+TEST(JackRigClient, SendsAndRecordsMidiInOrderAndRecordsAudio) {
     auto server = JackServer::start();
     ASSERT_TRUE(server.has_value()) << server.error().message;
     auto opened = JackClient::open("rig-test");
@@ -153,10 +100,8 @@ TEST(JackRigClient, SendsAndRecordsMidiInOrder) {
     auto out = c.add_midi_output("out");
     auto in = c.add_midi_input("in");
     ASSERT_TRUE(out && in);
-    EXPECT_EQ(*in, c.name() + ":in");
     ASSERT_TRUE(c.connect(*out, *in).has_value());
     ASSERT_TRUE(c.connect(*out, *in).has_value());  // already connected is fine
-    EXPECT_EQ(c.connections(*in), std::vector<std::string>{*out});
     EXPECT_EQ(c.ports({}, PortType::Midi, Direction::Input), std::vector<std::string>{*in});
 
     const std::vector<std::vector<std::uint8_t>> sent = {
@@ -177,33 +122,19 @@ TEST(JackRigClient, SendsAndRecordsMidiInOrder) {
 
     EXPECT_FALSE(c.send_midi(std::vector<std::uint8_t>{}).has_value());
     EXPECT_FALSE(c.send_midi(std::vector<std::uint8_t>{0xF8}, "nope").has_value());
+
+    auto audio = c.add_audio_input("audio");
+    ASSERT_TRUE(audio.has_value());
+    ASSERT_TRUE(c.connect("system:capture_1", *audio).has_value());
+    ASSERT_TRUE(c.wait_for_audio("audio", 4 * 256, 2s));
+    const auto track = c.audio("audio");
+    EXPECT_EQ(track.samples.size() % 256, 0u);
     c.clear();
     EXPECT_TRUE(c.midi_events().empty());
-}
-
-TEST(JackRigClient, RecordsAudio) {
-    auto server = JackServer::start();
-    ASSERT_TRUE(server.has_value()) << server.error().message;
-    auto opened = JackClient::open("rig-test");
-    ASSERT_TRUE(opened.has_value()) << opened.error().message;
-    JackClient& c = **opened;
-
-    auto in = c.add_audio_input("in");
-    ASSERT_TRUE(in.has_value());
-    ASSERT_TRUE(c.connect("system:capture_1", *in).has_value());
-    ASSERT_TRUE(c.wait_for_audio("in", 4 * 256, 2s));
-
-    const auto track = c.audio("in");
-    EXPECT_GE(track.samples.size(), 4u * 256u);
-    EXPECT_EQ(track.samples.size() % 256, 0u);
-    // Capture of the dummy driver is silence.
-    EXPECT_TRUE(
-        std::all_of(track.samples.begin(), track.samples.end(), [](float s) { return s == 0.0f; }));
-
-    c.clear();
-    ASSERT_TRUE(c.wait_for_audio("in", 256, 2s));
-    const auto again = c.audio("in");
-    EXPECT_GT(static_cast<std::int32_t>(again.first_frame - track.first_frame), 0);
+    ASSERT_TRUE(c.wait_for_audio("audio", 256, 2s));
+    const auto again = c.audio("audio");
+    EXPECT_GE(static_cast<std::int32_t>(again.first_frame - track.first_frame),
+              static_cast<std::int32_t>(track.samples.size()));
     EXPECT_FALSE(c.wait_for_audio("no-such-port", 1, 10ms));
 }
 

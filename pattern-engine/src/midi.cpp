@@ -1,38 +1,177 @@
 #include "pattern_engine/output/midi.hpp"
 
-#include <RtMidi.h>
-#include <jack/jack.h>
-
-#include <exception>
+#include <algorithm>
 #include <type_traits>
 #include <utility>
 #include <variant>
+
+// Linux talks to JACK itself; defining VORLA_MIDI_RTMIDI builds the other platforms' path here.
+#if defined(__linux__) && !defined(VORLA_MIDI_RTMIDI)
+#define VORLA_MIDI_JACK 1
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "support/spsc.hpp"
+#else
+#include <RtMidi.h>
+
+#include <exception>
+#endif
 
 namespace pattern_engine::output::midi {
 
 namespace {
 
-void quiet(const char*) {}
+constexpr char kPortName[] = "pattern-engine";
 
-constexpr RtMidi::Api kApi =
-#if defined(__linux__)
-    // The default tries ALSA only and throws when there is no sequencer.
-    RtMidi::UNIX_JACK;
-#else
-    RtMidi::UNSPECIFIED;
-#endif
+std::unexpected<OutputError> failure(std::string_view stage, std::string_view text) {
+    return std::unexpected(OutputError::midi(std::string(stage) + ": " + std::string(text)));
+}
 
-unsigned char data(std::uint8_t b) {
+std::uint8_t data(std::uint8_t b) {
     return b & 0x7F;
 }
-unsigned char status(unsigned char kind, std::uint8_t channel) {
+std::uint8_t status(std::uint8_t kind, std::uint8_t channel) {
     return kind | (channel & 0x0F);
 }
 
 }  // namespace
 
-// The library reports a problem either by throwing or, once a callback is set, through the
-// callback (warnings included); both end up as the text of an OutputError.
+#ifdef VORLA_MIDI_JACK
+
+namespace {
+
+void quiet(const char*) {}
+
+struct Message {
+    jack_nframes_t frame;  // JACK's frame time when it was sent
+    std::uint8_t size;
+    std::array<jack_midi_data_t, 3> bytes;
+};
+
+}  // namespace
+
+// The main loop pushes into `queue`, JACK's process thread pops; nothing else is shared but
+// the shutdown flag.
+struct MidiSink::Connection {
+    jack_client_t* client = nullptr;
+    jack_port_t* port = nullptr;
+    support::SpscRing<Message> queue{kQueueCapacity};
+    // Process thread only: the message taken from the queue that has not left yet.
+    Message held{};
+    bool holding = false;
+    // Set by libjack's thread when the server goes away; `reason` is written before it.
+    std::atomic<bool> down{false};
+    char reason[256] = {};
+
+    ~Connection() {
+        if (client) jack_client_close(client);
+    }
+
+    Result send(const std::uint8_t* bytes, std::size_t size) {
+        if (down.load(std::memory_order_acquire))
+            return failure("send",
+                           reason[0] ? std::string("the JACK server has shut down (") + reason + ")"
+                                     : std::string("the JACK server has shut down"));
+        Message m{jack_frame_time(client), static_cast<std::uint8_t>(size), {}};
+        std::copy_n(bytes, size, m.bytes.begin());
+        if (!queue.try_push(m))
+            return failure("send", "the MIDI output queue is full (" +
+                                       std::to_string(kQueueCapacity) +
+                                       " messages are waiting for JACK)");
+        return {};
+    }
+
+    // A message sent at frame f leaves at f + n, so it keeps its place within the period.
+    // Late ones (a full buffer before) go at once, in order; offsets never decrease.
+    int process(jack_nframes_t n) {
+        void* buffer = jack_port_get_buffer(port, n);
+        jack_midi_clear_buffer(buffer);
+        const jack_nframes_t start = jack_last_frame_time(client);
+        const auto period = static_cast<std::int64_t>(n);
+        std::int64_t at = 0;
+        while (holding || (holding = queue.try_pop(held))) {
+            const std::int64_t offset = static_cast<std::int32_t>(held.frame + n - start);
+            if (offset >= period && offset < 3 * period) break;  // sent in this period: next one
+            if (offset < period) at = std::max(at, offset);      // else the clock jumped: send now
+            if (jack_midi_event_write(buffer, static_cast<jack_nframes_t>(at), held.bytes.data(),
+                                      held.size) != 0)
+                break;  // the period's buffer is full
+            holding = false;
+        }
+        return 0;
+    }
+
+    static void on_shutdown(jack_status_t, const char* why, void* self) {
+        auto* c = static_cast<Connection*>(self);
+        if (c->down.load(std::memory_order_relaxed)) return;
+        if (why) std::strncpy(c->reason, why, sizeof c->reason - 1);
+        c->down.store(true, std::memory_order_release);
+    }
+};
+
+std::expected<MidiSink, OutputError> MidiSink::connect_first(std::string_view client_name) {
+    // libjack prints every failed connection attempt otherwise.
+    jack_set_error_function(quiet);
+    jack_set_info_function(quiet);
+
+    auto c = std::make_unique<Connection>();
+    jack_status_t st{};
+    c->client = jack_client_open(std::string(client_name).c_str(), JackNoStartServer, &st);
+    if (!c->client)
+        return failure("init", (st & JackServerFailed)
+                                   ? std::string("no JACK server is running")
+                                   : "JACK refused the client (status " +
+                                         std::to_string(static_cast<int>(st)) + ")");
+
+    // Another client's MIDI input is an output of ours; JACK lists ports in registration order.
+    std::string first;
+    if (const char** ports =
+            jack_get_ports(c->client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)) {
+        if (ports[0]) first = ports[0][0] ? ports[0] : "unknown";
+        jack_free(ports);
+    }
+    if (first.empty()) return std::unexpected(OutputError::midi("no MIDI output ports available"));
+
+    c->port = jack_port_register(c->client, kPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    if (!c->port) return failure("connect", "JACK refused the port 'pattern-engine'");
+    jack_set_process_callback(
+        c->client,
+        [](jack_nframes_t n, void* self) { return static_cast<Connection*>(self)->process(n); },
+        c.get());
+    jack_on_info_shutdown(c->client, &Connection::on_shutdown, c.get());
+    if (jack_activate(c->client) != 0)
+        return failure("connect", "JACK did not activate the client");
+    const int rc = jack_connect(c->client, jack_port_name(c->port), first.c_str());
+    if (rc != 0 && rc != EEXIST)
+        return failure("connect", "JACK refused the connection to '" + first + "' (error " +
+                                      std::to_string(rc) + ")");
+    return MidiSink(std::move(first), std::move(c));
+}
+
+#else
+
+namespace {
+
+// The default tries ALSA only and throws when there is no sequencer.
+constexpr RtMidi::Api kApi =
+#if defined(__linux__)
+    RtMidi::UNIX_JACK;
+#else
+    RtMidi::UNSPECIFIED;
+#endif
+
+}  // namespace
+
+// Every call into the MIDI library's output is here. The library reports a problem either by
+// throwing or, once a callback is set, through the callback (warnings included); both end up
+// as the text of an OutputError.
 struct MidiSink::Connection {
     bool reported = false;
     std::string report;
@@ -48,7 +187,46 @@ struct MidiSink::Connection {
         c->reported = true;
         c->report = text;
     }
+
+    template <class F>
+    Result call(std::string_view stage, F&& f) {
+        reset();
+        try {
+            f();
+        } catch (const std::exception& e) {
+            return failure(stage, e.what());
+        }
+        if (reported) return failure(stage, report);
+        return {};
+    }
+
+    Result send(const std::uint8_t* bytes, std::size_t size) {
+        return call("send", [&] { out->sendMessage(bytes, size); });
+    }
 };
+
+std::expected<MidiSink, OutputError> MidiSink::connect_first(std::string_view client_name) {
+    auto c = std::make_unique<Connection>();
+    try {
+        c->out = std::make_unique<RtMidiOut>(kApi, std::string(client_name));
+    } catch (const std::exception& e) {
+        return failure("init", e.what());
+    }
+    c->out->setErrorCallback(&Connection::on_error, c.get());
+
+    unsigned int count = 0;
+    (void)c->call("list", [&] { count = c->out->getPortCount(); });
+    if (count == 0) return std::unexpected(OutputError::midi("no MIDI output ports available"));
+
+    std::string name;
+    if (!c->call("name", [&] { name = c->out->getPortName(0); }) || name.empty()) name = "unknown";
+    if (auto opened = c->call("connect", [&] { c->out->openPort(0, kPortName); }); !opened)
+        return std::unexpected(opened.error());
+    if (!c->out->isPortOpen()) return failure("connect", "the port did not open");
+    return MidiSink(std::move(name), std::move(c));
+}
+
+#endif
 
 MidiSink::MidiSink(std::string name, std::unique_ptr<Connection> connection)
     : name_(std::move(name)), connection_(std::move(connection)) {}
@@ -57,66 +235,9 @@ MidiSink::MidiSink(MidiSink&&) noexcept = default;
 MidiSink& MidiSink::operator=(MidiSink&&) noexcept = default;
 MidiSink::~MidiSink() = default;
 
-std::expected<MidiSink, OutputError> MidiSink::connect_first(std::string_view client_name) {
-    // libjack prints every failed connection attempt otherwise.
-    jack_set_error_function(quiet);
-    jack_set_info_function(quiet);
-
-    auto c = std::make_unique<Connection>();
-    try {
-        c->out = std::make_unique<RtMidiOut>(kApi, std::string(client_name));
-    } catch (const RtMidiError& e) {
-        return std::unexpected(OutputError::midi("init: " + e.getMessage()));
-    } catch (const std::exception& e) {
-        return std::unexpected(OutputError::midi(std::string("init: ") + e.what()));
-    }
-    c->out->setErrorCallback(&Connection::on_error, c.get());
-
-    unsigned int count = 0;
-    try {
-        count = c->out->getPortCount();
-    } catch (const std::exception&) {
-        count = 0;  // a client that cannot list ports has none to offer
-    }
-    if (count == 0) return std::unexpected(OutputError::midi("no MIDI output ports available"));
-
-    std::string name;
-    c->reset();
-    try {
-        name = c->out->getPortName(0);
-    } catch (const std::exception&) {
-        name.clear();
-    }
-    if (name.empty() || c->reported) name = "unknown";
-
-    c->reset();
-    try {
-        c->out->openPort(0, "pattern-engine");
-    } catch (const RtMidiError& e) {
-        return std::unexpected(OutputError::midi("connect: " + e.getMessage()));
-    } catch (const std::exception& e) {
-        return std::unexpected(OutputError::midi(std::string("connect: ") + e.what()));
-    }
-    if (c->reported) return std::unexpected(OutputError::midi("connect: " + c->report));
-    if (!c->out->isPortOpen())
-        return std::unexpected(OutputError::midi("connect: the port did not open"));
-    return MidiSink(std::move(name), std::move(c));
-}
-
-Result MidiSink::send_bytes(const unsigned char* bytes, std::size_t size) {
-    if (!connection_ || !connection_->out)
-        return std::unexpected(OutputError::midi("send: the sink is not connected"));
-    Connection& c = *connection_;
-    c.reset();
-    try {
-        c.out->sendMessage(bytes, size);
-    } catch (const RtMidiError& e) {
-        return std::unexpected(OutputError::midi("send: " + e.getMessage()));
-    } catch (const std::exception& e) {
-        return std::unexpected(OutputError::midi(std::string("send: ") + e.what()));
-    }
-    if (c.reported) return std::unexpected(OutputError::midi("send: " + c.report));
-    return {};
+Result MidiSink::send_bytes(const std::uint8_t* bytes, std::size_t size) {
+    if (!connection_) return failure("send", "the sink is not connected");
+    return connection_->send(bytes, size);
 }
 
 Result MidiSink::send(const event::Event<>& event) {
@@ -124,12 +245,11 @@ Result MidiSink::send(const event::Event<>& event) {
         [&](const auto& v) -> Result {
             using T = std::decay_t<decltype(v)>;
             if constexpr (std::is_same_v<T, event::Note>) {
-                const unsigned char m[3] = {status(0x90, v.channel), data(v.note),
-                                            data(v.velocity)};
+                const std::uint8_t m[3] = {status(0x90, v.channel), data(v.note), data(v.velocity)};
                 return send_bytes(m, sizeof m);
             } else if constexpr (std::is_same_v<T, event::Cc>) {
-                const unsigned char m[3] = {status(0xB0, v.channel), data(v.controller),
-                                            data(v.value)};
+                const std::uint8_t m[3] = {status(0xB0, v.channel), data(v.controller),
+                                           data(v.value)};
                 return send_bytes(m, sizeof m);
             } else {
                 return {};  // Osc and Control have no MIDI form
@@ -139,22 +259,22 @@ Result MidiSink::send(const event::Event<>& event) {
 }
 
 Result MidiSink::send_note_off(std::uint8_t channel, std::uint8_t note) {
-    const unsigned char m[3] = {status(0x80, channel), data(note), 0x00};
+    const std::uint8_t m[3] = {status(0x80, channel), data(note), 0x00};
     return send_bytes(m, sizeof m);
 }
 
 Result MidiSink::send_clock_tick() {
-    const unsigned char m = 0xF8;
+    const std::uint8_t m = 0xF8;
     return send_bytes(&m, 1);
 }
 
 Result MidiSink::send_clock_start() {
-    const unsigned char m = 0xFA;
+    const std::uint8_t m = 0xFA;
     return send_bytes(&m, 1);
 }
 
 Result MidiSink::send_clock_stop() {
-    const unsigned char m = 0xFC;
+    const std::uint8_t m = 0xFC;
     return send_bytes(&m, 1);
 }
 

@@ -108,12 +108,16 @@ public:
     const std::string& name() const { return name_; }
     pid_t pid() const { return pid_; }
     const ServerOptions& options() const { return options_; }
-    bool running() const { return pid_ > 0; }
+    bool running() const { return pid_ > 0 && !crashed_; }
     // What jackd has printed so far (for diagnosing failures).
     std::string log() const;
 
     // Stops the server now (the destructor does the same); a second call does nothing.
     std::expected<void, Error> stop();
+    // Kills jackd at once (SIGKILL), as a crash would; its clients learn it from libjack.
+    // What it leaves behind is cleared by stop() or the destructor: close this process's
+    // clients of it first.
+    void crash();
 
 private:
     JackServer() = default;
@@ -123,6 +127,7 @@ private:
     std::string name_;
     std::string jackd_;
     pid_t pid_ = -1;
+    bool crashed_ = false;  // killed by crash(), not yet cleared
     ServerOptions options_;
     int log_fd_ = -1;  // jackd's output, for start-up errors
     bool had_previous_env_ = false;

@@ -1,15 +1,25 @@
 // pattern_engine::output::midi — the MIDI sink: raw MIDI bytes to the first MIDI output port.
 //
-// On Linux the port is a JACK MIDI port (the system's JACK server, JACK_DEFAULT_SERVER).
 // Bytes sent (ch = channel AND 0x0F, data bytes AND 0x7F):
 //   Note -> 0x90|ch note velocity      Cc -> 0xB0|ch controller value
 //   note-off -> 0x80|ch note 0x00      clock tick/start/stop -> 0xF8 / 0xFA / 0xFC
 // Osc and Control values send nothing and succeed. Failures are MIDI errors with the texts
 // "init: ...", "no MIDI output ports available", "connect: ..." or "send: ...".
 //
+// On Linux the sink is a client of the JACK server (JACK_DEFAULT_SERVER) with its own MIDI
+// output port "pattern-engine", connected to the first MIDI input port of another client. A
+// send never blocks: it stamps the message with JACK's current frame time and queues it in a
+// lock-free ring of `kQueueCapacity` messages; the port's process callback writes it one
+// period later at the same place in the period (a fixed latency of one period, no jitter).
+// Messages that do not fit a period's buffer leave in the next periods, in order. A full
+// queue or a server that has shut down fails the send with "send: ..." (the message is not
+// queued); the sink stays usable. Elsewhere the MIDI library's output is used.
+//
 // Movable, owned by one thread; the connection closes when the sink is dropped.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <memory>
 #include <string>
@@ -21,6 +31,9 @@ namespace pattern_engine::output::midi {
 
 class MidiSink final : public OutputSink {
 public:
+    // Messages waiting for the JACK process callback; about 30 periods of a full MIDI buffer.
+    static constexpr std::size_t kQueueCapacity = 4096;
+
     // Opens a MIDI client named `client_name` and connects to the first output port listed.
     static std::expected<MidiSink, OutputError> connect_first(std::string_view client_name);
 
@@ -37,10 +50,10 @@ public:
     std::string_view name() const override { return name_; }
 
 private:
-    struct Connection;  // the MIDI library's objects, kept out of this header
+    struct Connection;  // the platform's MIDI objects, kept out of this header
 
     MidiSink(std::string name, std::unique_ptr<Connection> connection);
-    Result send_bytes(const unsigned char* bytes, std::size_t size);
+    Result send_bytes(const std::uint8_t* bytes, std::size_t size);
 
     std::string name_;
     std::unique_ptr<Connection> connection_;
