@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -347,19 +349,20 @@ TEST(EngineProcess, PlaysPatternNotesAndClockAsMidi) {
     EXPECT_TRUE(started);
     ASSERT_GE(on.size(), 3u);
     ASSERT_GE(off.size(), 2u);
-    // Frames at 48 kHz: 500 ms between notes, 125 ms long, 20.83 ms between clock pulses;
-    // each placed within a JACK period (the MIDI port writes at cycle starts) and 1 ms.
-    constexpr double slack = 2 * jack_rig::kPeriod + 48;
+    // Frames at 48 kHz: 500 ms between notes, 125 ms long, 20.83 ms between clock pulses.
+    // The sink places each message at its send time's frame: within 2 ms of the grid.
+    constexpr double slack = 96;
     for (std::size_t i = 1; i < on.size(); ++i) EXPECT_NEAR(on[i] - on[i - 1], 24000.0, slack);
     for (std::size_t i = 0; i < off.size(); ++i) EXPECT_NEAR(off[i] - on[i], 6000.0, slack);
-    // The pulses due while start-up finished leave together; nearly all the rest keep the
-    // grid, and none goes missing.
+    // The pulses due while start-up finished leave together; the rest keep the grid.
     ASSERT_GT(ticks.size(), 100u);
-    std::size_t off_grid = 0;
+    std::vector<double> error;
     for (std::size_t i = 11; i < ticks.size(); ++i)
-        off_grid += std::abs(double(ticks[i] - ticks[i - 1]) - 1000.0) > slack;
-    EXPECT_LE(off_grid, ticks.size() / 20);
-    EXPECT_NEAR((ticks.back() - ticks[10]) / 1000.0, ticks.size() - 11.0, 1.0);
+        error.push_back(std::abs(double(ticks[i] - ticks[i - 1]) - 48000.0 / 48));
+    std::sort(error.begin(), error.end());
+    std::printf("clock spacing error (frames): median %.1f, p99 %.1f, max %.1f\n",
+                error[error.size() / 2], error[error.size() * 99 / 100], error.back());
+    EXPECT_LT(error.back(), slack);
     s.shut_down();
 }
 
