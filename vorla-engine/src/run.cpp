@@ -1,0 +1,135 @@
+// Start-up: logging, the DSP directory, the audio device, the engines, the IPC server and MIDI,
+// then the main loop; shutdown releases everything in the reverse order of the locals here.
+#include <csignal>
+#include <cstdio>
+
+#include "audio_engine/output/cpal_backend.hpp"
+#include "pattern_engine/output/midi.hpp"
+#include "pattern_engine/rt.hpp"
+#include "support/debug.hpp"
+#include "support/log.hpp"
+#include "support/number.hpp"
+#include "vorla_engine/host.hpp"
+
+namespace vorla_engine {
+
+namespace {
+
+namespace cpal = audio_engine::output::cpal_backend;
+
+class Device final : public AudioDevice {
+public:
+    cpal::CpalBackend backend;
+
+    void stop() override { backend.stop(); }
+    std::expected<std::shared_ptr<audio_engine::nodes::adc::CaptureRing>, std::string>
+    start_input(std::uint32_t sample_rate, std::size_t channel) override {
+        return backend.start_input(sample_rate, channel);
+    }
+};
+
+void info(const std::string& text) { support::log::info(log_target, text); }
+
+}  // namespace
+
+std::expected<void, std::string> run(const Config& config, std::size_t channels,
+                                     std::uint32_t sample_rate) {
+    // Declared first so that it is released last: the MIDI input stays open to the end.
+    std::optional<MidiInput> midi_input;
+
+    const audio_engine::engine::EngineConfig engine_config{block_frames, channels, sample_rate,
+                                                           start_crossfade_ms};
+    auto made = audio_faust::hot_reload::HotReloadEngine::create(engine_config, config.dsp_dir);
+    if (!made) return std::unexpected(std::move(made.error()));
+    auto audio = std::move(made->first);
+
+    Device device;
+    if (auto r = device.backend.start(engine_config,
+                                      make_audio_callback(std::move(made->second), channels));
+        !r)
+        return std::unexpected(std::move(r.error()));
+    info("audio started (" + std::to_string(sample_rate) + "Hz, " + std::to_string(channels) +
+         " ch)");
+
+    pattern_engine::engine::Engine engine(lookahead, start_bpm, start_beats_per_cycle);
+    auto node_types = std::make_shared<ipc::NodeTypeList>();
+    node_types->set(audio.controller().list_node_types());
+    auto [commands_tx, commands] = support::channel::unbounded<LoopCommand>();
+    auto handle = ipc::start(config.socket_path, std::move(commands_tx), node_types);
+    if (!handle) return std::unexpected(std::move(handle.error()));
+
+    info("vorla-engine ready");
+    info("  socket: " + handle->socket_path().string());
+    info("  DSP dir: " + config.dsp_dir.string());
+    info("  bpm: " + support::number::message(start_bpm));
+    info("  lookahead: " + std::to_string(lookahead.count()) + "ms");
+
+    pattern_engine::rt::set_realtime_priority();  // a refusal only warns
+
+    std::unique_ptr<pattern_engine::output::OutputSink> midi;
+    if (auto sink = pattern_engine::output::midi::MidiSink::connect_first("vorla-engine")) {
+        info("  midi: connected to '" + std::string(sink->name()) + "'");
+        midi = std::make_unique<pattern_engine::output::midi::MidiSink>(std::move(*sink));
+    } else {
+        info("  midi: " + sink.error().display() + " (running without MIDI)");
+    }
+    std::optional<Instant> next_clock_tick;
+    if (config.midi_clock) {
+        if (midi) (void)midi->send_clock_start();
+        next_clock_tick = Instant::clock::now();
+        info("  midi clock: enabled (24 ppqn)");
+    }
+    auto midi_in = std::make_shared<CcRing>(cc_ring_slots);
+    midi_input = try_connect_midi_input(midi_in);
+    if (!midi_input) midi_in.reset();
+
+    MainLoop loop(LoopParts{
+        .engine = engine,
+        .audio = audio,
+        .device = device,
+        .sample_rate = sample_rate,
+        .node_types = std::move(node_types),
+        .commands = std::move(commands),
+        .ipc = std::move(*handle),
+        .midi = std::move(midi),
+        .midi_in = std::move(midi_in),
+        .next_clock_tick = next_clock_tick,
+    });
+    loop.run();
+    return {};
+}
+
+int main() {
+    support::log::init();
+    std::signal(SIGPIPE, SIG_IGN);  // a client gone away fails its own write only
+    Config config = config_from_env();
+
+    std::error_code ec;
+    std::filesystem::create_directories(config.dsp_dir, ec);
+    if (ec) {
+        support::log::error(log_target, "cannot create DSP dir " + config.dsp_dir.string() +
+                                            ": " + ec.message());
+        return 0;
+    }
+    // libfaust changes the working directory while it compiles: no relative path may be
+    // resolved after this point.
+    if (auto absolute = std::filesystem::absolute(config.dsp_dir, ec); !ec)
+        config.dsp_dir = std::move(absolute);
+
+    const auto device = cpal::query_device();
+    if (!device) {
+        std::string line = "no audio device: ";
+        support::debug::append_quoted(line, device.error());
+        line += '\n';
+        std::fputs(line.c_str(), stderr);
+        return 101;
+    }
+    info("audio device: " + std::to_string(device->sample_rate) + "Hz, " +
+         std::to_string(device->channels) + " ch");
+
+    if (auto r = run(config, device->channels, device->sample_rate); !r)
+        support::log::error(log_target, r.error());
+    return 0;
+}
+
+}  // namespace vorla_engine

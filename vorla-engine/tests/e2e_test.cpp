@@ -1,0 +1,387 @@
+// The real vorla-engine process against the rig's private JACK server, driven over its socket.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "jack_rig/jack_rig.hpp"
+#include "jack_rig/player.hpp"
+#include "vorla_engine/ipc.hpp"
+#include "vorla_engine/platform/unix_socket.hpp"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace platform = vorla_engine::platform;
+using namespace std::chrono_literals;
+using Env = std::map<std::string, std::string>;
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        std::string dir = fs::temp_directory_path() / "vorla-e2e-XXXXXX";
+        if (::mkdtemp(dir.data())) path = dir;
+    }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+// One engine process with its own socket and DSP directory; killed if still running at the end.
+class EngineProcess {
+public:
+    EngineProcess(const TempDir& dir, const Env& extra = {}, std::string name = "engine")
+        : socket_(dir.path / (name + ".sock")), log_(dir.path / (name + ".log")) {
+        Env env;
+        for (char** e = environ; *e; ++e) {
+            const std::string kv = *e;
+            const auto eq = kv.find('=');
+            if (eq != std::string::npos) env[kv.substr(0, eq)] = kv.substr(eq + 1);
+        }
+        env["ZORVA_SOCKET"] = socket_;
+        env["ZORVA_DSP_DIR"] = dir.path / "dsp";
+        env["RUST_LOG"] = "info";
+        env["JACK_NO_START_SERVER"] = "1";
+        env["LSAN_OPTIONS"] = "suppressions=" VORLA_ENGINE_LSAN_SUPP;
+        for (const auto& [k, v] : extra) env[k] = v;
+        std::vector<std::string> kvs;
+        for (const auto& [k, v] : env) kvs.push_back(k + "=" + v);
+        std::vector<char*> envp;
+        for (auto& kv : kvs) envp.push_back(kv.data());
+        envp.push_back(nullptr);
+        char exe[] = VORLA_ENGINE_EXE;
+        char* argv[] = {exe, nullptr};
+        const int log = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        pid_ = ::fork();
+        if (pid_ == 0) {  // only system calls until exec: the test process has threads
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that times out
+            ::dup2(log, 2);
+            ::execve(exe, argv, envp.data());
+            ::_exit(127);
+        }
+        ::close(log);
+    }
+    ~EngineProcess() {
+        if (pid_ > 0 && !status_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    pid_t pid() const { return pid_; }
+    const fs::path& socket() const { return socket_; }
+    std::string log() const {
+        std::ifstream in(log_);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+    // The exit status, none while it runs after `wait`.
+    std::optional<int> exit_status(std::chrono::milliseconds wait = 10s) {
+        for (const auto end = std::chrono::steady_clock::now() + wait; !status_;) {
+            int st = 0;
+            if (::waitpid(pid_, &st, WNOHANG) == pid_)
+                status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            else if (std::chrono::steady_clock::now() > end)
+                break;
+            else
+                std::this_thread::sleep_for(10ms);
+        }
+        return status_;
+    }
+
+private:
+    fs::path socket_, log_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+// A client of the engine's socket: one reply line per request line.
+class Client {
+public:
+    // Waits for the engine to take its socket.
+    explicit Client(const fs::path& socket) {
+        for (const auto end = std::chrono::steady_clock::now() + 15s;
+             std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms)) {
+            if (auto fd = platform::connect_unix(socket)) {
+                fd_ = std::move(*fd);
+                platform::set_read_timeout(*fd_, 50ms);
+                return;
+            }
+        }
+    }
+    bool connected() const { return fd_.has_value(); }
+
+    std::string line(std::chrono::milliseconds wait = 10s) {
+        for (const auto end = std::chrono::steady_clock::now() + wait;;) {
+            if (auto nl = pending_.find('\n'); nl != std::string::npos) {
+                std::string line = pending_.substr(0, nl);
+                pending_.erase(0, nl + 1);
+                return line;
+            }
+            char chunk[4096];
+            auto n = platform::read_some(*fd_, chunk);
+            if (n && *n == 0) return "<closed>";
+            if (n) pending_.append(chunk, *n);
+            if (std::chrono::steady_clock::now() > end) return "<timeout>";
+        }
+    }
+    std::string ask(std::string_view request) {
+        platform::write_all(*fd_, std::string(request) + "\n");
+        return line();
+    }
+
+private:
+    std::optional<platform::Fd> fd_;
+    std::string pending_;
+};
+
+const std::string ok(std::string_view msg) {
+    return R"({"status":"Ok","msg":")" + std::string(msg) + R"("})";
+}
+
+// Frequency of a recording from its rising zero crossings.
+double frequency(const std::vector<float>& s, std::size_t from, std::size_t frames) {
+    std::vector<double> crossings;
+    for (std::size_t i = from + 1; i < from + frames && i < s.size(); ++i)
+        if (s[i - 1] < 0.0f && s[i] >= 0.0f)
+            crossings.push_back(i - 1 + s[i - 1] / (s[i - 1] - s[i]));
+    if (crossings.size() < 2) return 0.0;
+    return (crossings.size() - 1) * double(jack_rig::kSampleRate) /
+           (crossings.back() - crossings.front());
+}
+
+// A private JACK server with the rig's ports, registered before the engine starts so that the
+// engine's MIDI output and input take them as the first ports listed; then an engine and a
+// client that has read the hello line.
+struct Session {
+    std::expected<jack_rig::JackServer, jack_rig::Error> server = jack_rig::JackServer::start();
+    std::unique_ptr<jack_rig::JackClient> rig;
+    std::string midi_in, audio_in = "audio_in";
+    TempDir dir;
+    std::optional<EngineProcess> engine;
+    std::optional<Client> c;
+    std::string hello;
+
+    explicit Session(const Env& env = {}) {
+        if (!server) return;
+        if (auto opened = jack_rig::JackClient::open("rig")) rig = std::move(*opened);
+        if (!rig || !rig->add_midi_input("midi_in") || !rig->add_midi_output("midi_out") ||
+            !rig->add_audio_input(audio_in))
+            return;
+        engine.emplace(dir, env);
+        c.emplace(engine->socket());
+        if (c->connected()) hello = c->line();
+    }
+    bool ready() const { return c && c->connected(); }
+    std::string ask(std::string_view request) { return c->ask(request); }
+
+    // Records the engine's first output channel once it carries the newest graph.
+    std::vector<float> record(std::size_t frames) {
+        const std::string out = "vorla-engine-audio:outport 0";
+        EXPECT_TRUE(rig->wait_for_port(out, 5s));
+        EXPECT_TRUE(rig->connect(out, "rig:" + audio_in));
+        rig->wait_cycles(24, 5s);  // past a crossfade of half a beat
+        rig->clear();
+        EXPECT_TRUE(rig->wait_for_audio(audio_in, frames, 20s));
+        return rig->audio(audio_in).samples;
+    }
+    double heard() { return frequency(record(24000), 0, 24000); }
+
+    void shut_down() {
+        EXPECT_EQ(ask(R"({"type":"shutdown"})"), ok("shutting down"));
+        EXPECT_EQ(engine->exit_status(), 0) << engine->log();
+    }
+};
+
+// oscillator -> gain -> dac, "freq" and "vol" exposed; `osc` is the oscillator's node.
+std::string graph(std::string_view osc = R"({"id":"osc","type_id":"oscillator"})") {
+    return R"({"type":"load_graph","nodes":[)" + std::string(osc) +
+           R"(,{"id":"amp","type_id":"gain"},{"id":"out","type_id":"dac"}],)"
+           R"("connections":[["osc","out","amp","in"],["amp","out","out","in"]],)"
+           R"("exposed_controls":{"freq":["osc","freq"],"vol":["amp","gain"]}})";
+}
+
+TEST(EngineProcess, GreetsAnswersRefusesASecondEngineAndShutsDownCleanly) {
+    Session s;
+    ASSERT_TRUE(s.ready()) << (s.engine ? s.engine->log() : "no rig");
+    EXPECT_EQ(s.hello, R"({"protocol":1,"engine":"vorla-engine"})");
+    EXPECT_EQ(s.ask(R"({"cmd":"Ping"})"), R"({"status":"Pong"})");
+    const std::string types = s.ask(R"({"type":"list_nodes","reply_port":0})");
+    EXPECT_TRUE(types.starts_with(R"({"status":"NodeTypes","types":[)")) << types;
+    for (const char* type : {"\"adc_input\"", "\"dac\"", "\"gain\"", "\"oscillator\""})
+        EXPECT_NE(types.find(type), std::string::npos) << types;
+    EXPECT_EQ(s.ask(R"({"cmd":"SetBpm","bpm":90})"), ok("bpm set to 90"));
+    EXPECT_EQ(s.ask(R"({"cmd":"Status"})"),
+              R"({"status":"State","nodes":[],"connections":[],"exposed_controls":{},)"
+              R"("control_values":{},"slots":[],"transport":{"bpm":90.0,"meter":4.0,)"
+              R"("master":1.0}})");
+
+    EngineProcess second(s.dir, {{"ZORVA_SOCKET", s.engine->socket()}}, "second");
+    EXPECT_EQ(second.exit_status(), 0);
+    EXPECT_NE(second.log().find("] another vorla-engine (PID " + std::to_string(s.engine->pid()) +
+                                ") owns " + s.engine->socket().string()),
+              std::string::npos)
+        << second.log();
+
+    s.shut_down();
+    EXPECT_FALSE(fs::exists(s.engine->socket()));
+    EXPECT_FALSE(fs::exists(vorla_engine::ipc::pid_path_for(s.engine->socket())));
+    const std::string log = s.engine->log();
+    for (const char* line : {" INFO  vorla_engine] vorla-engine ready\n",
+                             " INFO  vorla_engine]   midi: connected to 'rig:midi_in'\n",
+                             " INFO  vorla_engine]   midi input: connected to 'rig:midi_out'\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+}
+
+TEST(EngineProcess, PlaysAGraphAtItsFrequencyAndFollowsControls) {
+    Session s;
+    ASSERT_TRUE(s.ready()) << (s.engine ? s.engine->log() : "no rig");
+    ASSERT_EQ(s.ask(graph(R"({"id":"osc","type_id":"oscillator","controls":{"freq":440}})")),
+              ok("graph loaded"));
+    EXPECT_NEAR(s.heard(), 440.0, 2.0);
+    EXPECT_EQ(s.ask(R"({"type":"set_control","label":"freq","value":880})"), ok("ok"));
+    EXPECT_NEAR(s.heard(), 880.0, 2.0);
+
+    // A mapped control change from the rig's MIDI output moves the same control.
+    EXPECT_EQ(s.ask(R"({"type":"midi_map","channel":0,"cc":74,"label":"freq",)"
+                    R"("lo":200,"hi":1000})"),
+              ok("midi_map: ch0 cc74 \u2192 freq"));
+    const std::uint8_t cc[] = {0xB0, 74, 127};
+    ASSERT_TRUE(s.rig->send_midi(cc));
+    EXPECT_NEAR(s.heard(), 1000.0, 3.0) << s.engine->log();
+
+    // A pattern's "/audio/set" events set controls when due (a note keeps the slot ordinary).
+    EXPECT_EQ(s.ask(R"({"cmd":"SetPattern","slot":"d1","pattern":["Stack",[)"
+                    R"(["Atom",["Osc","/audio/set",[{"Str":"freq"},{"Float":660}]]],)"
+                    R"(["Atom",["Note",0,60,100,0.1]]]]})"),
+              ok("pattern set on d1"));
+    std::this_thread::sleep_for(2500ms);  // the new slot starts at the next 2 s cycle
+    const std::string state = s.ask(R"({"cmd":"Status"})");
+    EXPECT_NE(state.find(R"("control_values":{"freq":660.0})"), std::string::npos) << state;
+    EXPECT_NEAR(s.heard(), 660.0, 2.0);
+
+    // A control-only slot moves "vol" along its curve: silent for the first half of each 2 s
+    // cycle, full for the second, under the id "s/vol".
+    EXPECT_EQ(s.ask(R"({"cmd":"SetPattern","slot":"s","pattern":)"
+                    R"(["Cat",[["Atom",["Control","vol",0]],["Atom",["Control","vol",1]]]]})"),
+              ok("pattern set on s"));
+    const auto samples = s.record(4 * 48000);
+    double quiet = 1.0, loud = 0.0;
+    for (std::size_t at = 0; at + 4800 <= samples.size(); at += 4800) {
+        double sum = 0.0;
+        for (std::size_t i = at; i < at + 4800; ++i) sum += samples[i] * samples[i];
+        quiet = std::min(quiet, std::sqrt(sum / 4800));
+        loud = std::max(loud, std::sqrt(sum / 4800));
+    }
+    EXPECT_LT(quiet, 0.01);
+    EXPECT_GT(loud, 0.6);
+    s.shut_down();
+}
+
+TEST(EngineProcess, FaustFilesBecomeNodeTypesAndReloadTheGraph) {
+    Session s;
+    ASSERT_TRUE(s.ready()) << (s.engine ? s.engine->log() : "no rig");
+    const auto write = [&](int hz) {
+        std::ofstream(s.dir.path / "dsp" / "tone.dsp")
+            << "import(\"stdfaust.lib\");\nprocess = os.osc(" << hz << ");\n";
+    };
+    write(300);
+    std::string types;
+    for (int i = 0; i < 100 && types.find("faust:tone") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(50ms);
+        types = s.ask(R"({"type":"list_nodes","reply_port":0})");
+    }
+    ASSERT_NE(types.find("\"faust:tone\""), std::string::npos) << types << s.engine->log();
+    ASSERT_EQ(s.ask(R"({"type":"load_graph","nodes":[{"id":"osc","type_id":"faust:tone"},)"
+                    R"({"id":"out","type_id":"dac"}],"connections":[["osc","out","out","in"]]})"),
+              ok("graph loaded"));
+    EXPECT_NEAR(s.heard(), 300.0, 2.0);
+    write(600);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_NEAR(s.heard(), 600.0, 2.0) << s.engine->log();
+    s.shut_down();
+}
+
+TEST(EngineProcess, CapturesTheInputItIsGiven) {
+    Session s;
+    ASSERT_TRUE(s.ready()) << (s.engine ? s.engine->log() : "no rig");
+    std::vector<float> tone(48000);
+    for (std::size_t i = 0; i < tone.size(); ++i)
+        tone[i] = 0.5f * std::sin(2.0 * M_PI * 500.0 * double(i) / 48000.0);
+    auto player = jack_rig::AudioPlayer::open("player", {tone});
+    ASSERT_TRUE(player);
+    EXPECT_EQ(s.ask(R"({"type":"start_input","channel":0})"), ok("input started (ch 0)"));
+    ASSERT_TRUE(s.rig->wait_for_port("vorla-engine-capture:inport 0", 5s));
+    ASSERT_TRUE(s.rig->connect((*player)->port(0), "vorla-engine-capture:inport 0"));
+    ASSERT_EQ(s.ask(R"({"type":"load_graph","nodes":[{"id":"adc_in","type_id":"adc_input"},)"
+                    R"({"id":"out","type_id":"dac"}],"connections":[["adc_in","out","out","in"]]})"),
+              ok("graph loaded"));
+    EXPECT_NEAR(s.heard(), 500.0, 2.0) << s.engine->log();
+    s.shut_down();
+}
+
+TEST(EngineProcess, PlaysPatternNotesAndClockAsMidi) {
+    Session s(Env{{"ZORVA_MIDI_CLOCK", "1"}});
+    ASSERT_TRUE(s.ready()) << (s.engine ? s.engine->log() : "no rig");
+    // Sixteenth notes at 120 bpm, each as long as the step (125 ms).
+    EXPECT_EQ(s.ask(R"({"cmd":"SetPattern","slot":"d1","pattern":)"
+                    R"(["Fast",[16,1],["Atom",["Note",0,60,100,0.0625]]]})"),
+              ok("pattern set on d1"));
+    ASSERT_TRUE(s.rig->wait_for_midi(240, 10s));
+    std::vector<std::uint32_t> on, off, ticks;
+    bool started = false;
+    for (const auto& e : s.rig->midi_events()) {
+        const auto& b = e.bytes;
+        if (b == std::vector<std::uint8_t>{0xFA}) started = ticks.empty();
+        if (b == std::vector<std::uint8_t>{0xF8}) ticks.push_back(e.frame);
+        if (b == std::vector<std::uint8_t>{0x90, 60, 100}) on.push_back(e.frame);
+        if (b == std::vector<std::uint8_t>{0x80, 60, 0}) off.push_back(e.frame);
+    }
+    EXPECT_TRUE(started);
+    ASSERT_GE(on.size(), 8u);
+    ASSERT_GE(off.size(), 4u);
+    // Spacing errors in frames at 48 kHz against 6000 (125 ms) for notes and note-offs and
+    // 1000 (20.83 ms) for clock pulses, past the pulses due while start-up finished, which
+    // leave together. The sink places each message at its send time's frame; now and then
+    // one leaves a few ms late on this shared machine.
+    const auto errors = [](std::string_view what, const std::vector<std::uint32_t>& frames,
+                           std::size_t from, double step, double most) {
+        std::vector<double> e;
+        for (std::size_t i = from + 1; i < frames.size(); ++i)
+            e.push_back(std::abs(double(frames[i] - frames[i - 1]) - step));
+        std::sort(e.begin(), e.end());
+        std::printf("%s spacing error (frames): median %.1f, p99 %.1f, max %.1f\n",
+                    std::string(what).c_str(), e[e.size() / 2], e[e.size() * 99 / 100], e.back());
+        EXPECT_LT(e[e.size() / 2], 48.0) << what;  // 1 ms
+        EXPECT_LT(e.back(), most) << what;
+    };
+    errors("note-on", on, 0, 6000.0, 240.0);
+    errors("note-off", off, 0, 6000.0, 240.0);
+    ASSERT_GT(ticks.size(), 100u);
+    errors("clock", ticks, 10, 1000.0, 480.0);
+    EXPECT_NEAR(double(off[0]) - on[0], 6000.0, 96.0);
+    s.shut_down();
+}
+
+TEST(EngineProcess, WithoutAnAudioSystemExits101) {
+    // No server of that name: the engine finds no audio device (the lock keeps other JACK
+    // tests from running meanwhile).
+    auto lock = jack_rig::JackLock::acquire();
+    ASSERT_TRUE(lock);
+    TempDir dir;
+    EngineProcess engine(dir, {{"JACK_DEFAULT_SERVER", "vorla-none-" + std::to_string(::getpid())}});
+    EXPECT_EQ(engine.exit_status(20s), 101);
+    EXPECT_NE(engine.log().find("no audio device: \""), std::string::npos) << engine.log();
+    EXPECT_FALSE(fs::exists(engine.socket()));
+}
+
+}  // namespace
