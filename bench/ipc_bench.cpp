@@ -1,7 +1,9 @@
-// Request round trips over the IPC socket: a pattern "Ping" answered by the IPC thread, and a
-// "set_control" answered by a main loop that waits on the loop-command channel, each against a
-// raw Unix-socket echo of a line of the same length, measured in the same run. Counters: round
-// trips per second, median and 99th-percentile latency in microseconds.
+// Request round trips over the IPC socket: a pattern "Ping" answered by the IPC thread, a
+// "set_control" answered by a stand-in loop that waits on the loop-command channel, and a
+// "set_control" through the running engine (its main loop with its 1 ms rhythm, a loaded graph
+// and an audio thread draining the command ring), each against a raw Unix-socket echo of a line
+// of the same length, measured in the same run. Counters: round trips per second, median and
+// 99th-percentile latency in microseconds.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
@@ -11,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "vorla_engine/host.hpp"
 #include "vorla_engine/ipc.hpp"
 
 namespace {
@@ -109,6 +112,67 @@ void engine(benchmark::State& state, const std::string& request) {
     fs::remove_all(path.parent_path());
 }
 
+class NoInput final : public vorla_engine::AudioDevice {
+public:
+    void stop() override {}
+    std::expected<std::shared_ptr<audio_engine::nodes::adc::CaptureRing>, std::string> start_input(
+        std::uint32_t, std::size_t) override {
+        return std::unexpected("none");
+    }
+};
+
+// The engine's own main loop behind the server, a graph whose "cutoff" is exposed, and an
+// audio thread rendering a block every millisecond.
+void running_engine(benchmark::State& state, const std::string& request) {
+    const fs::path path = fresh_socket();
+    fs::create_directories(path.parent_path() / "dsp");
+    auto audio = audio_faust::hot_reload::HotReloadEngine::create(
+        {vorla_engine::block_frames, 2, 48000, vorla_engine::start_crossfade_ms},
+        path.parent_path() / "dsp");
+    if (!audio) {
+        state.SkipWithError(audio.error().c_str());
+        return;
+    }
+    std::atomic<bool> playing = true;
+    std::jthread audio_thread([&playing, processor = std::move(audio->second)]() mutable {
+        std::vector<float> block(vorla_engine::block_frames);
+        while (playing.load()) {
+            processor.process(block);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    pattern_engine::engine::Engine engine(vorla_engine::lookahead, vorla_engine::start_bpm,
+                                          vorla_engine::start_beats_per_cycle);
+    NoInput device;
+    auto [sender, receiver] = support::channel::unbounded<ipc::LoopCommand>();
+    auto types = std::make_shared<ipc::NodeTypeList>();
+    auto server = ipc::start(path, std::move(sender), types);
+    if (!server) {
+        state.SkipWithError(server.error().c_str());
+        return;
+    }
+    vorla_engine::MainLoop loop(vorla_engine::LoopParts{engine, audio->first, device, 48000, types,
+                                                        std::move(receiver), std::move(*server),
+                                                        nullptr, nullptr, std::nullopt});
+    std::jthread main_loop([&loop] { loop.run(); });
+    LineClient client(*platform::connect_unix(path));
+    client.line();  // hello
+    platform::write_all(client.fd(),
+                        R"({"type":"load_graph","nodes":[{"id":"o","type_id":"oscillator"},)"
+                        R"({"id":"g","type_id":"gain"},{"id":"d","type_id":"dac"}],)"
+                        R"("connections":[["o","out","g","in"],["g","out","d","in"]],)"
+                        R"("exposed_controls":{"cutoff":["g","gain"]}})"
+                        "\n");
+    client.line();
+    round_trips(state, client, request);
+    platform::write_all(client.fd(), "{\"type\":\"shutdown\"}\n");
+    client.line();
+    main_loop.join();
+    playing = false;
+    audio_thread.join();
+    fs::remove_all(path.parent_path());
+}
+
 void BM_EchoPingLength(benchmark::State& state) {
     echo(state, kPing);
 }
@@ -122,9 +186,14 @@ void BM_IpcSetControl(benchmark::State& state) {
     engine(state, kSetControl);
 }
 
+void BM_EngineSetControl(benchmark::State& state) {
+    running_engine(state, kSetControl);
+}
+
 BENCHMARK(BM_EchoPingLength)->UseRealTime();
 BENCHMARK(BM_IpcPing)->UseRealTime();
 BENCHMARK(BM_EchoSetControlLength)->UseRealTime();
 BENCHMARK(BM_IpcSetControl)->UseRealTime();
+BENCHMARK(BM_EngineSetControl)->UseRealTime();
 
 }  // namespace

@@ -19,7 +19,8 @@ for program in build/bench/bench_*; do
   [[ -x "$program" ]] || continue
   echo "== ${program##*/}"
   if ((smoke)); then
-    "$program" --benchmark_min_time=0.000001 --benchmark_repetitions=1 "$@" >/dev/null
+    VORLA_BENCH_SECONDS=1 "$program" --benchmark_min_time=0.000001 --benchmark_repetitions=1 \
+      "$@" >/dev/null
   else
     "$program" "$@"
   fi
