@@ -412,7 +412,6 @@ TEST(QueryProperties, SplitSpansAndInverseTransformsAgree) {
         }
     }
     EXPECT_GT(compared, 20'000u);
-    EXPECT_TRUE(pq::query_fast(build(a()).nodes, INT64_MIN, 1, 0, A(T(0), T(1))).empty());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -494,7 +493,6 @@ TEST(QueryBudget, BigValuesAreSharedAndLongLabelsCounted) {
     ASSERT_EQ(events.size(), 262144u);
     const auto& body = std::get<Osc>(std::get<pn::Atom>(p.nodes[0]).value).body();
     EXPECT_EQ(&std::get<Osc>(events.back().value).body(), &body);
-    EXPECT_EQ(events.back().value, pattern_engine::event::Value(Osc(big.body())));  // by content
     // A long label is copied into every event, so bytes run out long before steps.
     const Cut r = run_budgeted(fast(262144, 1, control(std::string(8192, 'l'))), A(T(0), T(1)));
     EXPECT_TRUE(r.budget.cut);
