@@ -34,12 +34,8 @@ using Events = pq::Events;
 
 constexpr std::int64_t k62 = std::int64_t{1} << 62;
 
-Time T(std::int64_t n, std::uint64_t d = 1) {
-    return Time(n, d);
-}
-Arc A(Time b, Time e) {
-    return Arc{b, e};
-}
+const auto T = [](std::int64_t n, std::uint64_t d = 1) { return Time(n, d); };
+const auto A = [](Time b, Time e) { return Arc{b, e}; };
 const auto a = [] { return note(60); };
 const auto b = [] { return note(62); };
 const auto c = [] { return note(64); };
@@ -74,23 +70,19 @@ TEST(QueryExamples, EachKindGivesItsEventsInOrder) {
     } cases[] = {
         {a(), A(T(1, 2), T(3, 2)), "60 [0, 1] [1/2, 1]; 60 [1, 2] [1, 3/2]"},
         {a(), A(T(1), T(1)), "60 [1, 2] [1, 1]"},
-        {cat(a(), b(), c()), A(T(0), T(1)), "60 [0, 1/3]; 62 [1/3, 2/3]; 64 [2/3, 1]"},
         {cat(a(), b(), c()), A(T(1, 2), T(1)), "62 [1/3, 2/3] [1/2, 2/3]; 64 [2/3, 1]"},
         {cat(a(), b(), c()), A(T(1, 3), T(1, 3)), ""},
         {cat(slow(2, 1, a()), slow(2, 1, b())), A(T(0), T(2)),
          "60 [0, 1] [0, 1/2]; 62 [1/2, 3/2] [1/2, 1]; 60 [1/2, 3/2] [1, 3/2]; 62 [1, 2] [3/2, 2]"},
         {stack(a(), b()), A(T(0), T(2)), "60 [0, 1]; 60 [1, 2]; 62 [0, 1]; 62 [1, 2]"},
-        {rev(cat(a(), b())), A(T(0), T(1)), "60 [1/2, 1]; 62 [0, 1/2]"},
         {rev(slow(2, 1, a())), A(T(0), T(1)), "60 [-1, 1] [0, 1]"},
         {every(2, fast(2, 1, a()), b()), A(T(0), T(2)), "60 [0, 1/2]; 60 [1/2, 1]; 62 [1, 2]"},
         {every(3, a(), b()), A(T(-3), T(0)), "62 [-3, -2]; 62 [-2, -1]; 60 [-1, 0]"},
-        {euclid(3, 8, 0, a()), A(T(0), T(1)), "60 [0, 1/8]; 60 [1/4, 3/8]; 60 [5/8, 3/4]"},
         {euclid(3, 8, 1, a()), A(T(1, 2), T(5, 4)), "60 [1/2, 5/8]; 60 [7/8, 1]; 60 [9/8, 5/4]"},
         {euclid(3, 8, UINT32_MAX, a()), A(T(0), T(1)),
          "60 [1/8, 1/4]; 60 [3/8, 1/2]; 60 [3/4, 7/8]"},
         {fast(2, 3, a()), A(T(0), T(1)), "60 [0, 3/2] [0, 1]"},
         {early(1, 4, a()), A(T(0), T(1)), "60 [-1/4, 3/4] [0, 3/4]; 60 [3/4, 7/4] [3/4, 1]"},
-        {late(1, 1, every(3, a(), b())), A(T(0), T(1)), "60 [0, 1]"},
         // Seed 0 scores 0.4785, 0.2513, 0.4559, 0.4107 at 0, 1/4, 1/2, 3/4 and keeps >= prob.
         {degrade(0.3, 0, fast(4, 1, a())), A(T(0), T(1)),
          "60 [0, 1/4]; 60 [1/2, 3/4]; 60 [3/4, 1]"},
@@ -128,22 +120,6 @@ TEST(WarpTime, SwingMovesThePairsMiddleAndRoundsToTenThousandths) {
     }
 }
 
-TEST(QueryEntryPoints, DirectCallsAndAppendingMatchTheNodes) {
-    const CompiledPattern p = build(cat(a(), b(), c()));
-    const ir::IrNode abc = cat(a(), b(), c());
-    for (const Arc& span : {A(T(0), T(1)), A(T(-5, 4), T(3, 2))}) {
-        EXPECT_EQ(pq::query_fast(p.nodes, 2, 3, p.root, span), run(slow(3, 2, abc), span));
-        EXPECT_EQ(pq::query_early(p.nodes, -1, 4, p.root, span), run(late(1, 4, abc), span));
-        Events out = run(a(), span);
-        Events want = out;
-        pq::query_into(p.nodes, p.root, span, out);
-        for (const Event& e : run(abc, span))
-            want.push_back(e);
-        EXPECT_EQ(out, want);
-    }
-    EXPECT_TRUE(pq::query_fast(p.nodes, INT64_MIN, 1, p.root, A(T(0), T(1))).empty());
-}
-
 // ---------------------------------------------------------------------------------------------
 // Random trees against an exact model: the query written out level by level on unbounded
 // rationals (split, map every event at every level, Euclid by its flag list).
@@ -166,8 +142,7 @@ public:
         const auto sub = [&] { return tree(depth - 1, wild); };
         const auto list = [&] {
             std::vector<ir::IrNode> l(static_cast<std::size_t>(between(1, 4)));
-            for (auto& x : l)
-                x = sub();
+            std::generate(l.begin(), l.end(), sub);
             return l;
         };
         // Offsets are mostly small; a few are huge and cancel or overflow further up.
@@ -423,10 +398,14 @@ TEST(QueryProperties, SplitSpansAndInverseTransformsAgree) {
 
         const std::int64_t n = gen.between(1, 4);
         const std::int64_t d = gen.between(1, 4);
+        const auto ud = static_cast<std::uint64_t>(d);
         const Arc span = A(t[0], t[2]);
         ASSERT_EQ(run(fast(n, d, slow(n, d, root)), span), whole);
         ASSERT_EQ(run(late(n, d, early(n, d, root)), span), whole);
         ASSERT_EQ(run(freeze(root), span), whole);
+        // The direct entry points against the nodes they stand for.
+        ASSERT_EQ(pq::query_fast(p.nodes, n, ud, p.root, span), run(slow(d, n, root), span));
+        ASSERT_EQ(pq::query_early(p.nodes, -n, ud, p.root, span), run(late(n, d, root), span));
         const Arc inside = A(t[0], std::min(t[2], T(t[0].floor() + 1)));
         if (inside.begin < inside.end) {
             ASSERT_EQ(run(rev(rev(root)), inside), run(root, inside));
@@ -492,12 +471,14 @@ TEST(QueryBudget, AbsurdPatternsEndPromptlyAndSayTheyWereCut) {
 }
 
 TEST(QueryBudget, OneAbsurdBranchDoesNotStarveItsSiblings) {
-    Cut r = run_budgeted(stack(fast(262144, 1, note(1)), a()), A(T(0), T(1)));
-    EXPECT_TRUE(r.budget.cut);
-    EXPECT_EQ(show({r.events.back()}), "60 [0, 1]");
-    r = run_budgeted(cat(fast(1 << 20, 1, note(1)), a()), A(T(0), T(1)));
-    EXPECT_TRUE(r.budget.cut);
-    EXPECT_EQ(show({r.events.back()}), "60 [1/2, 1]");
+    const std::pair<ir::IrNode, const char*> cases[] = {
+        {stack(fast(262144, 1, note(1)), a()), "60 [0, 1]"},
+        {cat(fast(1 << 20, 1, note(1)), a()), "60 [1/2, 1]"}};
+    for (const auto& [root, want] : cases) {
+        const Cut r = run_budgeted(root, A(T(0), T(1)));
+        EXPECT_TRUE(r.budget.cut);
+        EXPECT_EQ(show({r.events.back()}), want);
+    }
 }
 
 TEST(QueryBudget, BigValuesAreSharedAndLongLabelsCounted) {
@@ -512,7 +493,6 @@ TEST(QueryBudget, BigValuesAreSharedAndLongLabelsCounted) {
     ASSERT_EQ(events.size(), 262144u);
     const auto& body = std::get<Osc>(std::get<pn::Atom>(p.nodes[0]).value).body();
     EXPECT_EQ(&std::get<Osc>(events.back().value).body(), &body);
-    EXPECT_EQ(events.back().value, pattern_engine::event::Value(Osc(big.body())));  // by content
     // A long label is copied into every event, so bytes run out long before steps.
     const Cut r = run_budgeted(fast(262144, 1, control(std::string(8192, 'l'))), A(T(0), T(1)));
     EXPECT_TRUE(r.budget.cut);
@@ -526,11 +506,10 @@ TEST(QueryBudget, OneBudgetSpansSeveralQueriesAndOrdinaryOnesAreNotCut) {
     Events events;
     pq::query_into(p.nodes, p.root, A(T(0), T(1)), events, budget);
     EXPECT_FALSE(budget.cut);
-    const std::size_t first = events.size();
-    EXPECT_EQ(first, 20000u + 3);
+    EXPECT_EQ(events.size(), 20003u);
     pq::query_into(p.nodes, p.root, A(T(1), T(2)), events, budget);
     EXPECT_TRUE(budget.cut);
-    EXPECT_LT(events.size(), 2 * first);
+    EXPECT_LT(events.size(), 2 * 20003u);
 }
 
 }  // namespace
