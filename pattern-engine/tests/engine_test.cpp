@@ -150,7 +150,7 @@ TEST_F(EngineTest, EveryPassIsBoundedWhateverTheRequests) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || !defined(NDEBUG)
     const double pass_limit = 0.2;  // instrumented builds run several times slower
 #else
-    const double pass_limit = 0.01;
+    const double pass_limit = 0.03;  // about 10 ms of work, with room for a loaded machine
 #endif
     const struct {
         double bpm;

@@ -460,7 +460,7 @@ TEST(QueryBudget, AbsurdPatternsEndPromptlyAndSayTheyWereCut) {
             const Cut r = run_budgeted(roots[i], span);
             SCOPED_TRACE(std::to_string(i) + " over " + ::testing::PrintToString(span));
             EXPECT_TRUE(r.budget.cut);
-            EXPECT_LT(r.ms, 20.0 * kSlowBuild);
+            EXPECT_LT(r.ms, 50.0 * kSlowBuild);  // ms of CPU, with room for a loaded machine
             EXPECT_LE(r.events.size(), pq::work_limit);
         }
     }
