@@ -111,8 +111,7 @@ TEST(AdcAndDacNodes, CopyWhatTheyHave) {
     adc::AdcNode a(ring);
     std::vector<float> out(16, 9.0f), copy(20, 9.0f);
     run(a, nullptr, out);
-    EXPECT_EQ(out[9], 1.0f);
-    EXPECT_EQ(out[10], 0.0f);
+    EXPECT_EQ(std::pair(out[9], out[10]), std::pair(1.0f, 0.0f));
     dac::DacNode d;
     run(d, &out, copy);
     EXPECT_EQ(std::vector<float>(copy.begin(), copy.begin() + 16), out);

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -29,32 +30,6 @@ bool process_gone(pid_t pid) {
     std::string pid_field, comm, state;
     stat >> pid_field >> comm >> state;
     return !stat || state == "Z";
-}
-
-TEST(JackRigServer, StartsIsFoundThroughTheEnvironmentAndStops) {
-    const char* before = std::getenv("JACK_DEFAULT_SERVER");
-    const std::string before_text = before ? before : "";
-
-    auto server = JackServer::start();
-    ASSERT_TRUE(server.has_value()) << server.error().message;
-    ASSERT_NE(std::getenv("JACK_DEFAULT_SERVER"), nullptr);
-    EXPECT_EQ(std::string(std::getenv("JACK_DEFAULT_SERVER")), server->name());
-
-    {
-        auto client = JackClient::open("rig-test");
-        ASSERT_TRUE(client.has_value()) << client.error().message;
-        EXPECT_EQ((*client)->period(), 256u);
-        EXPECT_EQ((*client)->ports({}, PortType::Audio, Direction::Output),
-                  (std::vector<std::string>{"system:capture_1", "system:capture_2"}));
-    }
-
-    const pid_t pid = server->pid();
-    EXPECT_TRUE(server->stop().has_value());
-    EXPECT_FALSE(server->running());
-    EXPECT_TRUE(process_gone(pid));
-    EXPECT_TRUE(server->stop().has_value());
-    const char* after = std::getenv("JACK_DEFAULT_SERVER");
-    EXPECT_EQ(after ? std::string(after) : std::string(), before_text);
 }
 
 TEST(JackRigLock, IsReentrantAndExcludesOtherProcesses) {
@@ -90,52 +65,60 @@ TEST(JackRigLock, IsReentrantAndExcludesOtherProcesses) {
         close(fd);
 }
 
-TEST(JackRigClient, SendsAndRecordsMidiInOrderAndRecordsAudio) {
+// One server start (each is expensive): found through the environment, MIDI in order, audio.
+TEST(JackRigServer, IsFoundThroughTheEnvironmentRecordsMidiInOrderAndAudioAndStops) {
+    const char* before = std::getenv("JACK_DEFAULT_SERVER");
+    const std::string before_text = before ? before : "";
     auto server = JackServer::start();
     ASSERT_TRUE(server.has_value()) << server.error().message;
-    auto opened = JackClient::open("rig-test");
-    ASSERT_TRUE(opened.has_value()) << opened.error().message;
-    JackClient& c = **opened;
-
-    auto out = c.add_midi_output("out");
-    auto in = c.add_midi_input("in");
-    ASSERT_TRUE(out && in);
-    ASSERT_TRUE(c.connect(*out, *in).has_value());
-    ASSERT_TRUE(c.connect(*out, *in).has_value());  // already connected is fine
-    EXPECT_EQ(c.ports({}, PortType::Midi, Direction::Input), std::vector<std::string>{*in});
-
-    const std::vector<std::vector<std::uint8_t>> sent = {
-        {0x90, 60, 100}, {0xB0, 7, 64}, {0xF8}, {0xF0, 1, 2, 3, 0xF7}};
-    for (const auto& m : sent)
-        ASSERT_TRUE(c.send_midi(m).has_value());
-    ASSERT_TRUE(c.wait_for_midi(sent.size(), 2s));
-    ASSERT_TRUE(c.wait_cycles(3, 2s));
-
-    const auto got = c.midi_events();
-    ASSERT_EQ(got.size(), sent.size());
-    for (std::size_t i = 0; i < sent.size(); ++i) {
-        EXPECT_EQ(got[i].bytes, sent[i]);
-        EXPECT_EQ(got[i].port, "in");
-        EXPECT_EQ(got[i].frame, got[0].frame);  // all queued before one cycle
+    ASSERT_NE(std::getenv("JACK_DEFAULT_SERVER"), nullptr);
+    EXPECT_EQ(std::string(std::getenv("JACK_DEFAULT_SERVER")), server->name());
+    {
+        auto opened = JackClient::open("rig-test");
+        ASSERT_TRUE(opened.has_value()) << opened.error().message;
+        JackClient& c = **opened;
+        EXPECT_EQ(c.period(), 256u);
+        EXPECT_EQ(c.ports({}, PortType::Audio, Direction::Output),
+                  (std::vector<std::string>{"system:capture_1", "system:capture_2"}));
+        auto out = c.add_midi_output("out");
+        auto in = c.add_midi_input("in");
+        ASSERT_TRUE(out && in);
+        ASSERT_TRUE(c.connect(*out, *in).has_value());
+        ASSERT_TRUE(c.connect(*out, *in).has_value());  // already connected is fine
+        EXPECT_EQ(c.ports({}, PortType::Midi, Direction::Input), std::vector<std::string>{*in});
+        const std::vector<std::vector<std::uint8_t>> sent = {
+            {0x90, 60, 100}, {0xB0, 7, 64}, {0xF8}, {0xF0, 1, 2, 3, 0xF7}};
+        for (const auto& m : sent)
+            ASSERT_TRUE(c.send_midi(m).has_value());
+        ASSERT_TRUE(c.wait_for_midi(sent.size(), 2s) && c.wait_cycles(3, 2s));
+        const auto got = c.midi_events();
+        ASSERT_EQ(got.size(), sent.size());
+        for (std::size_t i = 0; i < sent.size(); ++i)  // all queued before one cycle
+            EXPECT_EQ(std::tuple(got[i].bytes, got[i].port, got[i].frame),
+                      std::tuple(sent[i], std::string("in"), got[0].frame));
+        EXPECT_EQ(c.dropped(), 0u);
+        EXPECT_FALSE(c.send_midi(std::vector<std::uint8_t>{}).has_value());
+        EXPECT_FALSE(c.send_midi(std::vector<std::uint8_t>{0xF8}, "nope").has_value());
+        auto audio = c.add_audio_input("audio");
+        ASSERT_TRUE(audio.has_value());
+        ASSERT_TRUE(c.connect("system:capture_1", *audio).has_value());
+        ASSERT_TRUE(c.wait_for_audio("audio", 4 * 256, 2s));
+        const auto track = c.audio("audio");
+        EXPECT_EQ(track.samples.size() % 256, 0u);
+        c.clear();
+        EXPECT_TRUE(c.midi_events().empty());
+        ASSERT_TRUE(c.wait_for_audio("audio", 256, 2s));
+        EXPECT_GE(static_cast<std::int32_t>(c.audio("audio").first_frame - track.first_frame),
+                  static_cast<std::int32_t>(track.samples.size()));
+        EXPECT_FALSE(c.wait_for_audio("no-such-port", 1, 10ms));
     }
-    EXPECT_EQ(c.dropped(), 0u);
-
-    EXPECT_FALSE(c.send_midi(std::vector<std::uint8_t>{}).has_value());
-    EXPECT_FALSE(c.send_midi(std::vector<std::uint8_t>{0xF8}, "nope").has_value());
-
-    auto audio = c.add_audio_input("audio");
-    ASSERT_TRUE(audio.has_value());
-    ASSERT_TRUE(c.connect("system:capture_1", *audio).has_value());
-    ASSERT_TRUE(c.wait_for_audio("audio", 4 * 256, 2s));
-    const auto track = c.audio("audio");
-    EXPECT_EQ(track.samples.size() % 256, 0u);
-    c.clear();
-    EXPECT_TRUE(c.midi_events().empty());
-    ASSERT_TRUE(c.wait_for_audio("audio", 256, 2s));
-    const auto again = c.audio("audio");
-    EXPECT_GE(static_cast<std::int32_t>(again.first_frame - track.first_frame),
-              static_cast<std::int32_t>(track.samples.size()));
-    EXPECT_FALSE(c.wait_for_audio("no-such-port", 1, 10ms));
+    const pid_t pid = server->pid();
+    EXPECT_TRUE(server->stop().has_value());
+    EXPECT_FALSE(server->running());
+    EXPECT_TRUE(process_gone(pid));
+    EXPECT_TRUE(server->stop().has_value());
+    const char* after = std::getenv("JACK_DEFAULT_SERVER");
+    EXPECT_EQ(after ? std::string(after) : std::string(), before_text);
 }
 
 TEST(JackRigServer, DiesWithTheProgramThatStartedIt) {
