@@ -153,7 +153,7 @@ struct Session {
         const std::string out = "vorla-engine-audio:outport 0";
         EXPECT_TRUE(rig->wait_for_port(out, 5s));
         EXPECT_TRUE(rig->connect(out, "rig:" + audio_in));
-        rig->wait_cycles(24, 5s);  // past a crossfade of half a beat
+        rig->wait_cycles(64, 5s);  // past a crossfade of half a beat (12000 frames)
         rig->clear();
         EXPECT_TRUE(rig->wait_for_audio(audio_in, frames, 20s));
         auto samples = rig->audio(audio_in).samples;
