@@ -121,31 +121,4 @@ TEST(JackRigServer, IsFoundThroughTheEnvironmentRecordsMidiInOrderAndAudioAndSto
     EXPECT_EQ(after ? std::string(after) : std::string(), before_text);
 }
 
-TEST(JackRigServer, DiesWithTheProgramThatStartedIt) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        close(fds[0]);
-        auto server = JackServer::start();
-        const pid_t pid = server ? server->pid() : -1;
-        (void)!write(fds[1], &pid, sizeof pid);
-        pause();  // killed below, as if it had crashed
-        _exit(0);
-    }
-    close(fds[1]);
-    pid_t jackd = -1;
-    ASSERT_EQ(read(fds[0], &jackd, sizeof jackd), static_cast<ssize_t>(sizeof jackd));
-    close(fds[0]);
-    ASSERT_GT(jackd, 0);
-
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (!process_gone(jackd) && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(process_gone(jackd));
-}
-
 }  // namespace
