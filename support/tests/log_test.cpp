@@ -38,9 +38,8 @@ protected:
         log::debug(target, "d");
         log::trace(target, "t");
         std::string shown;
-        for (char c : std::string_view("ewidt")) {
+        for (char c : std::string_view("ewidt"))
             if (out_.find(std::string("] ") + c + "\n") != std::string::npos) shown += c;
-        }
         return shown;
     }
 
@@ -83,10 +82,8 @@ TEST_F(LogTest, TimestampIsUtcNow) {
     ::unsetenv("TZ");
     ::tzset();
     // "[YYYY-MM-DDTHH:MM:SS.mmmZ": to the second against the clock in UTC.
-    std::tm tm{};
-    gmtime_r(&now, &tm);
     char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M", &tm);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M", std::gmtime(&now));
     EXPECT_EQ(out_.substr(1, 16), stamp) << out_;
 }
 
@@ -147,12 +144,8 @@ TEST_F(LogTest, FilterDirectives) {
 template <class Log>
 std::string init_from(const char* filter, const char* style, Log log) {
     log::reset();
-    for (auto [name, value] : {std::pair{"RUST_LOG", filter}, std::pair{"RUST_LOG_STYLE", style}}) {
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
+    for (auto [name, value] : {std::pair{"RUST_LOG", filter}, std::pair{"RUST_LOG_STYLE", style}})
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
     ::testing::internal::CaptureStderr();
     log::init();
     log();
