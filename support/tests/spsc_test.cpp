@@ -38,11 +38,8 @@ TEST(SpscOrder, FifoWrappingAroundAtEveryFillLevel) {
         for (int i = 0; i < n; ++i)
             ASSERT_TRUE(ring.try_push(std::uint32_t{next_in++}));
         ASSERT_EQ(ring.size(), static_cast<std::size_t>(n));
-        for (int i = 0; i < n; ++i) {
-            std::uint32_t v = 0;
-            ASSERT_TRUE(ring.try_pop(v));
-            ASSERT_EQ(v, next_out++);
-        }
+        for (int i = 0; i < n; ++i)
+            ASSERT_EQ(ring.try_pop(), next_out++);
         ASSERT_TRUE(ring.empty());
         std::uint32_t untouched = 99;
         ASSERT_FALSE(ring.try_pop(untouched));
