@@ -96,18 +96,26 @@ std::optional<MidiInput> try_connect_midi_input(std::shared_ptr<CcRing> ring) {
         info(e.getMessage() + " (running without MIDI input)");
         return std::nullopt;
     }
-    if (impl->in->getPortCount() == 0) {
+    // On JACK the engine's own MIDI output is a port like any other: taking it would feed the
+    // patterns' control changes back in as mapped input.
+    const unsigned count = impl->in->getPortCount();
+    unsigned port = 0;
+    std::string name;
+    for (; port < count; ++port) {
+        try {
+            name = impl->in->getPortName(port);
+        } catch (const RtMidiError&) {
+            name.clear();
+        }
+        if (!name.starts_with("vorla-engine:")) break;
+    }
+    if (port == count) {
         info("no ports available");
         return std::nullopt;
     }
-    std::string name;
-    try {
-        name = impl->in->getPortName(0);
-    } catch (const RtMidiError&) {
-    }
     try {
         impl->in->setCallback(on_midi, impl->ring.get());
-        impl->in->openPort(0, "zorva-cc");
+        impl->in->openPort(port, "zorva-cc");
     } catch (const RtMidiError& e) {
         info("connect failed: " + e.getMessage());
         return std::nullopt;
