@@ -26,8 +26,6 @@ using namespace std::chrono_literals;
 
 constexpr const char* kOut = "vorla-engine-audio:outport ";
 constexpr const char* kIn = "vorla-engine-capture:inport ";
-constexpr const char* kGone =
-    "The requested device is no longer available. For example, it has been unplugged.";
 
 std::vector<float> drain(CaptureRing& ring) {
     std::vector<float> out;
@@ -170,7 +168,7 @@ TEST_F(CpalBackendJackTest, PlaysTheRenderFunctionAtAnyDeviceBufferLength) {
 
 // Channel 1 carries a ramp of distinct values, channel 0 a constant: what reaches the ring is
 // the first 200 ms of channel 1, gapless, and nothing later.
-TEST_F(CpalBackendJackTest, CapturesTheChosenChannelUntilTheRingIsFullThenLosesTheServer) {
+TEST_F(CpalBackendJackTest, CapturesTheChosenChannelUntilTheRingIsFull) {
     EXPECT_EQ(backend_->start_input(48000, 2).error(),
               "channel 2 out of range (device has 2 channels)");
     constexpr std::size_t kRamp = 65536;
@@ -203,24 +201,6 @@ TEST_F(CpalBackendJackTest, CapturesTheChosenChannelUntilTheRingIsFullThenLosesT
     ASSERT_TRUE(rig_->wait_cycles(8, 2s));
     EXPECT_TRUE((*ring)->empty());
     EXPECT_FALSE((*second)->empty());
-
-    // Losing the server reaches both error callbacks on stderr.
-    player->reset();
-    ASSERT_TRUE(backend_->start({256, 2, 48000, 0}, sine(std::make_shared<Seen>())).has_value());
-    auto lock = jack_rig::JackLock::acquire();  // held past the server's own share
-    const std::string name = server_->name();
-    rig_.reset();
-    testing::internal::CaptureStderr();
-    ASSERT_TRUE(server_->stop().has_value());
-    std::this_thread::sleep_for(200ms);
-    const std::string err = testing::internal::GetCapturedStderr();
-    backend_.reset();
-    // A jackd stopped while its clients close may die of SIGPIPE and keep its entry in jackd2's
-    // machine-wide table of 8 servers; a short-lived namesake frees it.
-    const std::string namesake = "timeout 1 jackd --no-realtime -n " + name + " -d dummy";
-    ASSERT_NE(std::system((namesake + " >/dev/null 2>&1").c_str()), -1);
-    for (std::string prefix : {"audio stream error: ", "audio input stream error: "})
-        EXPECT_NE(err.find(prefix + kGone + "\n"), std::string::npos) << err;
 }
 
 }  // namespace
