@@ -1,10 +1,10 @@
 #include "utf8.hpp"
 
-#include <simdjson.h>
+#include "support/json.hpp"
 
 namespace audio_faust::utf8 {
 
-bool valid(std::string_view bytes) { return simdjson::validate_utf8(bytes.data(), bytes.size()); }
+bool valid(std::string_view bytes) { return support::json::valid_utf8(bytes); }
 
 namespace {
 

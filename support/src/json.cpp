@@ -624,4 +624,8 @@ Result<std::size_t> read_unit_variant(Element e, std::span<const std::string_vie
     return external->index;
 }
 
+bool valid_utf8(std::string_view bytes) {
+    return simdjson::validate_utf8(bytes.data(), bytes.size());
+}
+
 }  // namespace support::json

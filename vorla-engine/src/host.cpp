@@ -1,10 +1,10 @@
 // Configuration, the audio callback and MIDI input.
-#include <simdjson.h>
 
 #include <RtMidi.h>
 
 #include <cstdlib>
 
+#include "support/json.hpp"
 #include "support/log.hpp"
 #include "vorla_engine/host.hpp"
 
@@ -14,7 +14,7 @@ namespace {
 
 std::optional<std::string> unicode(const EnvLookup& lookup, const char* name) {
     auto value = lookup(name);
-    if (value && !simdjson::validate_utf8(value->data(), value->size())) return std::nullopt;
+    if (value && !support::json::valid_utf8(*value)) return std::nullopt;
     return value;
 }
 

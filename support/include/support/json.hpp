@@ -276,6 +276,9 @@ ReadError missing_field(std::string_view name);
 ReadError duplicate_field(std::string_view name);
 
 // Scalar readers.
+// True when `bytes` are valid UTF-8: the check the parser applies to every text.
+bool valid_utf8(std::string_view bytes);
+
 Status read_bool(Element e, bool& out);
 Status read_unsigned(Element e, std::uint64_t& out, std::uint64_t max, std::string_view what);
 Status read_signed(Element e, std::int64_t& out, std::int64_t min, std::int64_t max,
