@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ pkg-config
-  libsimdjson-dev libspdlog-dev libfmt-dev libboost-dev
+  libsimdjson-dev libspdlog-dev libfmt-dev libboost-dev libre2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   librtaudio-dev librtmidi-dev
   jackd2 libjack-jackd2-dev

@@ -3,7 +3,9 @@
 #include <pthread.h>
 #include <sched.h>
 
-#include <cstdio>
+#include <string>
+
+#include "support/log.hpp"
 
 namespace pattern_engine::rt {
 
@@ -13,7 +15,8 @@ bool set_realtime_priority() {
     // pthreads reports the error as its return value, not in errno.
     const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
     if (error == 0) return true;
-    std::fprintf(stderr, "warning: could not set realtime thread priority: OS(%d)\n", error);
+    support::log::write_stderr_line("warning: could not set realtime thread priority: OS(" +
+                                    std::to_string(error) + ")\n");
     return false;
 }
 

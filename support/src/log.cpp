@@ -1,21 +1,18 @@
 #include "support/log.hpp"
 
 #include <fmt/core.h>
+#include <re2/re2.h>
 #include <spdlog/details/log_msg.h>
-#include <spdlog/logger.h>
 #include <spdlog/pattern_formatter.h>
-#include <spdlog/sinks/base_sink.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -32,7 +29,7 @@ struct Directive {
 
 struct Filter {
     std::vector<Directive> directives;  // by target length, shortest first
-    std::optional<std::regex> message;
+    std::unique_ptr<const re2::RE2> message;
     std::uint8_t max_level = kOff;
 };
 
@@ -59,7 +56,7 @@ std::optional<std::uint8_t> parse_level(std::string_view text) {
 }
 
 void warn_invalid(std::string_view what) {
-    fmt::print(stderr, "warning: invalid log directive '{}', ignoring it\n", what);
+    write_stderr_line(fmt::format("warning: invalid log directive '{}', ignoring it\n", what));
 }
 
 std::optional<Directive> parse_directive(std::string_view text) {
@@ -92,8 +89,8 @@ Filter parse_filter(std::string_view text) {
         mods = text.substr(0, slash);
         pattern = text.substr(slash + 1);
         if (pattern->find('/') != std::string_view::npos) {
-            fmt::print(stderr, "warning: invalid log filter '{}' (too many '/'s), ignoring it\n",
-                       text);
+            write_stderr_line(fmt::format(
+                "warning: invalid log filter '{}' (too many '/'s), ignoring it\n", text));
             mods = {};
             pattern.reset();
         }
@@ -116,25 +113,23 @@ Filter parse_filter(std::string_view text) {
     for (const auto& d : filter.directives)
         filter.max_level = std::max(filter.max_level, d.level);
     if (pattern) {
-        try {
-            filter.message.emplace(std::string(*pattern));
-        } catch (const std::regex_error& e) {
-            fmt::print(stderr, "warning: invalid regex filter - {}\n", e.what());
+        RE2::Options options;
+        options.set_log_errors(false);  // RE2 would print through iostream
+        auto regex = std::make_unique<const re2::RE2>(
+            re2::StringPiece(pattern->data(), pattern->size()), options);
+        if (regex->ok()) {
+            filter.message = std::move(regex);
+        } else {
+            write_stderr_line(fmt::format("warning: invalid regex filter - {}\n", regex->error()));
         }
     }
     return filter;
 }
 
-// A directive covers its own path and the paths below it, never a longer segment name.
-bool covers(std::string_view directive, std::string_view target) {
-    if (directive.empty()) return true;
-    if (!target.starts_with(directive)) return false;
-    return target.size() == directive.size() || target.substr(directive.size()).starts_with("::");
-}
-
+// A directive's target is a plain prefix: "audio" covers "audio_engine::engine".
 bool filter_allows(const Filter& filter, Level level, std::string_view target) {
     for (auto it = filter.directives.rbegin(); it != filter.directives.rend(); ++it) {
-        if (covers(it->target, target)) return static_cast<std::uint8_t>(level) <= it->level;
+        if (target.starts_with(it->target)) return static_cast<std::uint8_t>(level) <= it->level;
     }
     return false;
 }
@@ -201,46 +196,13 @@ private:
     bool colour_;
 };
 
-class CallbackSink final : public spdlog::sinks::base_sink<std::mutex> {
-public:
-    explicit CallbackSink(Sink out) : out_(std::move(out)) {}
-
-protected:
-    void sink_it_(const spdlog::details::log_msg& msg) override {
-        spdlog::memory_buf_t buf;
-        formatter_->format(msg, buf);
-        const std::string_view line(buf.data(), buf.size());
-        if (out_) {
-            out_(line);
-        } else {
-            std::fwrite(line.data(), 1, line.size(), stderr);
-            std::fflush(stderr);
-        }
-    }
-    void flush_() override {
-        if (!out_) std::fflush(stderr);
-    }
-
-private:
-    Sink out_;
-};
-
 struct Config {
     Filter filter;
-    spdlog::sink_ptr sink;
-    std::mutex loggers_mutex;
-    std::map<std::string, std::shared_ptr<spdlog::logger>, std::less<>> loggers;
-
-    std::shared_ptr<spdlog::logger> logger(std::string_view target) {
-        const std::lock_guard lock(loggers_mutex);
-        auto it = loggers.find(target);
-        if (it == loggers.end()) {
-            auto created = std::make_shared<spdlog::logger>(std::string(target), sink);
-            created->set_level(spdlog::level::trace);  // our filter already decided
-            it = loggers.emplace(std::string(target), std::move(created)).first;
-        }
-        return it->second;
-    }
+    Sink sink;  // empty: stderr
+    // The formatter caches the time it last printed; the lock is held only while a line is
+    // formatted (and handed to a test's sink), never while it is written to stderr.
+    std::mutex format_mutex;
+    std::unique_ptr<spdlog::formatter> formatter;
 };
 
 // Checked first without the lock, so disabled levels never touch the mutex.
@@ -259,8 +221,8 @@ std::shared_ptr<Config> make_config(std::string_view filter, Style style, Sink s
     const bool colour = style == Style::Always || (style == Style::Auto && ::isatty(STDERR_FILENO));
     auto formatter = std::make_unique<spdlog::pattern_formatter>(spdlog::pattern_time_type::utc);
     formatter->add_flag<LevelFlag>('*', colour).set_pattern("[%Y-%m-%dT%H:%M:%S.%eZ %* %n] %v");
-    config->sink = std::make_shared<CallbackSink>(std::move(sink));
-    config->sink->set_formatter(std::move(formatter));
+    config->formatter = std::move(formatter);
+    config->sink = std::move(sink);
     return config;
 }
 
@@ -280,6 +242,18 @@ Style style_from_env() {
 }
 
 }  // namespace
+
+void write_stderr_line(std::string_view line) noexcept {
+    const char* p = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDERR_FILENO, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
 
 void init() {
     const std::lock_guard lock(g_mutex);
@@ -311,11 +285,23 @@ void write(Level level, std::string_view target, std::string_view message) {
     const auto config = current();
     if (!config || !filter_allows(config->filter, level, target)) return;
     if (config->filter.message &&
-        !std::regex_search(message.begin(), message.end(), *config->filter.message)) {
+        !RE2::PartialMatch(re2::StringPiece(message.data(), message.size()),
+                           *config->filter.message)) {
         return;
     }
-    config->logger(target)->log(to_spdlog(level),
-                                spdlog::string_view_t(message.data(), message.size()));
+    const spdlog::details::log_msg record(spdlog::string_view_t(target.data(), target.size()),
+                                          to_spdlog(level),
+                                          spdlog::string_view_t(message.data(), message.size()));
+    spdlog::memory_buf_t line;  // inline storage: short lines stay off the heap
+    {
+        const std::lock_guard lock(config->format_mutex);
+        config->formatter->format(record, line);
+        if (config->sink) {
+            config->sink(std::string_view(line.data(), line.size()));
+            return;
+        }
+    }
+    write_stderr_line(std::string_view(line.data(), line.size()));
 }
 
 }  // namespace support::log

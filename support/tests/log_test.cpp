@@ -1,12 +1,22 @@
 #include "support/log.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <regex>
+#include <set>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -98,12 +108,15 @@ TEST_F(LogTest, FilterDirectives) {
         {log::kDefaultFilter, "vorla_engine", "ewi"},
         {"debug", "anything", "ewid"},
         {"TRACE", "anything", "ewidt"},  // levels in any case
-        // A target and everything below it, on whole segments; no match logs nothing.
+        // A target is a plain string prefix; no match logs nothing.
         {"audio_engine=debug", "audio_engine::graph::compiler", "ewid"},
+        {"audio=debug", "audio_engine::engine", "ewid"},
         {"audio_engine=debug", "vorla_engine", ""},
+        {"audio_engine::engine=debug", "audio_engine", ""},
         {"warn,vorla_engine::ipc=debug", "vorla_engine::ipc", "ewid"},
         {"warn,vorla_engine::ipc=debug", "vorla_engine", "ew"},
-        {"audio=trace,warn", "audio_engine", "ew"},
+        {"audio=trace,warn", "audio_engine", "ewidt"},
+        {"audio=trace,warn", "vorla_engine", "ew"},
         // A bare target means every level.
         {"audio_faust", "audio_faust::hot_reload", "ewidt"},
         {"audio_faust=", "audio_faust", "ewidt"},
@@ -113,7 +126,10 @@ TEST_F(LogTest, FilterDirectives) {
         {"audio_engine::graph::compiler=error,audio_engine=trace,audio_engine::graph=warn",
          "audio_engine::graph::other", "ew"},
         {"x=debug,x=warn", "x", "ew"},
+        {"audio_engine=debug,audio=error", "audio_engine::engine", "ewid"},
+        {"audio_engine=debug,audio=error", "audio_faust", "e"},
         {"info,audio_engine=off", "audio_engine::engine", ""},
+        {"Off", "vorla_engine", ""},
         // Invalid directives are ignored, spaces trimmed; none valid: errors only.
         {"debug,audio_engine=loud,a=b=c, , vorla_engine=warn ,x= error", "audio_engine", "ewid"},
         {"debug,audio_engine=loud,a=b=c, , vorla_engine=warn ,x= error", "vorla_engine", "ew"},
@@ -125,7 +141,10 @@ TEST_F(LogTest, FilterDirectives) {
         {"trace/[ew]", "t", "ew"},
         {"trace/x?", "t", "ewidt"},
         {"/[ew]", "t", "e"},
-        {"info/(unclosed", "t", "ewi"},  // a bad regex is dropped, the directives kept
+        {"trace/(?i)^[EW]$", "t", "ew"},  // the syntax RUST_LOG users write
+        {"trace/(?P<name>d)|\\Ai\\z", "t", "id"},
+        {"info/(unclosed", "t", "ewi"},   // a bad regex is dropped, the directives kept
+        {"x=debug/(?i)(", "x", "ewid"},
         {"info/a/b", "t", "e"},          // too many '/': the whole filter is ignored
     };
     for (const auto& c : cases) {
@@ -201,6 +220,131 @@ TEST_F(LogTest, ConcurrentWritersKeepLinesWhole) {
     EXPECT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kPerThread));
     for (const auto& line : lines)
         ASSERT_TRUE(std::regex_match(line, kLine)) << line;
+}
+
+// For its life, descriptor 2 is a datagram socket: each write(2) on it arrives as one message.
+class StderrMessages {
+public:
+    StderrMessages() {
+        int fds[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+        read_ = fds[0];
+        saved_ = ::dup(STDERR_FILENO);
+        ::dup2(fds[1], STDERR_FILENO);
+        ::close(fds[1]);
+    }
+    ~StderrMessages() {
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+        ::close(read_);
+    }
+    StderrMessages(const StderrMessages&) = delete;
+    StderrMessages& operator=(const StderrMessages&) = delete;
+
+    // The next message, or nothing when none comes within `timeout`.
+    std::optional<std::string> next(std::chrono::milliseconds timeout) {
+        pollfd p{read_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return std::nullopt;
+        std::string message(1 << 16, '\0');
+        const ssize_t n = ::recv(read_, message.data(), message.size(), 0);
+        if (n < 0) return std::nullopt;
+        message.resize(static_cast<std::size_t>(n));
+        return message;
+    }
+
+private:
+    int read_ = -1;
+    int saved_ = -1;
+};
+
+// A library thread cancelled inside stdio leaves stderr's lock held for good. Lines and the
+// facade's own warnings must leave anyway, each whole in one write(2), from several threads.
+TEST_F(LogTest, ConcurrentLinesLeaveInOneWriteEachWhileStdioIsLocked) {
+    StderrMessages messages;
+    constexpr int kThreads = 4, kPerThread = 50;
+    std::atomic<bool> done{false};
+    ::flockfile(stderr);
+    std::thread logging([&] {
+        log::init_with("debug,x=loud/(", Style::Never);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([t] {
+                for (int i = 0; i < kPerThread; ++i)
+                    log::info("audio_engine::t" + std::to_string(t), std::to_string(i));
+            });
+        }
+        for (auto& th : threads)
+            th.join();
+        done = true;
+    });
+    // Never hang: after the deadline the lock goes, and a facade that waited for it fails.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool locked = true;
+    std::vector<std::string> got;
+    for (;;) {
+        const bool finished = done;
+        if (auto message = messages.next(std::chrono::milliseconds(20))) {
+            got.push_back(std::move(*message));
+            continue;
+        }
+        if (finished) break;
+        if (locked && std::chrono::steady_clock::now() > deadline) {
+            ::funlockfile(stderr);
+            locked = false;
+        }
+    }
+    if (locked) ::funlockfile(stderr);
+    logging.join();
+    EXPECT_TRUE(locked) << "logging waited for the stdio lock";
+
+    ASSERT_EQ(got.size(), static_cast<std::size_t>(2 + kThreads * kPerThread));
+    EXPECT_EQ(got[0], "warning: invalid log directive 'loud', ignoring it\n");
+    EXPECT_TRUE(got[1].starts_with("warning: invalid regex filter - ")) << got[1];
+    EXPECT_EQ(std::count(got[1].begin(), got[1].end(), '\n'), 1) << got[1];
+    EXPECT_TRUE(got[1].ends_with("\n")) << got[1];
+    std::set<std::pair<std::string, std::string>> seen;  // (target, message), each once
+    for (auto it = got.begin() + 2; it != got.end(); ++it) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(*it, m, kLine)) << *it;
+        EXPECT_TRUE(seen.emplace(m[2], m[3]).second) << *it;
+    }
+}
+
+// A signal that interrupts a long write must not cut the line: the rest follows.
+TEST(WriteStderrLine, FinishesALineThatSignalsInterrupt) {
+    struct sigaction action {};
+    struct sigaction old {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a blocked write returns early
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &old), 0);
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(fds[1], STDERR_FILENO);
+    ::close(fds[1]);
+
+    const std::string line = std::string(1 << 20, 'x') + "\n";  // many times a pipe's capacity
+    std::thread writer([&] { log::write_stderr_line(line); });
+    for (int i = 0; i < 5; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ::pthread_kill(writer.native_handle(), SIGUSR1);
+    }
+    std::string got;
+    std::vector<char> buffer(1 << 16);
+    pollfd p{fds[0], POLLIN, 0};
+    while (got.size() < line.size() && ::poll(&p, 1, 2000) == 1) {
+        const ssize_t n = ::read(fds[0], buffer.data(), buffer.size());
+        if (n <= 0) break;
+        got.append(buffer.data(), static_cast<std::size_t>(n));
+    }
+    writer.join();
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    ::close(fds[0]);
+    ::sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(got.size(), line.size());
+    EXPECT_TRUE(got == line);
 }
 
 }  // namespace

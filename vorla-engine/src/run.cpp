@@ -121,7 +121,7 @@ int main() {
         std::string line = "no audio device: ";
         support::debug::append_quoted(line, device.error());
         line += '\n';
-        std::fputs(line.c_str(), stderr);
+        support::log::write_stderr_line(line);
         return 101;
     }
     info("audio device: " + std::to_string(device->sample_rate) + "Hz, " +

@@ -8,21 +8,29 @@
 //
 // The filter (RUST_LOG) is a comma-separated list of directives:
 //   "warn"               default level for every target
-//   "audio_engine=debug" level for that target and everything below it (whole `::` segments)
-//   "audio_engine"       all levels (trace) for that target
-// The longest matching target wins; a target no directive matches logs nothing. Levels are
-// off, error, warn, info, debug, trace (any case). An optional "/regex" after the directives
-// keeps only messages the regular expression finds a match in. Invalid directives are ignored
-// with a warning on stderr; a filter without any valid directive logs errors only. Unset
-// RUST_LOG means "info".
+//   "audio_engine=debug" level for every target that starts with "audio_engine" (a plain
+//                        string prefix: "audio=debug" covers "audio_engine::engine" too)
+//   "audio_engine"       all levels (trace) for those targets
+// The longest matching target wins (of the same target twice, the later); a target no
+// directive matches logs nothing. Levels are off, error, warn, info, debug, trace (any case).
+// An optional "/regex" after the directives keeps only messages the regular expression finds
+// a match in (RE2 syntax, inline flags such as "(?i)" included); an invalid one is dropped
+// with a warning and the directives stay. Invalid directives are ignored with a warning; a
+// filter without any valid directive logs errors only. Unset RUST_LOG means "info".
 // RUST_LOG_STYLE: "always" colours the level text, "never" does not, anything else ("auto")
 // colours only when stderr is a terminal.
 //
 // Before init() or init_with() nothing is logged. The level check happens before any
 // formatting, so disabled records cost a few loads and compares.
 //
-// Callers: any thread except the audio thread (calls lock and allocate). All functions are
-// thread-safe.
+// Output: every line, and every warning of the facade itself, leaves with one write(2) on
+// file descriptor 2, never through stdio or iostream: a thread that died holding the stdio
+// lock cannot block a log line, and lines of different threads do not interleave.
+//
+// Callers: any thread except the audio thread and threads a library may cancel (JACK's):
+// write() allocates for long lines and holds a mutex while it formats, and a thread cancelled
+// inside it would leave that mutex held. Those threads use write_stderr_line() with a line
+// formatted beforehand. All functions are thread-safe.
 #pragma once
 
 #include <cstdint>
@@ -35,7 +43,7 @@ enum class Level : std::uint8_t { Error = 1, Warn, Info, Debug, Trace };
 
 enum class Style : std::uint8_t { Auto, Always, Never };
 
-// Receives each finished line, trailing '\n' included. Calls are serialised.
+// Receives each finished line, trailing '\n' included (tests). Calls are serialised.
 using Sink = std::function<void(std::string_view line)>;
 
 inline constexpr std::string_view kDefaultFilter = "info";
@@ -53,6 +61,12 @@ void reset();
 bool enabled(Level level, std::string_view target);
 
 void write(Level level, std::string_view target, std::string_view message);
+
+// Writes a finished line ('\n' included) to standard error with one write(2), looping only on
+// partial writes and EINTR; a failing descriptor drops the rest. No lock, allocation or stdio:
+// safe on every thread, the cancellable ones included. Also for the few lines the engine
+// writes outside the log format.
+void write_stderr_line(std::string_view line) noexcept;
 
 inline void error(std::string_view target, std::string_view message) {
     write(Level::Error, target, message);
