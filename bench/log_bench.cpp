@@ -12,7 +12,8 @@ namespace {
 namespace log = support::log;
 
 constexpr std::string_view kTarget = "audio_engine::graph::compiler";
-constexpr std::string_view kMessage = "compile_with_reuse: 3/4 nodes reused (from 4 reusable candidates)";
+constexpr std::string_view kMessage =
+    "compile_with_reuse: 3/4 nodes reused (from 4 reusable candidates)";
 
 void run(benchmark::State& state, std::string_view filter, log::Level level, log::Sink sink) {
     log::init_with(filter, log::Style::Never, std::move(sink));

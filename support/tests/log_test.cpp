@@ -143,9 +143,9 @@ TEST_F(LogTest, FilterDirectives) {
         {"/[ew]", "t", "e"},
         {"trace/(?i)^[EW]$", "t", "ew"},  // the syntax RUST_LOG users write
         {"trace/(?P<name>d)|\\Ai\\z", "t", "id"},
-        {"info/(unclosed", "t", "ewi"},   // a bad regex is dropped, the directives kept
+        {"info/(unclosed", "t", "ewi"},  // a bad regex is dropped, the directives kept
         {"x=debug/(?i)(", "x", "ewid"},
-        {"info/a/b", "t", "e"},          // too many '/': the whole filter is ignored
+        {"info/a/b", "t", "e"},  // too many '/': the whole filter is ignored
     };
     for (const auto& c : cases) {
         use(c.filter);
@@ -222,45 +222,40 @@ TEST_F(LogTest, ConcurrentWritersKeepLinesWhole) {
         ASSERT_TRUE(std::regex_match(line, kLine)) << line;
 }
 
-// For its life, descriptor 2 is a datagram socket: each write(2) on it arrives as one message.
-class StderrMessages {
+// Descriptor 2 goes to `fd` (taken over) for the life of the object.
+class StderrTo {
 public:
-    StderrMessages() {
-        int fds[2];
-        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
-        read_ = fds[0];
-        saved_ = ::dup(STDERR_FILENO);
-        ::dup2(fds[1], STDERR_FILENO);
-        ::close(fds[1]);
+    explicit StderrTo(int fd) : saved_(::dup(STDERR_FILENO)) {
+        ::dup2(fd, STDERR_FILENO);
+        ::close(fd);
     }
-    ~StderrMessages() {
+    ~StderrTo() {
         ::dup2(saved_, STDERR_FILENO);
         ::close(saved_);
-        ::close(read_);
-    }
-    StderrMessages(const StderrMessages&) = delete;
-    StderrMessages& operator=(const StderrMessages&) = delete;
-
-    // The next message, or nothing when none comes within `timeout`.
-    std::optional<std::string> next(std::chrono::milliseconds timeout) {
-        pollfd p{read_, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return std::nullopt;
-        std::string message(1 << 16, '\0');
-        const ssize_t n = ::recv(read_, message.data(), message.size(), 0);
-        if (n < 0) return std::nullopt;
-        message.resize(static_cast<std::size_t>(n));
-        return message;
     }
 
 private:
-    int read_ = -1;
-    int saved_ = -1;
+    int saved_;
 };
+
+// One read from `fd`, or nothing when no data comes within `timeout`. On a datagram socket
+// that is exactly one write(2) of the other end.
+std::optional<std::string> next_read(int fd, std::chrono::milliseconds timeout) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1) return std::nullopt;
+    std::string data(1 << 16, '\0');
+    const ssize_t n = ::read(fd, data.data(), data.size());
+    if (n <= 0) return std::nullopt;
+    data.resize(static_cast<std::size_t>(n));
+    return data;
+}
 
 // A library thread cancelled inside stdio leaves stderr's lock held for good. Lines and the
 // facade's own warnings must leave anyway, each whole in one write(2), from several threads.
 TEST_F(LogTest, ConcurrentLinesLeaveInOneWriteEachWhileStdioIsLocked) {
-    StderrMessages messages;
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fds), 0);
+    const StderrTo redirect(fds[1]);
     constexpr int kThreads = 4, kPerThread = 50;
     std::atomic<bool> done{false};
     ::flockfile(stderr);
@@ -283,7 +278,7 @@ TEST_F(LogTest, ConcurrentLinesLeaveInOneWriteEachWhileStdioIsLocked) {
     std::vector<std::string> got;
     for (;;) {
         const bool finished = done;
-        if (auto message = messages.next(std::chrono::milliseconds(20))) {
+        if (auto message = next_read(fds[0], std::chrono::milliseconds(20))) {
             got.push_back(std::move(*message));
             continue;
         }
@@ -295,6 +290,7 @@ TEST_F(LogTest, ConcurrentLinesLeaveInOneWriteEachWhileStdioIsLocked) {
     }
     if (locked) ::funlockfile(stderr);
     logging.join();
+    ::close(fds[0]);
     EXPECT_TRUE(locked) << "logging waited for the stdio lock";
 
     ASSERT_EQ(got.size(), static_cast<std::size_t>(2 + kThreads * kPerThread));
@@ -320,27 +316,22 @@ TEST(WriteStderrLine, FinishesALineThatSignalsInterrupt) {
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &old), 0);
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
-    const int saved = ::dup(STDERR_FILENO);
-    ::dup2(fds[1], STDERR_FILENO);
-    ::close(fds[1]);
-
-    const std::string line = std::string(1 << 20, 'x') + "\n";  // many times a pipe's capacity
-    std::thread writer([&] { log::write_stderr_line(line); });
-    for (int i = 0; i < 5; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ::pthread_kill(writer.native_handle(), SIGUSR1);
-    }
     std::string got;
-    std::vector<char> buffer(1 << 16);
-    pollfd p{fds[0], POLLIN, 0};
-    while (got.size() < line.size() && ::poll(&p, 1, 2000) == 1) {
-        const ssize_t n = ::read(fds[0], buffer.data(), buffer.size());
-        if (n <= 0) break;
-        got.append(buffer.data(), static_cast<std::size_t>(n));
+    const std::string line = std::string(1 << 20, 'x') + "\n";  // many times a pipe's capacity
+    {
+        const StderrTo redirect(fds[1]);
+        std::thread writer([&] { log::write_stderr_line(line); });
+        for (int i = 0; i < 5; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ::pthread_kill(writer.native_handle(), SIGUSR1);
+        }
+        while (got.size() < line.size()) {
+            const auto data = next_read(fds[0], std::chrono::seconds(2));
+            if (!data) break;
+            got += *data;
+        }
+        writer.join();
     }
-    writer.join();
-    ::dup2(saved, STDERR_FILENO);
-    ::close(saved);
     ::close(fds[0]);
     ::sigaction(SIGUSR1, &old, nullptr);
     EXPECT_EQ(got.size(), line.size());
