@@ -50,16 +50,13 @@ TEST(DspWatcher, SendsChangesOfNonEmptyDspFilesBelowTheBase) {
               "failed to watch " + (d / "nope").string() + ": No such file or directory");
 }
 
-// One burst of events may carry several texts of one file: a declaration is reused only for
-// the text it was probed from.
 TEST(ApplyReload, RegistersThenReregistersProbingEachNewText) {
     test_util::TempDir dir;
     audio_engine::registry::NodeRegistry registry;
-    std::optional<watcher::LastProbe> last;
     const std::string x = "hslider(\"x\", 0, 0, 1, 0.1)", y = " + hslider(\"y\", 0, 0, 1, 0.1)";
     for (auto [text, generation] : {std::pair{x, 1u}, {x, 2u}, {x + y, 3u}, {x, 4u}}) {
         const auto file = dir.write("fx/a.dsp", "process = " + text + ";");
-        ASSERT_TRUE(watcher::apply_reload(registry, changed("faust:fx/a", file), last).has_value());
+        ASSERT_TRUE(watcher::apply_reload(registry, changed("faust:fx/a", file)).has_value());
         EXPECT_EQ(registry.generation("faust:fx/a"), generation);
         const bool has_y = text.size() > x.size();
         EXPECT_EQ(registry.get_type("faust:fx/a")->controls.size(), has_y ? 2u : 1u);
