@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
 #include "temp_dir.hpp"
 
 namespace {
@@ -65,6 +70,47 @@ TEST(ApplyReload, RegistersThenReregistersProbingEachNewText) {
         auto set = (*node)->set_param("y", 0.5f);
         EXPECT_EQ(set ? "" : set.error().display(), has_y ? "" : "parameter not found: y");
     }
+}
+
+// The platform watch reports a file when it is complete: not while it is still
+// open for writing, and not at its creation unless it is a link.
+TEST(FsWatch, ReportsFilesWhenComplete) {
+    test_util::TempDir dir;
+    const fs::path& d = dir.path();
+    std::mutex mutex;
+    std::vector<FsEvent> seen;
+    auto watch = watcher::start_fs_watch(d, [&](const FsEvent& e) {
+        std::lock_guard lock(mutex);
+        seen.push_back(e);
+    });
+    ASSERT_TRUE(watch.has_value()) << watch.error();
+    // What arrives within `span` (until `want` events when given).
+    const auto take = [&](std::size_t want, std::chrono::milliseconds span) {
+        const auto end = std::chrono::steady_clock::now() + span;
+        for (;;) {
+            {
+                std::lock_guard lock(mutex);
+                if ((want != 0 && seen.size() >= want) || std::chrono::steady_clock::now() > end) return std::exchange(seen, {});
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    };
+    using K = FsEvent::Kind;
+    const auto one = [](K kind, fs::path path) { return std::vector{FsEvent{kind, {std::move(path)}}}; };
+    {
+        std::ofstream out(d / "a.dsp");
+        out << "process" << std::flush;
+        out << " = _;" << std::flush;
+        EXPECT_EQ(take(0, std::chrono::milliseconds(150)), std::vector<FsEvent>{});
+    }
+    EXPECT_EQ(take(1, std::chrono::seconds(5)), one(K::Modify, d / "a.dsp"));
+    fs::rename(dir.write("b.tmp", "x"), d / "b.dsp");
+    EXPECT_EQ(take(3, std::chrono::seconds(5)),
+              (std::vector<FsEvent>{{K::Modify, {d / "b.tmp"}}, {K::Remove, {d / "b.tmp"}}, {K::Create, {d / "b.dsp"}}}));
+    fs::create_symlink(d / "a.dsp", d / "l.dsp");
+    EXPECT_EQ(take(1, std::chrono::seconds(5)), one(K::Create, d / "l.dsp"));
+    fs::remove(d / "a.dsp");
+    EXPECT_EQ(take(1, std::chrono::seconds(5)), one(K::Remove, d / "a.dsp"));
 }
 
 }  // namespace
