@@ -61,9 +61,11 @@ struct HotReloadEngine::Compiler {
     watcher::WatchSender wake;  // wakes the thread for shutdown
     support::channel::Sender<Finished> results_in;
     support::channel::Receiver<Finished> results;
+    // Compiled results sent and applied: the next compile waits until they are equal.
     std::mutex mutex;
     std::condition_variable_any applied;
-    bool unapplied = false;  // a compiled result waits for a poll to apply it
+    std::uint64_t compiled_sent = 0;
+    std::uint64_t compiled_applied = 0;
     std::jthread thread;
 
     Compiler(watcher::WatchSender sender, watcher::WatchReceiver events)
@@ -75,11 +77,11 @@ struct HotReloadEngine::Compiler {
         thread.join();
     }
 
-    // Called by the poll that took the last result, once it has applied it.
-    void mark_applied() {
+    // Called by a poll once it has applied `count` compiled results (and rebuilt the graph).
+    void mark_applied(std::uint64_t count) {
         {
             std::lock_guard lock(mutex);
-            unapplied = false;
+            compiled_applied += count;
         }
         applied.notify_one();
     }
@@ -113,10 +115,14 @@ private:
                 }
                 {
                     std::unique_lock lock(mutex);
-                    if (!applied.wait(lock, stop, [&] { return !unapplied; })) return;
-                    unapplied = true;
+                    if (!applied.wait(lock, stop, [&] { return compiled_applied == compiled_sent; }))
+                        return;
                 }
                 auto compiled = watcher::compile_change(event);
+                {
+                    std::lock_guard lock(mutex);
+                    ++compiled_sent;
+                }
                 results_in.send(Finished{std::move(event), std::move(compiled)});
             }
         }
@@ -171,19 +177,18 @@ std::expected<void, std::string> HotReloadEngine::load_graph(audio_engine::ir::G
 std::expected<std::vector<std::string>, std::string> HotReloadEngine::poll_reload() {
     dsp::try_drain_deferred_releases();
     std::vector<std::string> applied;
-    bool took = false;
     // Lets the compile thread go on once this poll is done with the graph.
     struct MarkApplied {
         Compiler& compiler;
-        bool& took;
+        std::uint64_t count = 0;
         ~MarkApplied() {
-            if (took) compiler.mark_applied();
+            if (count != 0) compiler.mark_applied(count);
         }
-    } mark{*compiler_, took};
+    } mark{*compiler_};
     while (auto finished = compiler_->results.try_recv()) {
-        took = true;
         std::string name = std::move(finished->event.name);
         if (finished->event.kind == WatchEvent::Kind::Changed) {
+            ++mark.count;
             if (!finished->compiled) return std::unexpected(std::move(finished->compiled.error()));
             auto r = watcher::register_compiled(controller_.registry(), std::move(*finished->compiled));
             if (!r) return std::unexpected(std::move(r.error()));

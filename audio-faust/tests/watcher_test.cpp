@@ -74,7 +74,7 @@ TEST(ApplyReload, RegistersThenReregistersProbingEachNewText) {
 
 // The platform watch reports a file when it is complete: not while it is still
 // open for writing, and not at its creation unless it is a link.
-TEST(FsWatch, ReportsFilesWhenComplete) {
+TEST(DspWatcher, PlatformWatchReportsFilesWhenComplete) {
     test_util::TempDir dir;
     const fs::path& d = dir.path();
     std::mutex mutex;
