@@ -1,5 +1,6 @@
 #include "audio_faust/dsp.hpp"
 
+#include <faust/dsp/libfaust-c.h>
 #include <faust/dsp/llvm-dsp-c.h>
 
 #include <algorithm>
@@ -7,6 +8,9 @@
 #include <cstdlib>
 #include <exception>
 #include <limits>
+#include <tuple>
+
+#include <sys/stat.h>
 
 #include "support/log.hpp"
 #include "support/number.hpp"
@@ -14,33 +18,98 @@
 
 namespace audio_faust::dsp {
 
+// One libfaust factory and what decides whether a later compile of the same text may reuse it.
+struct ProgramRecord {
+    llvm_dsp_factory* factory;
+    std::string name;
+    std::string key;  // name, text and compiler arguments
+    // The library files the compile read, as they were then: (path, device, inode, size,
+    // modification time in ns).
+    std::vector<std::tuple<std::string, dev_t, ino_t, off_t, std::int64_t>> libraries;
+    std::atomic<std::size_t> refs{1};
+    ProgramRecord* next = nullptr;  // in the deferred list once unreferenced
+};
+
 namespace {
 
 constexpr std::string_view target = "audio_faust::dsp";
 constexpr std::size_t error_buffer_size = 4096;
 
-llvm_dsp_factory* c_factory(Factory* f) { return reinterpret_cast<llvm_dsp_factory*>(f); }
 llvm_dsp* c_instance(Instance* i) { return reinterpret_cast<llvm_dsp*>(i); }
 
-// Handles whose release found COMPILE_LOCK taken. Producers push with a compare-and-swap
-// (any thread, the audio thread included); the holder of the lock takes the whole list.
-std::atomic<FaustDsp::Handles*> deferred{nullptr};
+std::atomic<std::uint64_t> compiles{0};
 
+// Releases that found COMPILE_LOCK taken. Producers push with a compare-and-swap (any thread,
+// the audio thread included); the holder of the lock takes the whole list.
+std::atomic<FaustDsp::Handles*> deferred_dsps{nullptr};
+std::atomic<ProgramRecord*> deferred_programs{nullptr};
+
+template <class T>
+void push(std::atomic<T*>& list, T* item) {
+    item->next = list.load(std::memory_order_relaxed);
+    while (!list.compare_exchange_weak(item->next, item, std::memory_order_release,
+                                       std::memory_order_relaxed)) {
+    }
+}
+
+// The live programs by key: the newest one (for reuse; none once it is freed) and how many
+// are alive, since libfaust returns its cached factory for a key while any of them lives.
+// Guarded by COMPILE_LOCK.
+struct LivePrograms {
+    ProgramRecord* newest = nullptr;
+    std::size_t count = 0;
+};
+std::unordered_map<std::string, LivePrograms>& live_programs() {
+    static std::unordered_map<std::string, LivePrograms> programs;
+    return programs;
+}
+
+// Caller holds COMPILE_LOCK.
+void free_program(ProgramRecord* p) {
+    auto& live = live_programs();
+    if (auto it = live.find(p->key); it != live.end()) {
+        if (it->second.newest == p) it->second.newest = nullptr;
+        if (--it->second.count == 0) live.erase(it);
+    }
+    deleteCDSPFactory(p->factory);
+    delete p;
+}
+
+// Caller holds COMPILE_LOCK.
+void unref(ProgramRecord* p) {
+    if (p->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) free_program(p);
+}
+
+// Caller holds COMPILE_LOCK.
 void free_handles(FaustDsp::Handles* h) {
     deleteCDSPInstance(c_instance(h->instance));
-    deleteCDSPFactory(c_factory(h->factory));
+    unref(h->program);
     delete h;
 }
 
 // Caller holds COMPILE_LOCK.
 std::size_t drain_locked() {
     std::size_t n = 0;
-    for (auto* h = deferred.exchange(nullptr, std::memory_order_acquire); h != nullptr; ++n) {
+    for (auto* h = deferred_dsps.exchange(nullptr, std::memory_order_acquire); h != nullptr; ++n) {
         auto* next = h->next;
         free_handles(h);
         h = next;
     }
+    for (auto* p = deferred_programs.exchange(nullptr, std::memory_order_acquire); p != nullptr;
+         ++n) {
+        auto* next = p->next;
+        free_program(p);
+        p = next;
+    }
     return n;
+}
+
+// A reference more, unless the program is already on its way out.
+bool try_ref(ProgramRecord* p) {
+    for (auto n = p->refs.load(std::memory_order_relaxed); n != 0;) {
+        if (p->refs.compare_exchange_weak(n, n + 1, std::memory_order_acq_rel)) return true;
+    }
+    return false;
 }
 
 // Poisons COMPILE_LOCK when the scope is left by an exception.
@@ -51,12 +120,49 @@ struct PoisonOnThrow {
     }
 };
 
+// COMPILE_LOCK taken (waiting), checked and cleared of deferred releases.
+std::expected<std::unique_lock<std::mutex>, std::string> take_compile_lock() {
+    std::unique_lock lock(COMPILE_LOCK.mutex());
+    if (COMPILE_LOCK.poisoned()) {
+        return std::unexpected(std::string("poisoned lock: another task failed inside"));
+    }
+    drain_locked();
+    return lock;
+}
+
 std::expected<std::string, std::string> c_string(std::string_view text) {
     if (auto pos = text.find('\0'); pos != std::string_view::npos) {
         return std::unexpected("nul byte found in provided data at position: " +
                                std::to_string(pos));
     }
     return std::string(text);
+}
+
+// The library files a factory read, as they are now. A path that cannot be read stays in
+// the list with zeros, so that its coming back counts as a change.
+auto library_stamps(llvm_dsp_factory* factory) {
+    decltype(ProgramRecord::libraries) out;
+    const char** paths = getCDSPFactoryLibraryList(factory);
+    for (std::size_t i = 0; paths != nullptr && paths[i] != nullptr; ++i) {
+        struct stat st {};
+        if (::stat(paths[i], &st) != 0) st = {};
+        out.emplace_back(paths[i], st.st_dev, st.st_ino, st.st_size,
+                         std::int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec);
+        freeCMemory(const_cast<char*>(paths[i]));
+    }
+    if (paths != nullptr) freeCMemory(static_cast<void*>(paths));
+    return out;
+}
+
+bool libraries_unchanged(const ProgramRecord& p) {
+    for (const auto& lib : p.libraries) {
+        struct stat st {};
+        if (::stat(std::get<0>(lib).c_str(), &st) != 0) st = {};
+        if (lib != std::tuple(std::get<0>(lib), st.st_dev, st.st_ino, st.st_size,
+                              std::int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec))
+            return false;
+    }
+    return true;
 }
 
 void insert(void* map, const char* label, float* zone, float init, float min, float max,
@@ -82,10 +188,90 @@ void ui_declare(void*, float*, const char*, const char*) {}
 }  // namespace
 
 std::size_t drain_deferred_releases() {
-    // Polled on every main-loop pass: leave the lock to the audio thread when nothing waits.
-    if (deferred.load(std::memory_order_relaxed) == nullptr) return 0;
     std::lock_guard lock(COMPILE_LOCK.mutex());
     return drain_locked();
+}
+
+std::size_t try_drain_deferred_releases() {
+    // Polled on every main-loop pass: leave the lock alone when nothing waits.
+    if (deferred_dsps.load(std::memory_order_relaxed) == nullptr &&
+        deferred_programs.load(std::memory_order_relaxed) == nullptr)
+        return 0;
+    std::unique_lock lock(COMPILE_LOCK.mutex(), std::try_to_lock);
+    return lock.owns_lock() ? drain_locked() : 0;
+}
+
+std::uint64_t compile_count() { return compiles.load(std::memory_order_relaxed); }
+
+std::expected<Program, std::string> Program::compile(std::string_view name,
+                                                     std::string_view code) {
+    auto c_name = c_string(name);
+    if (!c_name) return std::unexpected(c_name.error());
+    auto c_code = c_string(code);
+    if (!c_code) return std::unexpected(c_code.error());
+    std::string error(error_buffer_size, '\0');
+
+    std::vector<std::string> args;
+    if (const char* dir = std::getenv("FAUST_STDLIB_DIR");
+        dir != nullptr && *dir != '\0' && utf8::valid(dir)) {
+        args = {"-I", dir};
+    }
+    std::vector<const char*> argv;
+    std::string key = *c_name + '\0' + *c_code;
+    for (const auto& a : args) {
+        argv.push_back(a.c_str());
+        key += '\0' + a;
+    }
+
+    auto lock = take_compile_lock();
+    if (!lock) return std::unexpected(std::move(lock.error()));
+    PoisonOnThrow guard;
+    LivePrograms& live = live_programs()[key];
+    if (ProgramRecord* p = live.newest; p != nullptr && libraries_unchanged(*p) && try_ref(p))
+        return Program(p);
+    // libfaust hands back its cached factory for a name and text while any program of them
+    // lives, whatever its libraries say now: then the text differs by a trailing comment.
+    static std::uint64_t revision = 0;
+    if (live.count != 0) *c_code += "//" + std::to_string(++revision);
+    compiles.fetch_add(1, std::memory_order_relaxed);
+    llvm_dsp_factory* factory = createCDSPFactoryFromString(
+        c_name->c_str(), c_code->c_str(), static_cast<int>(argv.size()),
+        argv.empty() ? nullptr : argv.data(), "", error.data(), -1);
+    if (factory == nullptr) {
+        if (live.count == 0) live_programs().erase(key);
+        return std::unexpected("FAUST compilation failed: " + utf8::lossy(error.c_str()));
+    }
+    live.newest = new ProgramRecord{factory, *c_name, key, library_stamps(factory)};
+    ++live.count;
+    return Program(live.newest);
+}
+
+Program::Program(const Program& other) noexcept : record_(other.record_) {
+    if (record_ != nullptr) record_->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+Program& Program::operator=(const Program& other) noexcept {
+    Program copy(other);
+    std::swap(record_, copy.record_);
+    return *this;
+}
+
+Program& Program::operator=(Program&& other) noexcept {
+    Program gone(std::move(*this));
+    record_ = std::exchange(other.record_, nullptr);
+    return *this;
+}
+
+// Never waits: the last reference frees the code when no compile runs, and otherwise queues
+// it for the next holder of COMPILE_LOCK.
+Program::~Program() {
+    if (record_ == nullptr || record_->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    std::unique_lock lock(COMPILE_LOCK.mutex(), std::try_to_lock);
+    if (lock.owns_lock()) {
+        free_program(record_);
+    } else {
+        push(deferred_programs, record_);
+    }
 }
 
 ParamMap discover_params(Instance* instance) {
@@ -102,41 +288,29 @@ std::expected<FaustDsp, std::string> FaustDsp::from_code(std::string_view name,
                                                          std::string_view code,
                                                          std::uint32_t sample_rate,
                                                          std::size_t block_size) {
-    auto c_name = c_string(name);
-    if (!c_name) return std::unexpected(c_name.error());
-    auto c_code = c_string(code);
-    if (!c_code) return std::unexpected(c_code.error());
-    std::string error(error_buffer_size, '\0');
+    auto program = Program::compile(name, code);
+    if (!program) return std::unexpected(std::move(program.error()));
+    return create(*program, sample_rate, block_size);
+}
 
-    std::vector<std::string> args;
-    if (const char* dir = std::getenv("FAUST_STDLIB_DIR");
-        dir != nullptr && *dir != '\0' && utf8::valid(dir)) {
-        args = {"-I", dir};
-    }
-    std::vector<const char*> argv;
-    for (const auto& a : args)
-        argv.push_back(a.c_str());
-
+std::expected<FaustDsp, std::string> FaustDsp::create(const Program& program,
+                                                      std::uint32_t sample_rate,
+                                                      std::size_t block_size) {
+    ProgramRecord* record = program.record_;
     auto handles = std::make_unique<Handles>();
     {
-        std::unique_lock lock(COMPILE_LOCK.mutex());
-        if (COMPILE_LOCK.poisoned()) return std::unexpected("poisoned lock: another task failed inside");
+        auto lock = take_compile_lock();
+        if (!lock) return std::unexpected(std::move(lock.error()));
         PoisonOnThrow guard;
-        drain_locked();
-        llvm_dsp_factory* factory = createCDSPFactoryFromString(
-            c_name->c_str(), c_code->c_str(), static_cast<int>(argv.size()),
-            argv.empty() ? nullptr : argv.data(), "", error.data(), -1);
-        if (factory == nullptr) {
-            return std::unexpected("FAUST compilation failed: " + utf8::lossy(error.c_str()));
-        }
-        llvm_dsp* instance = createCDSPInstance(factory);
+        llvm_dsp* instance = createCDSPInstance(record->factory);
         if (instance == nullptr) {
-            deleteCDSPFactory(factory);
             return std::unexpected(std::string("failed to create FAUST DSP instance"));
         }
-        handles->factory = reinterpret_cast<Factory*>(factory);
         handles->instance = reinterpret_cast<Instance*>(instance);
+        handles->program = record;
+        record->refs.fetch_add(1, std::memory_order_relaxed);
     }
+    const std::string& name = record->name;
 
     FaustDsp dsp;
     dsp.handles_ = std::move(handles);
@@ -145,7 +319,7 @@ std::expected<FaustDsp, std::string> FaustDsp::from_code(std::string_view name,
     initCDSPInstance(instance, rate_fits ? static_cast<int>(sample_rate) : 44100);
     dsp.num_inputs_ = static_cast<std::size_t>(getNumInputsCDSPInstance(instance));
     dsp.num_outputs_ = static_cast<std::size_t>(getNumOutputsCDSPInstance(instance));
-    support::log::info(target, "FAUST '" + std::string(name) + "': " +
+    support::log::info(target, "FAUST '" + name + "': " +
                                    std::to_string(dsp.num_inputs_) + " in, " +
                                    std::to_string(dsp.num_outputs_) + " out, " +
                                    std::to_string(sample_rate) + "Hz");
@@ -189,12 +363,8 @@ void FaustDsp::release() {
     std::unique_lock lock(COMPILE_LOCK.mutex(), std::try_to_lock);
     if (lock.owns_lock()) {
         free_handles(handles_.release());
-        return;
-    }
-    Handles* h = handles_.release();
-    h->next = deferred.load(std::memory_order_relaxed);
-    while (!deferred.compare_exchange_weak(h->next, h, std::memory_order_release,
-                                           std::memory_order_relaxed)) {
+    } else {
+        push(deferred_dsps, handles_.release());
     }
 }
 

@@ -20,9 +20,16 @@ std::vector<PortDecl> ports(std::string_view prefix, std::size_t count) {
 
 }  // namespace
 
+std::expected<FaustFactory, std::string> FaustFactory::compile(std::string name,
+                                                              std::string code) {
+    auto program = dsp::Program::compile(name, code);
+    if (!program) return std::unexpected(std::move(program.error()));
+    return FaustFactory(std::move(name), std::move(code), std::move(*program));
+}
+
 std::expected<audio_engine::ir::types::NodeTypeDecl, std::string> FaustFactory::probe_type_decl(
     std::string type_id) const {
-    auto probe = dsp::FaustDsp::from_code(name_, code_, 48000, 64);
+    auto probe = dsp::FaustDsp::create(program_, 48000, 64);
     if (!probe) return std::unexpected(std::move(probe.error()));
     audio_engine::ir::types::NodeTypeDecl decl{std::move(type_id),
                                                ports("in", probe->num_inputs()),
@@ -35,7 +42,7 @@ std::expected<audio_engine::ir::types::NodeTypeDecl, std::string> FaustFactory::
 
 std::expected<std::unique_ptr<audio_engine::graph::node::DspNode>, std::string>
 FaustFactory::create(std::uint32_t sample_rate, std::size_t block_size) const {
-    auto compiled = dsp::FaustDsp::from_code(name_, code_, sample_rate, block_size);
+    auto compiled = dsp::FaustDsp::create(program_, sample_rate, block_size);
     if (!compiled) return std::unexpected(std::move(compiled.error()));
     return std::make_unique<node::FaustNode>(std::move(*compiled));
 }

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <cstdint>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "utf8.hpp"
 
@@ -69,19 +71,45 @@ std::optional<std::string> type_id(const fs::path& relative) {
 
 std::string app_name(const fs::path& path) {
     std::string stem = path.stem().string();
-    return stem.empty() || !utf8::valid(stem) ? "unknown" : stem;
+    if (stem.empty() || !utf8::valid(stem)) return "unknown";
+    for (char& c : stem) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == '"') c = '_';
+    }
+    return stem;
 }
 
 std::expected<std::string, std::string> read_source(const fs::path& path) {
     const auto fail = [&](std::string_view why) {
         return std::unexpected("failed to read " + path.string() + ": " + std::string(why));
     };
-    std::error_code ec;
-    if (fs::is_directory(path, ec)) return fail(std::strerror(EISDIR));
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return fail(std::strerror(errno));
-    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) return fail(std::strerror(errno));
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; the type is checked on the open
+    // file itself, so nothing can swap it in between.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return fail(std::strerror(errno));
+    struct Close {
+        int fd;
+        ~Close() { ::close(fd); }
+    } close{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return fail(std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) return fail(std::strerror(EISDIR));
+    if (!S_ISREG(st.st_mode)) return fail("not a regular file");
+    if (static_cast<std::uint64_t>(st.st_size) > max_source_size) return fail(std::strerror(EFBIG));
+    std::string text(static_cast<std::size_t>(st.st_size) + 1, '\0');
+    std::size_t got = 0;
+    for (;;) {
+        if (got == text.size()) {
+            // Grown since fstat: read on, up to the limit.
+            if (text.size() > max_source_size) return fail(std::strerror(EFBIG));
+            text.resize(std::min(text.size() * 2, max_source_size + 1));
+        }
+        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail(std::strerror(errno));
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    text.resize(got);
     if (!utf8::valid(text)) return fail("stream did not contain valid UTF-8");
     return text;
 }

@@ -7,32 +7,6 @@ namespace audio_faust::watcher {
 
 namespace fs = std::filesystem;
 
-bool WatchSender::send(WatchEvent event) const {
-    std::lock_guard lock(state_->mutex);
-    if (!state_->receiver_alive) return false;
-    state_->queue.push_back(std::move(event));
-    return true;
-}
-
-WatchReceiver::~WatchReceiver() {
-    if (!state_) return;
-    std::lock_guard lock(state_->mutex);
-    state_->receiver_alive = false;
-}
-
-std::optional<WatchEvent> WatchReceiver::try_recv() {
-    std::lock_guard lock(state_->mutex);
-    if (state_->queue.empty()) return std::nullopt;
-    WatchEvent event = std::move(state_->queue.front());
-    state_->queue.pop_front();
-    return event;
-}
-
-std::pair<WatchSender, WatchReceiver> watch_channel() {
-    auto state = std::make_shared<detail::ChannelState>();
-    return {WatchSender(state), WatchReceiver(state)};
-}
-
 std::expected<DspWatcher, std::string> DspWatcher::create(const fs::path& dir,
                                                           WatchSender sender) {
     std::error_code ec;
@@ -73,32 +47,32 @@ void DspWatcher::handle_event(const FsEvent& event, const fs::path& base,
     }
 }
 
-std::expected<void, std::string> apply_reload(audio_engine::registry::NodeRegistry& registry,
-                                              const WatchEvent& event) {
-    std::optional<LastProbe> last;
-    return apply_reload(registry, event, last);
+std::expected<CompiledType, std::string> compile_change(const WatchEvent& event) {
+    auto code = loader::read_source(event.path);
+    if (!code) return std::unexpected(std::move(code.error()));
+    auto factory = factory::FaustFactory::compile(loader::app_name(event.path), std::move(*code));
+    if (!factory) return std::unexpected(std::move(factory.error()));
+    auto decl = factory->probe_type_decl(event.name);
+    if (!decl) return std::unexpected(std::move(decl.error()));
+    return CompiledType{std::move(*decl),
+                        std::make_unique<factory::FaustFactory>(std::move(*factory))};
+}
+
+std::expected<void, std::string> register_compiled(audio_engine::registry::NodeRegistry& registry,
+                                                   CompiledType compiled) {
+    const bool known = registry.declaration(compiled.decl.type_id) != nullptr;
+    auto result = known ? registry.reregister(std::move(compiled.decl), std::move(compiled.factory))
+                        : registry.register_type(std::move(compiled.decl), std::move(compiled.factory));
+    if (!result) return std::unexpected(result.error().display());
+    return {};
 }
 
 std::expected<void, std::string> apply_reload(audio_engine::registry::NodeRegistry& registry,
-                                              const WatchEvent& event,
-                                              std::optional<LastProbe>& last) {
+                                              const WatchEvent& event) {
     if (event.kind == WatchEvent::Kind::Removed) return {};
-    auto code = loader::read_source(event.path);
-    if (!code) return std::unexpected(std::move(code.error()));
-    std::string app = loader::app_name(event.path);
-    if (!last || last->decl.type_id != event.name || last->app_name != app || last->code != *code) {
-        last.reset();
-        auto decl = factory::FaustFactory(app, *code).probe_type_decl(event.name);
-        if (!decl) return std::unexpected(std::move(decl.error()));
-        last = LastProbe{app, *code, std::move(*decl)};
-    }
-    auto decl = last->decl;
-    auto factory = std::make_unique<factory::FaustFactory>(std::move(app), std::move(*code));
-    auto result = registry.declaration(event.name) == nullptr
-                      ? registry.register_type(std::move(decl), std::move(factory))
-                      : registry.reregister(std::move(decl), std::move(factory));
-    if (!result) return std::unexpected(result.error().display());
-    return {};
+    auto compiled = compile_change(event);
+    if (!compiled) return std::unexpected(std::move(compiled.error()));
+    return register_compiled(registry, std::move(*compiled));
 }
 
 }  // namespace audio_faust::watcher

@@ -56,7 +56,7 @@ TEST(FaustProbe, DeclaresPortsAndControlsOfTheSource) {
          {"", {}, {out}, {control("x", 0, 1, 0.1f)}}},
     };
     for (auto [code, want] : cases) {
-        auto decl = factory::FaustFactory("t", code).probe_type_decl("faust:t");
+        auto decl = factory::FaustFactory::compile("t", code)->probe_type_decl("faust:t");
         ASSERT_TRUE(decl.has_value()) << code << ": " << decl.error();
         std::sort(decl->controls.begin(), decl->controls.end(),
                   [](const auto& a, const auto& b) { return a.name < b.name; });
@@ -144,7 +144,7 @@ TEST(FaustDsp, InitialisesAtTheRateGivenOr44100WhenTooLargeAndLogsIt) {
 // holder, a drain or a compile.
 TEST(FaustNode, ReleaseDuringACompileIsDeferredNeverBlockedNorLost) {
     for (auto [compiling, drain_by_compile] : {std::pair{false, false}, {true, false}, {true, true}}) {
-        auto node = factory::FaustFactory("r", "process = _ * 0.25;").create(48000, 64);
+        auto node = factory::FaustFactory::compile("r", "process = _ * 0.25;")->create(48000, 64);
         ASSERT_TRUE(node.has_value()) << node.error();
         std::unique_lock compile(dsp::COMPILE_LOCK.mutex(), std::defer_lock);
         if (compiling) compile.lock();

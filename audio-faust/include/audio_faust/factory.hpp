@@ -1,8 +1,9 @@
-// audio_faust::factory — a Faust source text as a node type of the registry.
+// audio_faust::factory — a compiled Faust source text as a node type of the registry.
 //
-// One factory per Faust source file, made and probed by the hot-reload engine and then owned
-// by the node-type registry; all on the control thread. Every node is compiled from source
-// anew (two nodes of one type hold two libfaust instances).
+// One factory per Faust source file: compiled and probed on the hot-reload side (its compile
+// thread, or start-up), then owned by the node-type registry on the control thread. It keeps
+// the compiled program alive, so `create` only makes a new instance of it: two nodes of one
+// type share the compiled code and hold an instance each.
 #pragma once
 
 #include <cstddef>
@@ -13,30 +14,36 @@
 
 #include "audio_engine/graph/node.hpp"
 #include "audio_engine/ir/types.hpp"
+#include "audio_faust/dsp.hpp"
 
 namespace audio_faust::factory {
 
 class FaustFactory final : public audio_engine::graph::node::NodeFactory {
 public:
-    // `name` is libfaust's application name (the file stem).
-    FaustFactory(std::string name, std::string code)
-        : name_(std::move(name)), code_(std::move(code)) {}
+    // Compiles `code`; `name` is libfaust's application name. The error is the compile error.
+    static std::expected<FaustFactory, std::string> compile(std::string name, std::string code);
 
-    // Compiles once at 48000 Hz, block 64, and describes the result: ports "in"/"out" for a
-    // single channel, else "in0", "in1", ... / "out0", ...; one control per parameter. The
-    // probe is released before returning. The error is the compile error text.
+    // Describes an instance made at 48000 Hz, block 64: ports "in"/"out" for a single channel,
+    // else "in0", "in1", ... / "out0", ...; one control per parameter. The probe instance is
+    // released before returning; nothing is compiled.
     std::expected<audio_engine::ir::types::NodeTypeDecl, std::string> probe_type_decl(
         std::string type_id) const;
 
+    // A new instance of the compiled program (no compile).
     std::expected<std::unique_ptr<audio_engine::graph::node::DspNode>, std::string> create(
         std::uint32_t sample_rate, std::size_t block_size) const override;
 
     const std::string& name() const { return name_; }
     const std::string& code() const { return code_; }
+    const dsp::Program& program() const { return program_; }
 
 private:
+    FaustFactory(std::string name, std::string code, dsp::Program program)
+        : name_(std::move(name)), code_(std::move(code)), program_(std::move(program)) {}
+
     std::string name_;
     std::string code_;
+    dsp::Program program_;
 };
 
 }  // namespace audio_faust::factory

@@ -8,6 +8,7 @@
 // Callers pass absolute paths: a compile changes the process's working directory.
 #pragma once
 
+#include <cstddef>
 #include <expected>
 #include <filesystem>
 #include <optional>
@@ -29,9 +30,15 @@ std::optional<std::filesystem::path> relative_below(const std::filesystem::path&
                                                     const std::filesystem::path& dir);
 // "faust:" + the relative path without its extension; none when that is not valid UTF-8.
 std::optional<std::string> type_id(const std::filesystem::path& relative);
-// The stem, or "unknown" when there is none or it is not valid UTF-8.
+// The stem, or "unknown" when there is none or it is not valid UTF-8. Control characters and
+// double quotes become "_": libfaust crashes on the former and makes no instance with the latter.
 std::string app_name(const std::filesystem::path& path);
-// The file's text; not UTF-8 or unreadable: "failed to read {}: {}".
+
+// Larger than any Faust program; a source file above it is refused.
+inline constexpr std::size_t max_source_size = std::size_t{16} << 20;
+// The text of a regular file (links followed) of at most max_source_size bytes. Anything else
+// (a FIFO, a device, a directory), a larger file, text that is not UTF-8 or a read error:
+// "failed to read {}: {}". Never waits on a FIFO or device.
 std::expected<std::string, std::string> read_source(const std::filesystem::path& path);
 
 }  // namespace audio_faust::loader

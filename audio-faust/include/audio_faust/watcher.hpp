@@ -1,24 +1,27 @@
-// audio_faust::watcher — watches the DSP directory and turns file changes into WatchEvents.
+// audio_faust::watcher — watches the DSP directory and turns file changes into WatchEvents,
+// and turns a changed file into a node type.
 //
 // DspWatcher runs a recursive file-system watch on a thread of its own (directories that
-// appear later are watched as they appear) and sends one WatchEvent per qualifying change on
-// an unbounded channel; the hot-reload engine drains it on the host main loop and applies
-// each event with apply_reload. There is no debouncing: one save may send several Changed.
+// appear later are watched as they appear) for the life of the watcher: when the directory
+// itself is removed or replaced, it logs a warning and watches it again, with a full scan,
+// once it exists again. A file counts as changed when it is complete: closed after writing,
+// moved in, or a link made to it; one event per file and kind per burst. The events go on an
+// unbounded channel to the hot-reload engine's compile thread, which compiles each change
+// with compile_change; the main loop registers the results with register_compiled.
 // The watched paths are absolute, since a compile changes the process's working directory.
 #pragma once
 
-#include <deque>
 #include <expected>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "audio_engine/registry.hpp"
+#include "audio_faust/factory.hpp"
+#include "support/channel.hpp"
 
 namespace audio_faust::watcher {
 
@@ -30,46 +33,20 @@ struct WatchEvent {
     bool operator==(const WatchEvent&) const = default;
 };
 
-// Unbounded multi-producer channel of WatchEvents (the watcher thread sends, the main loop
-// receives; neither is the audio thread). A send after the receiver is gone fails.
-namespace detail {
-struct ChannelState {
-    std::mutex mutex;
-    std::deque<WatchEvent> queue;
-    bool receiver_alive = true;
-};
-}  // namespace detail
+// The watcher thread sends, the hot-reload side receives (never the audio thread).
+using WatchSender = support::channel::Sender<WatchEvent>;
+using WatchReceiver = support::channel::Receiver<WatchEvent>;
+inline std::pair<WatchSender, WatchReceiver> watch_channel() {
+    return support::channel::unbounded<WatchEvent>();
+}
 
-class WatchSender {
-public:
-    explicit WatchSender(std::shared_ptr<detail::ChannelState> state) : state_(std::move(state)) {}
-    bool send(WatchEvent event) const;
-
-private:
-    std::shared_ptr<detail::ChannelState> state_;
-};
-
-class WatchReceiver {
-public:
-    explicit WatchReceiver(std::shared_ptr<detail::ChannelState> state)
-        : state_(std::move(state)) {}
-    WatchReceiver(WatchReceiver&&) noexcept = default;
-    WatchReceiver& operator=(WatchReceiver&&) noexcept = default;
-    ~WatchReceiver();
-    // The oldest event, or none when the channel is empty; never waits.
-    std::optional<WatchEvent> try_recv();
-
-private:
-    std::shared_ptr<detail::ChannelState> state_;
-};
-
-std::pair<WatchSender, WatchReceiver> watch_channel();
-
-// One raw change reported by the platform watch, classified.
+// One raw change reported by the platform watch, classified: Create and Modify are complete
+// files (moved or linked in, rewritten), Remove is a file deleted or moved away.
 struct FsEvent {
     enum class Kind { Create, Modify, Remove, Other };
     Kind kind;
     std::vector<std::filesystem::path> paths;
+    bool operator==(const FsEvent&) const = default;
 };
 
 // The platform watch (inotify on Linux); calls its handler on its own thread.
@@ -95,29 +72,29 @@ private:
     std::unique_ptr<FsWatch> watch_;
 };
 
-// Starts the platform watch on `dir` and everything below it (platform layer).
+// Starts the platform watch on `dir` and everything below it (platform layer). The handler
+// gets each burst's events in order, a path's repeats of one kind reduced to the last.
 std::expected<std::unique_ptr<FsWatch>, std::string> start_fs_watch(
     const std::filesystem::path& dir, std::function<void(const FsEvent&)> handler);
 
-// Removed: nothing (types are never removed). Changed: reads and probes the file, then
-// registers its type, or re-registers it (a new generation) when it is known. Errors: the
-// read, compile or registry error text; the registry is then unchanged.
-std::expected<void, std::string> apply_reload(audio_engine::registry::NodeRegistry& registry,
-                                              const WatchEvent& event);
-
-// The last declaration apply_reload probed. One save sends several Changed events for one
-// text; probing that text again would compile it again for the same declaration.
-struct LastProbe {
-    std::string app_name;
-    std::string code;
+// A changed file compiled into a node type, ready to register.
+struct CompiledType {
     audio_engine::ir::types::NodeTypeDecl decl;
+    std::unique_ptr<factory::FaustFactory> factory;
 };
 
-// As above, but takes the declaration from `last` when the file holds the same text for the
-// same type; keeps `last` up to date. Callers keep `last` only across one burst of events (a
-// library the text imports may have changed since).
+// Reads and compiles the file of a Changed event and describes its type. Errors: the read or
+// compile error text. Runs wherever compiles run (the compile thread, or start-up).
+std::expected<CompiledType, std::string> compile_change(const WatchEvent& event);
+
+// Registers the type, or re-registers it (a new generation) when it is known. Error: the
+// registry error text; the registry is then unchanged. Control thread.
+std::expected<void, std::string> register_compiled(audio_engine::registry::NodeRegistry& registry,
+                                                   CompiledType compiled);
+
+// Removed: nothing (types are never removed). Changed: compile_change, then
+// register_compiled.
 std::expected<void, std::string> apply_reload(audio_engine::registry::NodeRegistry& registry,
-                                              const WatchEvent& event,
-                                              std::optional<LastProbe>& last);
+                                              const WatchEvent& event);
 
 }  // namespace audio_faust::watcher
