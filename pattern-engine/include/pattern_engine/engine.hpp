@@ -14,12 +14,17 @@
 // that does not fit in what is left waits for a pass that starts with its slot. Passes start
 // with each slot in turn, so an absurd slot cannot starve the others. A slot more than a cycle
 // behind skips the cycles that are wholly past.
+//
+// A pass costs what the playing slots cost: hushed and silent slots are not visited, and each
+// playing slot keeps the instant its next cycle starts (until the tempo or the slot changes),
+// so a pass with nothing new to fill compares one instant per playing slot.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -128,7 +133,12 @@ private:
     // horizon while the pass's budget lasts; `first` becomes the slot the next pass starts at.
     // emit(i, start, fresh) turns the cycle queried into scratch_ into output.
     template <class Emit>
-    void run_pass(Instant now, bool control_only, std::size_t& first, Emit&& emit);
+    void run_pass(Instant now, const std::set<std::size_t>& playing, std::size_t& first,
+                  Emit&& emit);
+    // Sets a slot's cursor and, while it plays, the instant that cycle starts.
+    void set_cursor(std::size_t slot, std::int64_t cycle);
+    // Enters the slot in the playing set of its kind, or in none when its pattern is silent.
+    void file_slot(std::size_t slot);
     // Pattern cycle q of the slot into scratch_.
     void query_cycle(std::size_t slot, std::int64_t q, pattern::query::Budget& budget);
     void warn_cut(std::size_t slot);
@@ -140,7 +150,12 @@ private:
     std::vector<std::int64_t> cursors_;
     std::vector<std::int64_t> offsets_;
     std::vector<bool> warned_;  // a cut of the slot has been logged since it was last set
-    std::vector<Key> heap_;     // binary heap, earliest due on top
+    // Start of cycle cursors_[i], none when not representable; kept for playing slots only.
+    std::vector<std::optional<Instant>> starts_;
+    // Playing slots by kind, in index order: the only ones a pass visits.
+    std::set<std::size_t> note_slots_;
+    std::set<std::size_t> curve_slots_;
+    std::vector<Key> heap_;  // binary heap, earliest due on top
     std::vector<Queued> pool_;
     std::vector<std::uint32_t> free_;  // unused places in pool_
     std::unordered_map<std::string, std::size_t> names_;
