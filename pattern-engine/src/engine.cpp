@@ -75,13 +75,12 @@ void Engine::apply(EngineCommand command) {
                 remove_queued(it->second);
             },
             [this](command::HushAll&) {
-                // Only slots in the playing sets can be other than silent.
-                for (const auto* set : {&note_slots_, &curve_slots_}) {
-                    for (const std::size_t i : *set)
+                // Only playing slots can be other than silent.
+                for (auto* playing : {&notes_, &curves_}) {
+                    for (const std::size_t i : playing->slots)
                         slots_[i] = silent_pattern();
+                    playing->slots.clear();
                 }
-                note_slots_.clear();
-                curve_slots_.clear();
                 clear_queue();
             },
             [this](command::SetBpm& c) { set_tempo(&Clock::bpm, c.bpm); },
@@ -118,16 +117,20 @@ void Engine::set_pattern(std::string name, pattern::CompiledPattern pattern, boo
 }
 
 void Engine::file_slot(std::size_t slot) {
-    note_slots_.erase(slot);
-    curve_slots_.erase(slot);
+    notes_.slots.erase(slot);
+    curves_.slots.erase(slot);
     if (!is_playing(slots_[slot])) return;
-    (slots_[slot].control_only ? curve_slots_ : note_slots_).insert(slot);
+    (slots_[slot].control_only ? curves_ : notes_).slots.insert(slot);
 }
 
 void Engine::set_cursor(std::size_t slot, std::int64_t cycle) {
     cursors_[slot] = cycle;
     // A silent slot's cursor is of no consequence until it is set again.
-    if (is_playing(slots_[slot])) starts_[slot] = clock_.cycle_start_instant(cycle);
+    if (!is_playing(slots_[slot])) return;
+    starts_[slot] = clock_.cycle_start_instant(cycle);
+    if (!starts_[slot]) return;
+    Instant& next = (slots_[slot].control_only ? curves_ : notes_).next_start;
+    next = std::min(next, *starts_[slot]);
 }
 
 void Engine::set_tempo(double Clock::*field, double value) {
@@ -139,8 +142,8 @@ void Engine::set_tempo(double Clock::*field, double value) {
     clear_queue();
     std::fill(cursors_.begin(), cursors_.end(), 0);
     std::fill(offsets_.begin(), offsets_.end(), 0);
-    for (const auto* set : {&note_slots_, &curve_slots_}) {
-        for (const std::size_t i : *set)
+    for (const auto* playing : {&notes_, &curves_}) {
+        for (const std::size_t i : playing->slots)
             set_cursor(i, 0);
     }
 }
@@ -185,20 +188,21 @@ void Engine::clear_queue() {
 }
 
 template <class Emit>
-void Engine::run_pass(Instant now, const std::set<std::size_t>& playing, std::size_t& first,
-                      Emit&& emit) {
-    if (playing.empty()) return;
+void Engine::run_pass(Instant now, Playing& playing, Emit&& emit) {
     const Instant horizon = now + lookahead_;
+    // A slot behind the current cycle starts before the horizon too, so nothing is skipped.
+    if (playing.slots.empty() || playing.next_start > horizon) return;
     // A slot more than a cycle behind (an absurd tempo, a stalled loop) skips cycles that are
     // wholly past: their events would all be dropped, their curves already over.
     const std::int64_t behind = clock_.current_cycle(now) - 1;
     pattern::query::Budget budget;
     budget.work = pass_work;
     // The pass starts at the first playing slot from `first` on, in index order, and wraps.
-    auto start_it = playing.lower_bound(first);
-    if (start_it == playing.end()) start_it = playing.begin();
+    auto start_it = playing.slots.lower_bound(playing.first);
+    if (start_it == playing.slots.end()) start_it = playing.slots.begin();
     const std::size_t start_slot = *start_it;
     auto it = start_it;
+    Instant next_start = Instant::max();
     do {
         const std::size_t i = *it;
         if (cursors_[i] < behind) set_cursor(i, behind);
@@ -220,7 +224,7 @@ void Engine::run_pass(Instant now, const std::set<std::size_t>& playing, std::si
                 }
             }
             if (served == Served::retry) {
-                first = i == start_slot ? i + 1 : i;
+                playing.first = i == start_slot ? i + 1 : i;
                 return;
             }
             if (served == Served::cut) warn_cut(i);
@@ -228,14 +232,16 @@ void Engine::run_pass(Instant now, const std::set<std::size_t>& playing, std::si
             if (cursors_[i] == std::numeric_limits<std::int64_t>::max()) break;
             set_cursor(i, cursors_[i] + 1);
         }
-        if (++it == playing.end()) it = playing.begin();
+        if (starts_[i]) next_start = std::min(next_start, *starts_[i]);
+        if (++it == playing.slots.end()) it = playing.slots.begin();
     } while (it != start_it);
+    playing.next_start = next_start;
 }
 
 void Engine::fill(Instant now) {
     if (heap_.size() + pass_work > queue_limit) return;
     const double cycle_seconds = clock_.cycle_seconds();
-    run_pass(now, note_slots_, first_note_slot_, [&](std::size_t i, Instant, bool) {
+    run_pass(now, notes_, [&](std::size_t i, Instant, bool) {
         const time::Time offset = time::Time::from_integer(offsets_[i]);
         for (auto& e : scratch_) {
             // Only onsets: pieces of events that began in an earlier span were sent then.
@@ -254,7 +260,7 @@ void Engine::fill(Instant now) {
 std::vector<CurveOutput> Engine::fill_control_curves(Instant now, std::size_t table_size) {
     std::vector<CurveOutput> out;
     pattern::curve::SampleBudget samples{pass_samples};
-    run_pass(now, curve_slots_, first_curve_slot_, [&](std::size_t i, Instant start, bool fresh) {
+    run_pass(now, curves_, [&](std::size_t i, Instant start, bool fresh) {
         auto tables = pattern::curve::compile_wavetable(scratch_, table_size, samples);
         const bool cut = samples.cut;
         samples.cut = false;
