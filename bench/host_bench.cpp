@@ -2,7 +2,9 @@
 // monotonic clock with its precise sleeps, playing four voices of sixteenth notes at 120 bpm
 // (every note and note-off due on a 125 ms grid), for a minute ("VORLA_BENCH_SECONDS" sets
 // another length; the test run's one brief pass of every benchmark uses 1). Counters: hand-overs,
-// median / 99th-percentile / largest lateness in microseconds.
+// median / 99th-percentile / largest lateness in microseconds. And what one pass of the loop
+// costs: busy slots of the reference pattern, and the same beside 100,000 hushed slots, on a
+// clock that each pass's sleep moves on.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 
 #include "pattern_engine/ipc.hpp"
 #include "pattern_engine/ipc/protocol.hpp"
+#include "reference_pattern.hpp"
 #include "vorla_engine/host.hpp"
 
 namespace {
@@ -26,6 +29,15 @@ public:
         std::uint32_t, std::size_t) override {
         return std::unexpected("none");
     }
+};
+
+struct NullSink final : out::OutputSink {
+    out::Result send(const pattern_engine::event::Event<>&) override { return {}; }
+    out::Result send_note_off(std::uint8_t, std::uint8_t) override { return {}; }
+    out::Result send_clock_tick() override { return {}; }
+    out::Result send_clock_start() override { return {}; }
+    out::Result send_clock_stop() override { return {}; }
+    std::string_view name() const override { return "null"; }
 };
 
 // Lateness of each hand-over against the grid the pattern's events lie on.
@@ -90,5 +102,43 @@ void BM_MainLoopHandOverLateness(benchmark::State& state) {
     state.counters["max_us"] = us.back();
 }
 BENCHMARK(BM_MainLoopHandOverLateness)->Iterations(1)->Unit(benchmark::kSecond);
+
+// Arguments: busy slots, hushed slots.
+void BM_MainLoopPass(benchmark::State& state) {
+    const auto* p = bench::reference_pattern();
+    if (!p) {
+        state.SkipWithError("reference pattern does not compile");
+        return;
+    }
+    const auto dir = std::filesystem::temp_directory_path() /
+                     ("vorla-host-bench-" + std::to_string(std::random_device{}()));
+    std::filesystem::create_directories(dir);
+    {
+        auto audio = audio_faust::hot_reload::HotReloadEngine::create(
+            {block_frames, 2, 48000, start_crossfade_ms}, dir);
+        Instant now = Instant{} + std::chrono::seconds(1);
+        pattern_engine::engine::Engine engine(lookahead, start_bpm, start_beats_per_cycle,
+                                              [&now] { return now; });
+        NoDevice device;
+        auto [tx, rx] = support::channel::unbounded<LoopCommand>();
+        MainLoop loop(LoopParts{
+            engine, audio->first, device, 48000, std::make_shared<ipc::NodeTypeList>(),
+            std::move(rx), std::nullopt, std::make_unique<NullSink>(), nullptr, std::nullopt,
+            LoopClock{[&now] { return now; }, [&now](Duration d) { now += d; }}});
+        namespace cmd = pattern_engine::engine::command;
+        for (std::int64_t i = 0; i < state.range(1); ++i) {
+            const std::string name = "h" + std::to_string(i);
+            tx.send(ipc::loop::PatternCommand{cmd::SetPattern{name, *p}});
+            tx.send(ipc::loop::PatternCommand{cmd::Hush{name}});
+        }
+        for (std::int64_t i = 0; i < state.range(0); ++i)
+            tx.send(ipc::loop::PatternCommand{cmd::SetPattern{"d" + std::to_string(i), *p}});
+        loop.pass();
+        for (auto _ : state)
+            loop.pass();
+    }
+    std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_MainLoopPass)->Args({16, 0})->Args({16, 100'000})->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -49,6 +49,10 @@ struct Overloaded : F... {
     using F::operator()...;
 };
 
+bool is_playing(const pattern::CompiledPattern& p) {
+    return !std::holds_alternative<pattern::node::Silence>(p.nodes[p.root]);
+}
+
 }  // namespace
 
 Engine::Engine(Duration lookahead, double bpm, double beats_per_cycle, NowSource now)
@@ -67,11 +71,16 @@ void Engine::apply(EngineCommand command) {
                 const auto it = names_.find(c.slot);
                 if (it == names_.end()) return;
                 slots_[it->second] = silent_pattern();
+                file_slot(it->second);
                 remove_queued(it->second);
             },
             [this](command::HushAll&) {
-                for (auto& slot : slots_)
-                    slot = silent_pattern();
+                // Only playing slots can be other than silent.
+                for (auto* playing : {&notes_, &curves_}) {
+                    for (const std::size_t i : playing->slots)
+                        slots_[i] = silent_pattern();
+                    playing->slots.clear();
+                }
                 clear_queue();
             },
             [this](command::SetBpm& c) { set_tempo(&Clock::bpm, c.bpm); },
@@ -88,18 +97,40 @@ void Engine::set_pattern(std::string name, pattern::CompiledPattern pattern, boo
         const std::size_t i = it->second;
         slots_[i] = std::move(pattern);
         remove_queued(i);
-        cursors_[i] = c;
         offsets_[i] = offset;
         warned_[i] = false;
+        file_slot(i);
+        set_cursor(i, c);
         return;
     }
     // A new slot starts at the next cycle boundary.
-    names_.emplace(name, slots_.size());
+    const std::size_t i = slots_.size();
+    names_.emplace(name, i);
     slot_names_.push_back(std::move(name));
     slots_.push_back(std::move(pattern));
-    cursors_.push_back(saturating_add(c, 1));
+    cursors_.push_back(0);
+    starts_.emplace_back();
     offsets_.push_back(offset);
     warned_.push_back(false);
+    file_slot(i);
+    set_cursor(i, saturating_add(c, 1));
+}
+
+void Engine::file_slot(std::size_t slot) {
+    notes_.slots.erase(slot);
+    curves_.slots.erase(slot);
+    if (!is_playing(slots_[slot])) return;
+    (slots_[slot].control_only ? curves_ : notes_).slots.insert(slot);
+}
+
+void Engine::set_cursor(std::size_t slot, std::int64_t cycle) {
+    cursors_[slot] = cycle;
+    // A silent slot's cursor is of no consequence until it is set again.
+    if (!is_playing(slots_[slot])) return;
+    starts_[slot] = clock_.cycle_start_instant(cycle);
+    if (!starts_[slot]) return;
+    Instant& next = (slots_[slot].control_only ? curves_ : notes_).next_start;
+    next = std::min(next, *starts_[slot]);
 }
 
 void Engine::set_tempo(double Clock::*field, double value) {
@@ -111,6 +142,10 @@ void Engine::set_tempo(double Clock::*field, double value) {
     clear_queue();
     std::fill(cursors_.begin(), cursors_.end(), 0);
     std::fill(offsets_.begin(), offsets_.end(), 0);
+    for (const auto* playing : {&notes_, &curves_}) {
+        for (const std::size_t i : playing->slots)
+            set_cursor(i, 0);
+    }
 }
 
 void Engine::push(event::Event<>&& e, Instant due, std::size_t slot) {
@@ -153,21 +188,26 @@ void Engine::clear_queue() {
 }
 
 template <class Emit>
-void Engine::run_pass(Instant now, bool control_only, std::size_t& first, Emit&& emit) {
-    const std::size_t n = slots_.size();
+void Engine::run_pass(Instant now, Playing& playing, Emit&& emit) {
     const Instant horizon = now + lookahead_;
+    // A slot behind the current cycle starts before the horizon too, so nothing is skipped.
+    if (playing.slots.empty() || playing.next_start > horizon) return;
     // A slot more than a cycle behind (an absurd tempo, a stalled loop) skips cycles that are
     // wholly past: their events would all be dropped, their curves already over.
     const std::int64_t behind = clock_.current_cycle(now) - 1;
     pattern::query::Budget budget;
     budget.work = pass_work;
-    const std::size_t start_slot = n == 0 ? 0 : first % n;
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::size_t i = (start_slot + k) % n;
-        if (slots_[i].control_only != control_only) continue;
-        cursors_[i] = std::max(cursors_[i], behind);
+    // The pass starts at the first playing slot from `first` on, in index order, and wraps.
+    auto start_it = playing.slots.lower_bound(playing.first);
+    if (start_it == playing.slots.end()) start_it = playing.slots.begin();
+    const std::size_t start_slot = *start_it;
+    auto it = start_it;
+    Instant next_start = Instant::max();
+    do {
+        const std::size_t i = *it;
+        if (cursors_[i] < behind) set_cursor(i, behind);
         for (;;) {
-            const auto start = clock_.cycle_start_instant(cursors_[i]);
+            const std::optional<Instant> start = starts_[i];
             if (!start || *start > horizon) break;
             // Nothing spent yet in this pass: a cycle cut short now would be cut in any pass,
             // so what it gave is kept. Otherwise it waits for a pass that starts with its slot;
@@ -184,21 +224,24 @@ void Engine::run_pass(Instant now, bool control_only, std::size_t& first, Emit&&
                 }
             }
             if (served == Served::retry) {
-                first = i == start_slot ? i + 1 : i;
+                playing.first = i == start_slot ? i + 1 : i;
                 return;
             }
             if (served == Served::cut) warn_cut(i);
             budget.cut = false;
             if (cursors_[i] == std::numeric_limits<std::int64_t>::max()) break;
-            ++cursors_[i];
+            set_cursor(i, cursors_[i] + 1);
         }
-    }
+        if (starts_[i]) next_start = std::min(next_start, *starts_[i]);
+        if (++it == playing.slots.end()) it = playing.slots.begin();
+    } while (it != start_it);
+    playing.next_start = next_start;
 }
 
 void Engine::fill(Instant now) {
     if (heap_.size() + pass_work > queue_limit) return;
     const double cycle_seconds = clock_.cycle_seconds();
-    run_pass(now, false, first_note_slot_, [&](std::size_t i, Instant, bool) {
+    run_pass(now, notes_, [&](std::size_t i, Instant, bool) {
         const time::Time offset = time::Time::from_integer(offsets_[i]);
         for (auto& e : scratch_) {
             // Only onsets: pieces of events that began in an earlier span were sent then.
@@ -217,7 +260,7 @@ void Engine::fill(Instant now) {
 std::vector<CurveOutput> Engine::fill_control_curves(Instant now, std::size_t table_size) {
     std::vector<CurveOutput> out;
     pattern::curve::SampleBudget samples{pass_samples};
-    run_pass(now, true, first_curve_slot_, [&](std::size_t i, Instant start, bool fresh) {
+    run_pass(now, curves_, [&](std::size_t i, Instant start, bool fresh) {
         auto tables = pattern::curve::compile_wavetable(scratch_, table_size, samples);
         const bool cut = samples.cut;
         samples.cut = false;
@@ -270,8 +313,7 @@ std::vector<std::pair<std::string, bool>> Engine::slot_info() const {
     std::vector<std::pair<std::string, bool>> out;
     out.reserve(names_.size());
     for (const auto& [name, i] : names_) {
-        const auto& p = slots_[i];
-        out.emplace_back(name, !std::holds_alternative<pattern::node::Silence>(p.nodes[p.root]));
+        out.emplace_back(name, is_playing(slots_[i]));
     }
     return out;
 }

@@ -35,9 +35,11 @@ using u128 = time::detail::u128;
 // intermediate would overflow. The query maps every event time through such a sum; one
 // reduction instead of one per product and sum, and 64-bit arithmetic while it fits, make
 // up most of its speed.
-std::optional<Time> fused(std::int64_t a1, std::int64_t b1, std::uint64_t c1, std::int64_t a2,
-                          std::int64_t b2, std::uint64_t c2, std::uint64_t d1, std::uint64_t d2,
-                          std::uint64_t d3) {
+[[gnu::always_inline]] inline std::optional<Time> fused(std::int64_t a1, std::int64_t b1,
+                                                        std::uint64_t c1, std::int64_t a2,
+                                                        std::int64_t b2, std::uint64_t c2,
+                                                        std::uint64_t d1, std::uint64_t d2,
+                                                        std::uint64_t d3) {
     std::int64_t x, y, num, den;
     if (((c1 | c2 | d1 | d2 | d3) >> 62) == 0 && !__builtin_mul_overflow(a1, b1, &x) &&
         !__builtin_mul_overflow(x, static_cast<std::int64_t>(c1), &x) &&
@@ -61,6 +63,21 @@ std::optional<Time> fused(std::int64_t a1, std::int64_t b1, std::uint64_t c1, st
     return Time::from_wide(neg, neg ? 0 - u128(wnum) : u128(wnum), wden);
 }
 
+// a + b when the cross products fit 64 bits, so that the sum is exact; nothing otherwise.
+std::optional<Time> exact_sum(Time a, Time b) {
+    std::int64_t x, y, num, den;
+    if (a.denom() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
+        b.denom() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
+        __builtin_mul_overflow(a.numer(), static_cast<std::int64_t>(b.denom()), &x) ||
+        __builtin_mul_overflow(b.numer(), static_cast<std::int64_t>(a.denom()), &y) ||
+        __builtin_add_overflow(x, y, &num) ||
+        __builtin_mul_overflow(static_cast<std::int64_t>(a.denom()),
+                               static_cast<std::int64_t>(b.denom()), &den)) {
+        return std::nullopt;
+    }
+    return Time(num, static_cast<std::uint64_t>(den));
+}
+
 // A time map t -> (t - origin) * scale + shift (scale never 0), with shift the image of the
 // origin. Children are queried with the map that takes their times to the caller's, so an
 // event is mapped once where it is made instead of once per level; a negative scale (Rev) swaps
@@ -68,20 +85,48 @@ std::optional<Time> fused(std::int64_t a1, std::int64_t b1, std::uint64_t c1, st
 // its own span's begin (Rev: end), so the origin and shift of a composed map are times the
 // query needs anyway and t - origin is small: nothing in between leaves the range while the
 // results fit (t * scale + shift would carry shifts like 2c + 1 that overflow long before).
+// A translation (Early, Late) whose offset is exact maps by one sum, t + offset.
 struct Affine {
     Time origin;
     Time scale = Time::from_integer(1);
     Time shift;
     bool identity = true;
+    bool translation = false;  // a translation by an exact offset, shift - origin
+    Time offset;
 
-    static Affine of(Time origin, Time scale, Time shift) { return {origin, scale, shift, false}; }
+    static Affine of(Time origin, Time scale, Time shift) {
+        return {origin, scale, shift, false, false, Time()};
+    }
+
+    // The same map, made ready to map many times: a translation with a fractional origin
+    // (Early, Late) takes one sum per time instead of two.
+    Affine prepared() const {
+        Affine a = *this;
+        // -origin saturates at the very end of the time line: then no shortcut.
+        if (!identity && scale == Time::from_integer(1) && !origin.is_integer() &&
+            origin.numer() != std::numeric_limits<std::int64_t>::min()) {
+            if (const auto d = exact_sum(shift, -origin)) {
+                a.translation = true;
+                a.offset = *d;
+            }
+        }
+        return a;
+    }
 
     Time apply(Time t) const {
-        // With l/ld = t - origin: (l*sn*hd + hn*ld*sd) / (ld*sd*hd), reduced once. For an
-        // integer origin l = tn - o*td over td is already in lowest terms.
-        std::int64_t local;
+        // Children are queried from their span's begin, the origin: its image is known.
+        if (t == origin) return shift;
+        // One fused sum for either form, so that it stays inline. A translation: (tn*od + on*td)
+        // / (td*od). Otherwise, with l/ld = t - origin: (l*sn*hd + hn*ld*sd) / (ld*sd*hd). For
+        // an integer origin l = tn - o*td over td is already in lowest terms.
+        std::int64_t local = t.numer();
         std::uint64_t ld = t.denom();
-        if (origin.is_integer()) {
+        Time s = scale;
+        Time h = shift;
+        if (translation) {
+            s = Time::from_integer(1);
+            h = offset;
+        } else if (origin.is_integer()) {
             if (ld > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) ||
                 __builtin_mul_overflow(origin.numer(), static_cast<std::int64_t>(ld), &local) ||
                 __builtin_sub_overflow(t.numer(), local, &local)) {
@@ -91,24 +136,18 @@ struct Affine {
             const Time d = t - origin;
             local = d.numer();
             ld = d.denom();
-            if (ld > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-                return d * scale + shift;
-            }
         }
-        if (const auto r = fused(local, scale.numer(), shift.denom(), shift.numer(),
-                                 static_cast<std::int64_t>(ld), scale.denom(), ld, scale.denom(),
-                                 shift.denom())) {
-            return *r;
+        if (ld <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            if (const auto r =
+                    fused(local, s.numer(), h.denom(), h.numer(), static_cast<std::int64_t>(ld),
+                          s.denom(), ld, s.denom(), h.denom())) {
+                return *r;
+            }
         }
         return (t - origin) * scale + shift;
     }
 
-    Arc apply(const Arc& a) const {
-        if (identity) return a;
-        const Time b = apply(a.begin);
-        const Time e = apply(a.end);
-        return scale.numer() > 0 ? Arc{b, e} : Arc{e, b};
-    }
+    bool reverses() const { return scale.numer() < 0; }
 
     // This map after `inner`: (t - o) * s * s' + this(inner's shift), anchored at inner's origin.
     Affine after(const Affine& inner) const {
@@ -118,12 +157,38 @@ struct Affine {
     }
 };
 
-// Maps the spans (whole, then part) of the events from `from` on.
+// Maps the times of the events from `from` on by f, each distinct time once: a part mostly
+// shares its ends with its whole, and a whole mostly begins where the one before it ended.
+// `reverses` swaps the ends of every span.
 template <class F>
-void map_spans(Events& out, std::size_t from, F&& f) {
+void map_times(Events& out, std::size_t from, bool reverses, F&& f) {
+    Time last_in;
+    Time last_out;
+    bool have_last = false;
+    const auto image = [&](const Time& t) {
+        if (!have_last || !(t == last_in)) {
+            last_out = f(t);
+            last_in = t;
+            have_last = true;
+        }
+        return last_out;
+    };
+    const auto assign = [reverses](Arc& a, const Time& b, const Time& e) {
+        a = reverses ? Arc{e, b} : Arc{b, e};
+    };
     for (auto it = out.begin() + static_cast<std::ptrdiff_t>(from); it != out.end(); ++it) {
-        if (it->whole) *it->whole = f(*it->whole);
-        it->part = f(it->part);
+        if (!it->whole) {
+            const Time b = image(it->part.begin);
+            assign(it->part, b, image(it->part.end));
+            continue;
+        }
+        const Arc whole = *it->whole;
+        const Time wb = image(whole.begin);
+        const Time we = image(whole.end);
+        const Time pb = it->part.begin == whole.begin ? wb : image(it->part.begin);
+        const Time pe = it->part.end == whole.end ? we : image(it->part.end);
+        assign(*it->whole, wb, we);
+        assign(it->part, pb, pe);
     }
 }
 
@@ -136,24 +201,55 @@ Time segment_start(std::int64_t c, std::uint64_t i, std::uint64_t n) {
 
 // The n segments of each cycle (Cat children, Euclid steps) under an outer map: segment i of
 // cycle c squeezes the child's cycle c by t -> s + (t - c) / n, s = c + i/n, and the outer
-// map follows. The scale is shared by all segments, so it is formed once.
+// map follows. The scale is shared by all segments, so it is formed once; the end of one
+// segment is the start of the next, so the last boundary and its image are kept.
 class Segments {
 public:
     Segments(const Affine& map, std::uint64_t n)
         : map_(map), n_(n), scale_(map.identity ? Time(1, n) : map.scale * Time(1, n)) {}
 
     std::uint64_t count() const { return n_; }
+    const Affine& outer() const { return map_; }
 
-    // The squeeze t -> lo + (t - from) / n from the child's span [from, ..] onto the segment's
-    // covered part [lo, ..], then the outer map.
-    Affine map_for(Time from, Time lo) const {
-        return Affine::of(from, scale_, map_.identity ? lo : map_.apply(lo));
+    // The boundary c + i/n, and its image under the outer map.
+    Time start(std::int64_t c, std::uint64_t i) {
+        at(c, i);
+        return time_;
+    }
+    Time image(std::int64_t c, std::uint64_t i) {
+        at(c, i);
+        if (!has_image_) {
+            image_ = map_.identity ? time_ : map_.apply(time_);
+            has_image_ = true;
+        }
+        return image_;
     }
 
+    // The squeeze t -> lo + (t - from) / n from the child's span [from, ..] onto the segment's
+    // covered part [lo, ..] (lo_image: its image under the outer map), then the outer map.
+    Affine map_for(Time from, Time lo_image) const { return Affine::of(from, scale_, lo_image); }
+
 private:
+    // Field by field: a boundary written as one record is read back before the stores land.
+    void at(std::int64_t c, std::uint64_t i) {
+        if (valid_ && c_ == c && i_ == i) return;
+        time_ = segment_start(c, i, n_);
+        c_ = c;
+        i_ = i;
+        valid_ = true;
+        has_image_ = false;
+    }
+
     const Affine& map_;
     std::uint64_t n_;
     Time scale_;
+    // The last boundary asked for.
+    std::int64_t c_ = 0;
+    std::uint64_t i_ = 0;
+    Time time_;
+    Time image_;
+    bool valid_ = false;
+    bool has_image_ = false;
 };
 
 class Walk {
@@ -206,6 +302,14 @@ private:
     void degrade(const node::Degrade& n, const Arc& span, const Affine& map);
     void warp(const node::Warp& n, const Arc& span, const Affine& map);
 
+    // The node itself, or the first below it that is not a Freeze: Freeze is transparent.
+    const PatternNode& unfrozen(NodeIndex index) const {
+        const PatternNode* node = &nodes_[index];
+        while (const auto* freeze = std::get_if<node::Freeze>(node))
+            node = &nodes_[freeze->child];
+        return *node;
+    }
+
     // Whether anything is left to spend; once nothing is, what would follow is cut.
     bool more() {
         if (budget_.work == 0) budget_.cut = true;
@@ -214,7 +318,7 @@ private:
 
     // Segment i of n in cycle c (from c + i/n to c + (i+1)/n): the child's cycle c squeezed
     // into the part of the segment that the piece covers.
-    void segment(NodeIndex child, std::uint64_t i, const Segments& segments, std::int64_t c,
+    void segment(NodeIndex child, std::uint64_t i, Segments& segments, std::int64_t c,
                  const Arc& piece);
 
     Nodes nodes_;
@@ -234,10 +338,7 @@ std::uint64_t event_bytes(const event::Value& value) {
 }
 
 void Walk::run(NodeIndex index, const Arc& span, const Affine& map) {
-    // Freeze is transparent.
-    const PatternNode* node = &nodes_[index];
-    while (const auto* freeze = std::get_if<node::Freeze>(node))
-        node = &nodes_[freeze->child];
+    const PatternNode* node = &unfrozen(index);
 
     switch (node->index()) {
         case 0:
@@ -302,7 +403,7 @@ void Walk::atom(const node::Atom& n, const Arc& span, const Affine& map) {
         const Time mapped_c1 = map.apply(whole.end);
         const Time b = piece.begin == whole.begin ? mapped_c : map.apply(piece.begin);
         const Time e = piece.end == whole.end ? mapped_c1 : map.apply(piece.end);
-        if (map.scale.numer() > 0) {
+        if (!map.reverses()) {
             out_.emplace_back(Arc{mapped_c, mapped_c1}, Arc{b, e}, n.value);
         } else {
             out_.emplace_back(Arc{mapped_c1, mapped_c}, Arc{e, b}, n.value);
@@ -311,28 +412,45 @@ void Walk::atom(const node::Atom& n, const Arc& span, const Affine& map) {
     });
 }
 
-void Walk::segment(NodeIndex child, std::uint64_t i, const Segments& segments, std::int64_t c,
+void Walk::segment(NodeIndex child, std::uint64_t i, Segments& segments, std::int64_t c,
                    const Arc& piece) {
     if (!spend()) return;
     const Time cycle = integer(c);
     const Time next = integer(next_cycle(c));
-    const std::uint64_t n = segments.count();
-    const Time s = segment_start(c, i, n);
-    if (piece.begin == cycle && piece.end == next) {
-        // The whole cycle: every segment is covered (the common case).
-        return run(child, Arc{cycle, next}, segments.map_for(cycle, s));
+    // In the common case the piece is the whole cycle and covers every segment.
+    const bool whole = piece.begin == cycle && piece.end == next;
+    const Time s = segments.start(c, i);
+    const bool from_start = whole || !(s < piece.begin);
+    const Time lo_image = from_start ? segments.image(c, i) : Time();
+    const auto* atom = c == std::numeric_limits<std::int64_t>::max()
+                           ? nullptr
+                           : std::get_if<node::Atom>(&unfrozen(child));
+    if (whole && !atom) return run(child, Arc{cycle, next}, segments.map_for(cycle, lo_image));
+    const Time s_next = segments.start(c, i + 1);
+    const bool to_end = whole || !(piece.end < s_next);
+    if (from_start && to_end) {
+        if (!atom) return run(child, Arc{cycle, next}, segments.map_for(cycle, lo_image));
+        // An atom fills the segment with one event whose ends are segment boundaries, each
+        // mapped once for both segments that share it.
+        if (!spend(1 + remaps_, event_bytes(atom->value))) return;
+        const Time hi_image = segments.image(c, i + 1);
+        const Arc span =
+            segments.outer().reverses() ? Arc{hi_image, lo_image} : Arc{lo_image, hi_image};
+        out_.emplace_back(span, span, atom->value);
+        return;
     }
-    const Time s_next = segment_start(c, i + 1, n);
-    const bool from_start = !(s < piece.begin);
-    const bool to_end = !(piece.end < s_next);
     const Time lo = from_start ? s : piece.begin;
     const Time hi = to_end ? s_next : piece.end;
     if (!(lo < hi)) return;
-    // The child's cycle c, or the part of it that the piece covers.
-    const Time width = integer(static_cast<std::int64_t>(n));
+    // The part of the child's cycle c that the piece covers.
+    const Time width = integer(static_cast<std::int64_t>(segments.count()));
     const Arc child_span{from_start ? cycle : cycle + (lo - s) * width,
                          to_end ? next : cycle + (hi - s) * width};
-    run(child, child_span, segments.map_for(child_span.begin, lo));
+    const Affine& outer = segments.outer();
+    run(child, child_span,
+        segments.map_for(child_span.begin, from_start       ? lo_image
+                                           : outer.identity ? lo
+                                                            : outer.apply(lo)));
 }
 
 // Index range [first, last) of the segments of n per cycle that the piece of cycle c touches.
@@ -353,7 +471,7 @@ std::pair<std::uint64_t, std::uint64_t> touched_segments(const Arc& piece, std::
 
 void Walk::cat(const node::Cat& n, const Arc& span, const Affine& map) {
     const std::uint64_t count = n.children.size();
-    const Segments segments(map, count);
+    Segments segments(map, count);
     time::for_each_cycle(span, [&](const Arc& piece) {
         const std::int64_t c = piece.begin.floor();
         // Segments outside the piece would contribute nothing.
@@ -396,7 +514,7 @@ void Walk::euclid(const node::Euclid& n, const Arc& span, const Affine& map) {
     const std::uint64_t hits = std::min<std::uint64_t>(n.pulses, steps);
     if (steps == 0 || hits == 0) return;
     const std::uint64_t rotation = n.rotation % steps;
-    const Segments segments(map, steps);
+    Segments segments(map, steps);
 
     // Hits sit on the original steps floor(i * steps / hits); rotating left by r puts original
     // step q at (q - r) mod steps. The hits are walked directly, never as a list of flags.
@@ -442,16 +560,19 @@ void Walk::degrade(const node::Degrade& n, const Arc& span, const Affine& map) {
     };
     const auto begin = out_.begin() + static_cast<std::ptrdiff_t>(from);
     out_.erase(std::remove_if(begin, out_.end(), dropped), out_.end());
-    if (!map.identity) map_spans(out_, from, [&map](const Arc& a) { return map.apply(a); });
+    if (map.identity) return;
+    const Affine prepared = map.prepared();
+    map_times(out_, from, map.reverses(), [&prepared](Time t) { return prepared.apply(t); });
 }
 
 void Walk::warp(const node::Warp& n, const Arc& span, const Affine& map) {
     // Not linear: the child's events are bent here in this node's own time.
     const std::size_t from = out_.size();
     remapped(n.child, span);
-    map_spans(out_, from, [&](const Arc& a) {
-        return map.apply(
-            Arc{warp_time(a.begin, n.grid, n.amount), warp_time(a.end, n.grid, n.amount)});
+    const Affine prepared = map.prepared();
+    map_times(out_, from, !map.identity && map.reverses(), [&](Time t) {
+        const Time warped = warp_time(t, n.grid, n.amount);
+        return map.identity ? warped : prepared.apply(warped);
     });
 }
 

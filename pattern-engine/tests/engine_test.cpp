@@ -144,6 +144,34 @@ TEST_F(EngineTest, ASlotThatDoesNotFitInAPassWaitsForTheNext) {
     EXPECT_EQ(log, "");
 }
 
+// Slots are never removed: a pass costs what the playing slots cost, not every name ever set.
+TEST_F(EngineTest, HushedSlotsCostNothingPerPassAndPlayWhenSetAgain) {
+    const auto p = *ir::compile::compile(fast(2, 1, note(9)));
+    constexpr int kEach = 50'000;
+    for (int i = 0; i < kEach; ++i)
+        engine.apply(command::SetPattern{"x" + std::to_string(i), p});
+    engine.apply(command::HushAll{});
+    for (int i = 0; i < kEach; ++i)
+        engine.apply(command::SetPattern{"h" + std::to_string(i), p});
+    for (int i = 0; i < kEach; ++i)
+        engine.apply(command::Hush{"h" + std::to_string(i)});
+    set("a", fast(4, 1, note(1)));
+    Played heard;
+    // Two cycles of passes 1 ms apart; each visiting the hushed slots took milliseconds.
+    const std::clock_t cpu = std::clock();
+    for (; now < origin + 4s; now += 1ms) {
+        engine.fill(now);
+        EXPECT_TRUE(engine.fill_control_curves(now, 8).empty());
+        for (const auto& e : engine.drain(now + 100ms))
+            heard.emplace_back((e.due - origin) / 1ms, std::get<0>(e.event.value).note);
+    }
+    EXPECT_LT(double(std::clock() - cpu) / CLOCKS_PER_SEC, 0.5);
+    EXPECT_EQ(heard, (Played{{2000, 1}, {2500, 1}, {3000, 1}, {3500, 1}, {4000, 1}}));
+    // A hushed slot set again plays from the current cycle on.
+    set("h7", note(2));
+    EXPECT_EQ(fill_at(4000ms), (Played{{4000, 2}, {4500, 1}, {5000, 1}, {5500, 1}}));
+}
+
 // Hostile requests: each pass stays within its time and memory (the heap outside sanitizer
 // builds) and the slot cut short is named once.
 TEST_F(EngineTest, EveryPassIsBoundedWhateverTheRequests) {

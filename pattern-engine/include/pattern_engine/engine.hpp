@@ -14,12 +14,17 @@
 // that does not fit in what is left waits for a pass that starts with its slot. Passes start
 // with each slot in turn, so an absurd slot cannot starve the others. A slot more than a cycle
 // behind skips the cycles that are wholly past.
+//
+// A pass costs what the playing slots cost: hushed and silent slots are not visited, each
+// playing slot keeps the instant its next cycle starts (until the tempo or the slot changes),
+// and a pass with nothing new to fill compares one instant, the earliest of those.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -118,6 +123,13 @@ private:
         Instant due;
         std::uint32_t index;  // into pool_
     };
+    // The playing slots of one kind (ordinary or control-only): the only ones a pass visits.
+    struct Playing {
+        std::set<std::size_t> slots;  // in index order
+        std::size_t first = 0;        // where the next pass starts
+        // No slot's next cycle starts before this; a pass that finds none due stops here.
+        Instant next_start = Instant::min();
+    };
 
     void set_pattern(std::string name, pattern::CompiledPattern pattern, bool from_zero);
     void set_tempo(double Clock::*field, double value);
@@ -128,7 +140,11 @@ private:
     // horizon while the pass's budget lasts; `first` becomes the slot the next pass starts at.
     // emit(i, start, fresh) turns the cycle queried into scratch_ into output.
     template <class Emit>
-    void run_pass(Instant now, bool control_only, std::size_t& first, Emit&& emit);
+    void run_pass(Instant now, Playing& playing, Emit&& emit);
+    // Sets a slot's cursor and, while it plays, the instant that cycle starts.
+    void set_cursor(std::size_t slot, std::int64_t cycle);
+    // Enters the slot among the playing ones of its kind, or none when its pattern is silent.
+    void file_slot(std::size_t slot);
     // Pattern cycle q of the slot into scratch_.
     void query_cycle(std::size_t slot, std::int64_t q, pattern::query::Budget& budget);
     void warn_cut(std::size_t slot);
@@ -140,14 +156,16 @@ private:
     std::vector<std::int64_t> cursors_;
     std::vector<std::int64_t> offsets_;
     std::vector<bool> warned_;  // a cut of the slot has been logged since it was last set
-    std::vector<Key> heap_;     // binary heap, earliest due on top
+    // Start of cycle cursors_[i], none when not representable; kept for playing slots only.
+    std::vector<std::optional<Instant>> starts_;
+    Playing notes_;
+    Playing curves_;
+    std::vector<Key> heap_;  // binary heap, earliest due on top
     std::vector<Queued> pool_;
     std::vector<std::uint32_t> free_;  // unused places in pool_
     std::unordered_map<std::string, std::size_t> names_;
     std::vector<std::string> slot_names_;  // by slot index
     pattern::query::Events scratch_;       // reused by every query
-    std::size_t first_note_slot_ = 0;      // where the next pass of each kind starts
-    std::size_t first_curve_slot_ = 0;
 };
 
 }  // namespace pattern_engine::engine
