@@ -200,6 +200,8 @@ public:
     bool wait_cycles(std::size_t cycles, std::chrono::milliseconds timeout) const;
     // Drops the recordings (MIDI and audio) made so far.
     void clear();
+    // JACK's frame time when the server reported each xrun (a cycle that ran late) so far.
+    std::vector<std::uint32_t> xruns() const;
     // Records or messages the realtime side had to drop (a full buffer); should stay 0.
     std::size_t dropped() const;
 
