@@ -232,7 +232,7 @@ TEST_F(CpalBackendJackTest, CapturesTheChosenChannelUntilTheRingIsFull) {
     auto second = backend_->start_input(48000, 1);
     ASSERT_TRUE(second.has_value()) << second.error();
     drain(**ring);
-    ASSERT_TRUE(rig_->wait_cycles(8, 2s));
+    ASSERT_TRUE(rig_->wait_cycles(8, 20s));
     EXPECT_TRUE((*ring)->empty());
     EXPECT_FALSE((*second)->empty());
 }

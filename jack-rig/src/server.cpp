@@ -161,7 +161,10 @@ std::expected<Child, Error> spawn(const std::string& jackd, const std::string& n
 
     // Everything the child needs is prepared before fork: between fork and exec only
     // async-signal-safe calls are allowed (other threads may hold the allocator's lock).
+    // A client that a loaded machine keeps waiting must not be dropped from the graph as a
+    // zombie: a long client time-out.
     std::vector<std::string> args = {jackd, options.realtime ? "--realtime" : "--no-realtime",
+                                     "-t",  "10000",
                                      "-n",  name,
                                      "-d",  "dummy",
                                      "-r",  std::to_string(options.sample_rate),
