@@ -270,7 +270,7 @@ TEST_P(MidiSinkServerDeath, FailsTheNextSendsPromptlyWithoutBlocking) {
     EXPECT_EQ(r.error().text.rfind("send: the JACK server has shut down", 0), 0u) << r.error().text;
     for (int i = 0; i < 100; ++i)
         EXPECT_FALSE(timed_tick().has_value());
-    EXPECT_LT(longest, 20ms);
+    EXPECT_LT(longest, 200ms);  // a send that waited for the server would wait for good
 
     const auto closing = SteadyClock::now();
     sink_.reset();
