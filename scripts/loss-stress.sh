@@ -18,6 +18,7 @@ cmake --build build --target vorla_engine_loss_tests >/dev/null || exit 1
 
 for ((i = 0; i < trials; i++)); do
   signal=$([[ $((i % 2)) == 0 ]] && echo SIGTERM || echo SIGKILL)
+  [[ -x "$program" ]] || { echo "$program is missing"; exit 1; }
   out=$(timeout 120 "$program" --gtest_filter="*/$signal" 2>&1)
   rc=$?
   line=$(grep -m1 '^loss: ' <<<"$out")
@@ -34,7 +35,7 @@ for ((i = 0; i < trials; i++)); do
   else
     verdict=ok
   fi
-  echo "$verdict $signal ${line:-none}" >>"$results"
+  echo "$verdict $signal ${line:-rc $rc}" >>"$results"
   [[ $verdict == ok ]] || { echo "trial $i ($signal): $verdict"; grep -E 'Failure|Expected|Which is|loss:' <<<"$out" | head -20; }
 done
 
