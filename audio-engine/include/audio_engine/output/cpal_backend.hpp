@@ -41,7 +41,8 @@ struct DeviceDefaults {
     std::uint32_t sample_rate;
 };
 
-// Channel count and sample rate of the default output device; opens nothing.
+// Channel count and sample rate of the default output device; leaves nothing open (on JACK:
+// the number of physical playback ports and the server's rate, from one short-lived client).
 std::expected<DeviceDefaults, std::string> query_device();
 
 // The capture loop over one input buffer of interleaved frames of `channels` samples (the last
