@@ -1,49 +1,54 @@
 #include "audio_engine/output/cpal_backend.hpp"
 
 // Every call into the audio library lives in this file: its API differs between versions
-// (errors are exceptions in RtAudio 5, codes in RtAudio 6).
+// (errors are exceptions in RtAudio 5, codes in RtAudio 6). A JACK server on Linux is the
+// other file's (jack_backend.cpp).
 #include <RtAudio.h>
 #include <fmt/format.h>
 #include <unistd.h>
 
-#if defined(__UNIX_JACK__)
-#include <jack/jack.h>
-#endif
 #if defined(__LINUX_ALSA__) && __has_include(<alsa/asoundlib.h>)
 #include <alsa/asoundlib.h>
 #define VORLA_QUIET_ALSA 1
 #endif
-#if defined(__x86_64__) || defined(__i386__)
-#include <xmmintrin.h>
-#endif
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <exception>
 #include <limits>
 #include <mutex>
 #include <optional>
 #include <string_view>
-#include <thread>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "backend.hpp"
 #include "support/log.hpp"
 
 namespace audio_engine::output::cpal_backend {
 
-namespace {
+using namespace detail;
 
-constexpr std::string_view kTarget = "audio_engine::output::cpal_backend";
-constexpr std::string_view kOutputError = "audio stream error: ";
-constexpr std::string_view kInputError = "audio input stream error: ";
-constexpr std::string_view kDeviceGone =
-    "The requested device is no longer available. For example, it has been unplugged.";
-// Client names on a JACK server; the ports are "<name>:outport N" and "<name>:inport N".
-constexpr const char* kOutputName = "vorla-engine-audio";
-constexpr const char* kInputName = "vorla-engine-capture";
+void detail::log_device_default(std::uint32_t sample_rate, std::size_t channels) {
+    support::log::info(kTarget,
+                       fmt::format("device default: {}Hz, {} ch, Unknown", sample_rate, channels));
+}
+
+Result detail::check_request(const engine::EngineConfig& config) {
+    if (config.channels > std::numeric_limits<std::uint16_t>::max() ||
+        config.max_block > std::numeric_limits<std::uint32_t>::max())
+        return std::unexpected(std::string("out of range integral type conversion attempted"));
+    support::log::info(kTarget, fmt::format("requesting: {}Hz, {} ch, block={}", config.sample_rate,
+                                            config.channels, config.max_block));
+    return {};
+}
+
+void detail::log_input(std::size_t channels, std::uint32_t sample_rate, std::size_t channel) {
+    support::log::info(kTarget, fmt::format("input device: {} ch, {}Hz, capturing ch {}", channels,
+                                            sample_rate, channel));
+}
+
+namespace {
 
 static_assert(std::numeric_limits<unsigned int>::digits >= 32);
 
@@ -107,21 +112,14 @@ auto call(F&& f) -> std::expected<std::invoke_result_t<F>, std::string> {
     return std::unexpected(std::move(r.text));
 }
 
-#if defined(__UNIX_JACK__)
-void quiet_jack(const char*) {}
-#endif
 #if defined(VORLA_QUIET_ALSA)
 void quiet_alsa(const char*, int, const char*, int, const char*, ...) {}
 #endif
 
-// Probing hosts that are not there makes libjack and libasound print; keep stderr for our lines.
+// Probing hosts that are not there makes libasound print; keep stderr for our lines.
 void silence_libraries() {
     static std::once_flag once;
     std::call_once(once, [] {
-#if defined(__UNIX_JACK__)
-        jack_set_error_function(quiet_jack);
-        jack_set_info_function(quiet_jack);
-#endif
 #if defined(VORLA_QUIET_ALSA)
         snd_lib_error_set_handler(quiet_alsa);
 #endif
@@ -133,12 +131,15 @@ struct Host {
     unsigned int devices = 0;
 };
 
-// The first host API with a device, JACK first (a server answers), then PulseAudio, then ALSA,
-// then whatever else is compiled in.
+// The first host API with a device: JACK (a server answers), then PulseAudio, then ALSA, then
+// whatever else is compiled in. Where the JACK path of our own exists, it has been tried first.
 std::optional<Host> default_host() {
     silence_libraries();
     std::vector<RtAudio::Api> compiled;
     RtAudio::getCompiledApi(compiled);
+#if defined(VORLA_AUDIO_JACK)
+    std::erase(compiled, RtAudio::UNIX_JACK);
+#endif
     std::vector<RtAudio::Api> order;
     for (RtAudio::Api api : {RtAudio::UNIX_JACK, RtAudio::LINUX_PULSE, RtAudio::LINUX_ALSA})
         if (std::find(compiled.begin(), compiled.end(), api) != compiled.end())
@@ -182,77 +183,26 @@ std::optional<Device> default_device(Direction dir) {
     return Device{std::move(found->audio), *id, std::move(info)};
 }
 
-// The audio thread runs with denormals flushed to zero (the render path's filters and ramps
-// decay into them).
-void flush_denormals() {
-#if defined(__x86_64__) || defined(__i386__)
-    _mm_setcsr(_mm_getcsr() | 0x8040);  // FTZ | DAZ
-#elif defined(__aarch64__)
-    std::uint64_t fpcr;
-    __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
-    __asm__ volatile("msr fpcr, %0" : : "r"(fpcr | (std::uint64_t{1} << 24)));
-#endif
-}
+}  // namespace
 
-// When the JACK server goes away the library closes the stream without calling the error
-// callback (it only prints to stderr), so a second client of our own watches for that.
-class ServerWatch {
-public:
-    ServerWatch() = default;
-    ServerWatch(const ServerWatch&) = delete;
-    ServerWatch& operator=(const ServerWatch&) = delete;
-    ~ServerWatch() {
-#if defined(__UNIX_JACK__)
-        if (client_) jack_client_close(client_);
-#endif
-    }
-
-    void watch([[maybe_unused]] RtAudio& host, [[maybe_unused]] std::string_view prefix) {
-#if defined(__UNIX_JACK__)
-        if (host.getCurrentApi() != RtAudio::UNIX_JACK) return;
-        prefix_ = prefix;
-        client_ = jack_client_open("vorla-engine-watch", JackNoStartServer, nullptr);
-        if (client_) jack_on_info_shutdown(client_, &ServerWatch::on_shutdown, this);
-#endif
-    }
-    bool lost() const {
-        return lost_.load(std::memory_order_acquire);
-    }
-
-private:
-#if defined(__UNIX_JACK__)
-    static void on_shutdown(jack_status_t, const char*, void* self) {
-        auto* w = static_cast<ServerWatch*>(self);
-        w->lost_.store(true, std::memory_order_release);
-        write_error_line(w->prefix_, kDeviceGone);
-    }
-    jack_client_t* client_ = nullptr;
-#endif
-    std::string_view prefix_;
-    std::atomic<bool> lost_{false};
+// A stream of either path.
+struct CpalBackend::Stream {
+    std::unique_ptr<detail::Stream> stream;
 };
 
-}  // namespace
+namespace {
 
 // Heap-held, so the callbacks can keep its address; closes its stream before its render
 // function or ring goes.
-struct CpalBackend::Stream {
+struct RtStream final : detail::Stream {
     std::unique_ptr<RtAudio> host;
     std::size_t channels = 0;
     RenderFn render;                    // output streams
     std::shared_ptr<CaptureRing> ring;  // input streams: the producer side
     std::size_t channel = 0;
-    ServerWatch watch;
 
-    ~Stream() {
+    ~RtStream() override {
         if (!host) return;
-        // After a server loss the library closes the stream from a thread of its own: let it
-        // finish rather than close the same stream twice at once.
-        if (watch.lost()) {
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-            while (host->isStreamOpen() && std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
         if (host->isStreamOpen()) (void)call([&] { host->closeStream(); });
         (void)call([&] { host.reset(); });
     }
@@ -261,14 +211,14 @@ struct CpalBackend::Stream {
     static int render_forwarder(void* out, void*, unsigned int frames, double, RtAudioStreamStatus,
                                 void* self) {
         flush_denormals();
-        auto* s = static_cast<Stream*>(self);
+        auto* s = static_cast<RtStream*>(self);
         if (out) s->render(std::span<float>(static_cast<float*>(out), frames * s->channels));
         return 0;
     }
 
     static int capture_callback(void*, void* in, unsigned int frames, double, RtAudioStreamStatus,
                                 void* self) {
-        auto* s = static_cast<Stream*>(self);
+        auto* s = static_cast<RtStream*>(self);
         if (in)
             capture_frames({static_cast<const float*>(in), frames * s->channels}, s->channels,
                            s->channel, *s->ring);
@@ -277,7 +227,7 @@ struct CpalBackend::Stream {
 
     Result open(unsigned int id, RtAudio::StreamParameters* out, RtAudio::StreamParameters* in,
                 std::uint32_t sample_rate, unsigned int frames, RtAudioCallback callback,
-                const char* name, RtAudioErrorCallback on_error, std::string_view prefix) {
+                const char* name, RtAudioErrorCallback on_error) {
         (out ? out : in)->deviceId = id;
         RtAudio::StreamOptions options;
         options.streamName = name;
@@ -286,10 +236,11 @@ struct CpalBackend::Stream {
                              &options, on_error);
         });
         if (!opened) return opened;
-        watch.watch(*host, prefix);
         return call([&] { host->startStream(); });
     }
 };
+
+}  // namespace
 
 std::size_t capture_frames(std::span<const float> buffer, std::size_t channels, std::size_t channel,
                            CaptureRing& ring) {
@@ -301,6 +252,9 @@ std::size_t capture_frames(std::span<const float> buffer, std::size_t channels, 
 }
 
 std::expected<DeviceDefaults, std::string> query_device() {
+#if defined(VORLA_AUDIO_JACK)
+    if (auto jack = jack_query()) return *jack;
+#endif
     auto device = default_device(Direction::Output);
     if (!device) return std::unexpected(std::string("no output device available"));
     if (!device->info) return std::unexpected(device->info.error());
@@ -316,33 +270,68 @@ CpalBackend::~CpalBackend() {
     input_.reset();
 }
 
-Result CpalBackend::start(const engine::EngineConfig& config, RenderFn render) {
-    auto stream = std::make_unique<Stream>();
+namespace {
+
+Opened rt_start(const engine::EngineConfig& config, RenderFn& render) {
+    auto stream = std::make_unique<RtStream>();
     stream->render = std::move(render);  // dropped with `stream` on every failure below
 
     auto device = default_device(Direction::Output);
     if (!device) return std::unexpected(std::string("no output device available"));
     if (device->info)
-        support::log::info(
-            kTarget, fmt::format("device default: {}Hz, {} ch, Unknown",
-                                 device->info->preferredSampleRate, device->info->outputChannels));
-
-    if (config.channels > std::numeric_limits<std::uint16_t>::max() ||
-        config.max_block > std::numeric_limits<std::uint32_t>::max())
-        return std::unexpected(std::string("out of range integral type conversion attempted"));
-    support::log::info(kTarget, fmt::format("requesting: {}Hz, {} ch, block={}", config.sample_rate,
-                                            config.channels, config.max_block));
+        log_device_default(device->info->preferredSampleRate, device->info->outputChannels);
+    if (auto r = check_request(config); !r) return std::unexpected(r.error());
 
     stream->host = std::move(device->host);
     stream->channels = config.channels;
     RtAudio::StreamParameters out;
     out.nChannels = static_cast<unsigned int>(config.channels);
     if (auto r = stream->open(device->id, &out, nullptr, config.sample_rate,
-                              static_cast<unsigned int>(config.max_block), Stream::render_forwarder,
-                              kOutputName, on_output_error, kOutputError);
+                              static_cast<unsigned int>(config.max_block),
+                              RtStream::render_forwarder, kOutputName, on_output_error);
         !r)
-        return r;
-    output_ = std::move(stream);
+        return std::unexpected(r.error());
+    return stream;
+}
+
+Opened rt_start_input(std::uint32_t sample_rate, std::size_t channel,
+                      std::shared_ptr<CaptureRing>& ring) {
+    auto device = default_device(Direction::Input);
+    if (!device) return std::unexpected(std::string("no input device available"));
+    if (!device->info) return std::unexpected(device->info.error());
+    const std::size_t channels = device->info->inputChannels;
+    if (channel >= channels)
+        return std::unexpected(
+            fmt::format("channel {} out of range (device has {} channels)", channel, channels));
+
+    auto stream = std::make_unique<RtStream>();
+    stream->ring = std::make_shared<CaptureRing>(sample_rate / 5);
+    stream->channels = channels;
+    stream->channel = channel;
+    log_input(channels, sample_rate, channel);
+
+    stream->host = std::move(device->host);
+    RtAudio::StreamParameters in;
+    in.nChannels = static_cast<unsigned int>(channels);
+    // 0 frames: the device's own buffer size.
+    if (auto r = stream->open(device->id, nullptr, &in, sample_rate, 0,
+                              RtStream::capture_callback, kInputName, on_input_error);
+        !r)
+        return std::unexpected(r.error());
+    ring = stream->ring;
+    return stream;
+}
+
+}  // namespace
+
+Result CpalBackend::start(const engine::EngineConfig& config, RenderFn render) {
+    std::optional<Opened> opened;
+#if defined(VORLA_AUDIO_JACK)
+    opened = jack_start(config, render);
+#endif
+    if (!opened) opened = rt_start(config, render);
+    if (!*opened) return std::unexpected(std::move(opened->error()));
+    output_ = std::make_unique<Stream>(std::move(**opened));
     return {};
 }
 
@@ -352,31 +341,14 @@ void CpalBackend::stop() {
 
 std::expected<std::shared_ptr<CaptureRing>, std::string> CpalBackend::start_input(
     std::uint32_t sample_rate, std::size_t channel) {
-    auto device = default_device(Direction::Input);
-    if (!device) return std::unexpected(std::string("no input device available"));
-    if (!device->info) return std::unexpected(device->info.error());
-    const std::size_t channels = device->info->inputChannels;
-    if (channel >= channels)
-        return std::unexpected(
-            fmt::format("channel {} out of range (device has {} channels)", channel, channels));
-
-    auto stream = std::make_unique<Stream>();
-    stream->ring = std::make_shared<CaptureRing>(sample_rate / 5);
-    stream->channels = channels;
-    stream->channel = channel;
-    support::log::info(kTarget, fmt::format("input device: {} ch, {}Hz, capturing ch {}", channels,
-                                            sample_rate, channel));
-
-    stream->host = std::move(device->host);
-    RtAudio::StreamParameters in;
-    in.nChannels = static_cast<unsigned int>(channels);
-    // 0 frames: the device's own buffer size.
-    if (auto r = stream->open(device->id, nullptr, &in, sample_rate, 0, Stream::capture_callback,
-                              kInputName, on_input_error, kInputError);
-        !r)
-        return std::unexpected(r.error());
-    auto ring = stream->ring;
-    input_ = std::move(stream);
+    std::shared_ptr<CaptureRing> ring;
+    std::optional<Opened> opened;
+#if defined(VORLA_AUDIO_JACK)
+    opened = jack_start_input(sample_rate, channel, ring);
+#endif
+    if (!opened) opened = rt_start_input(sample_rate, channel, ring);
+    if (!*opened) return std::unexpected(std::move(opened->error()));
+    input_ = std::make_unique<Stream>(std::move(**opened));
     return ring;
 }
 

@@ -147,6 +147,9 @@ struct JackClient::State {
     Ring sends{kSendRing};
     std::atomic<std::size_t> dropped{0};
     std::atomic<std::uint64_t> cycles{0};
+    // Frame times of the xruns the server reported, from libjack's notification thread.
+    std::array<std::atomic<std::uint32_t>, 4096> xrun_frames{};
+    std::atomic<std::size_t> xrun_count{0};
     // Realtime side only: one port buffer's data on its way into `records`.
     std::vector<std::byte> rt_scratch = std::vector<std::byte>(kMaxPeriod * sizeof(float));
 
@@ -365,6 +368,18 @@ std::expected<std::unique_ptr<JackClient>, Error> JackClient::open(std::string_v
     };
     if (jack_set_process_callback(state->client, process, state.get()) != 0)
         return std::unexpected(Error{"cannot set the process callback"});
+    jack_set_xrun_callback(
+        state->client,
+        [](void* arg) {
+            auto* s = static_cast<State*>(arg);
+            const std::size_t i = s->xrun_count.load(std::memory_order_relaxed);
+            if (i < s->xrun_frames.size()) {
+                s->xrun_frames[i].store(jack_frame_time(s->client), std::memory_order_relaxed);
+                s->xrun_count.store(i + 1, std::memory_order_release);
+            }
+            return 0;
+        },
+        state.get());
     state->drainer = std::thread([s = state.get()] { s->drain_loop(); });
     if (jack_activate(state->client) != 0)
         return std::unexpected(Error{"cannot activate JACK client '" + state->name + "'"});
@@ -521,6 +536,13 @@ void JackClient::clear() {
         t.samples.clear();
         t.first_frame = 0;
     }
+}
+
+std::vector<std::uint32_t> JackClient::xruns() const {
+    std::vector<std::uint32_t> out(state_->xrun_count.load(std::memory_order_acquire));
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = state_->xrun_frames[i].load(std::memory_order_relaxed);
+    return out;
 }
 
 std::size_t JackClient::dropped() const {

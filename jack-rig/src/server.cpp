@@ -6,9 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <bitset>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,17 +48,48 @@ std::string find_on_path(const char* program) {
     return {};
 }
 
-// pid + per-process counter + clock: parallel programs and reruns after a kill -9 (which
-// leaves the old name's files in /dev/shm) never collide.
-std::string fresh_name() {
-    static std::atomic<unsigned> counter{0};
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "vorla-rig-%d-%u-%llx", static_cast<int>(getpid()),
-                  counter.fetch_add(1) + 1,
-                  static_cast<unsigned long long>(micros) & 0xffffffffULL);
-    return buf;
+// Server names come from a small pool: a killed server's entry in jackd2's machine-wide table
+// of 8 is reclaimed by the next server of its name, so the rig never holds more than the pool's
+// size of them. Only one program at a time starts servers (the JackLock); within it a name is
+// taken while its JackServer lives.
+constexpr std::size_t kPool = 4;
+constexpr const char* kNamePrefix = "vorla-rig-";
+std::mutex g_pool_mu;
+std::bitset<kPool> g_pool_taken;
+
+std::string pool_name(std::size_t i) {
+    return kNamePrefix + std::to_string(i);
+}
+
+// Entries of jackd2's server table (jack2's shm.h: a 24-byte header, then 8 entries of a pid
+// and a 256-byte "jack-<uid>:<name>:" prefix) whose server has died; empty if the table is not
+// laid out as expected.
+std::vector<std::string> dead_servers(std::string_view name_prefix) {
+    std::vector<std::string> dead;
+    const int fd = open("/dev/shm/jack-shm-registry", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return dead;
+    constexpr std::size_t kHeader = 24, kServers = 8, kEntry = 264;
+    std::vector<char> table(kHeader + kServers * kEntry);
+    const ssize_t n = pread(fd, table.data(), table.size(), 0);
+    close(fd);
+    std::uint32_t magic = 0, header_len = 0;
+    std::memcpy(&magic, table.data(), 4);
+    std::memcpy(&header_len, table.data() + 16, 4);
+    if (n != static_cast<ssize_t>(table.size()) || magic != 0x4a41434b ||
+        header_len < kHeader + kServers * kEntry)
+        return dead;
+    const std::string prefix = "jack-" + std::to_string(getuid()) + ":" + std::string(name_prefix);
+    for (std::size_t i = 0; i < kServers; ++i) {
+        const char* entry = table.data() + kHeader + i * kEntry;
+        std::int32_t pid = 0;
+        std::memcpy(&pid, entry, 4);
+        const std::string key(entry + 4, strnlen(entry + 4, kEntry - 4));
+        if (pid <= 0 || !key.starts_with(prefix) || !key.ends_with(":")) continue;
+        if (kill(pid, 0) == 0 || errno != ESRCH) continue;
+        const std::size_t colon = key.find(':');
+        dead.push_back(key.substr(colon + 1, key.size() - colon - 2));
+    }
+    return dead;
 }
 
 std::string read_log(int fd) {
@@ -104,7 +136,6 @@ bool server_answers(const std::string& name) {
     return true;
 }
 
-constexpr const char* kTooMany = "Too many servers already active";
 constexpr const char* kLockPath = "/tmp/vorla-jack-rig.lock";
 
 // This process's share of the machine-wide lock.
@@ -130,7 +161,10 @@ std::expected<Child, Error> spawn(const std::string& jackd, const std::string& n
 
     // Everything the child needs is prepared before fork: between fork and exec only
     // async-signal-safe calls are allowed (other threads may hold the allocator's lock).
+    // A client that a loaded machine keeps waiting must not be dropped from the graph as a
+    // zombie: a long client time-out.
     std::vector<std::string> args = {jackd, options.realtime ? "--realtime" : "--no-realtime",
+                                     "-t",  "10000",
                                      "-n",  name,
                                      "-d",  "dummy",
                                      "-r",  std::to_string(options.sample_rate),
@@ -186,32 +220,25 @@ Startup wait_ready(pid_t pid, const std::string& name, std::chrono::milliseconds
     }
 }
 
-// A killed jackd leaves its registry entry behind, and only a server of the same name frees
-// it again: a short-lived namesake does that.
-void clear_after_kill(const std::string& jackd, const std::string& name,
-                      const ServerOptions& options, int lock_fd) {
-    if (auto namesake = spawn(jackd, name, options, lock_fd)) {
-        int status = 0;
-        if (wait_ready(namesake->pid, name, 3000ms, status) != Startup::Exited) {
-            kill(namesake->pid, SIGTERM);
-            if (!reap(namesake->pid, 5000ms)) {
-                kill(namesake->pid, SIGKILL);
-                reap(namesake->pid, 2000ms);
-            }
-        }
-        close(namesake->log_fd);
-    }
-}
-
 // True when jackd stopped on SIGTERM.
-bool terminate(pid_t pid, const std::string& jackd, const std::string& name,
-               const ServerOptions& options, int lock_fd) {
+bool terminate(pid_t pid) {
     kill(pid, SIGTERM);
     if (reap(pid, 5000ms)) return true;
     kill(pid, SIGKILL);
     reap(pid, 2000ms);
-    clear_after_kill(jackd, name, options, lock_fd);
     return false;
+}
+
+// A killed jackd leaves its table entry behind, and only a server of the same name frees it:
+// a short-lived namesake does that.
+void reclaim(const std::string& jackd, const std::string& name, const ServerOptions& options,
+             int lock_fd) {
+    if (auto namesake = spawn(jackd, name, options, lock_fd)) {
+        int status = 0;
+        if (wait_ready(namesake->pid, name, options.ready_timeout, status) != Startup::Exited)
+            terminate(namesake->pid);
+        close(namesake->log_fd);
+    }
 }
 
 }  // namespace
@@ -283,20 +310,31 @@ std::expected<JackServer, Error> JackServer::start(const ServerOptions& options)
     server.lock_.emplace(std::move(*lock));
     server.options_ = options;
     server.jackd_ = jackd;
+    {
+        std::lock_guard guard(g_pool_mu);
+        std::size_t i = 0;
+        while (i < kPool && g_pool_taken[i]) ++i;
+        if (i == kPool)
+            return std::unexpected(Error{"the rig runs at most " + std::to_string(kPool) +
+                                         " servers at once"});
+        g_pool_taken[i] = true;
+        server.pool_index_ = static_cast<int>(i);
+    }
+    server.name_ = pool_name(static_cast<std::size_t>(server.pool_index_));
 
-    // Servers outside the rig (or entries left by killed ones) may fill jackd2's table of 8:
-    // wait for room as long as for the lock.
-    const auto give_up = Clock::now() + options.lock_timeout;
-    for (;;) {
-        server.name_ = fresh_name();
-        auto child = spawn(jackd, server.name_, options, lock_fd());
-        if (!child) return std::unexpected(child.error());
-        server.pid_ = child->pid;
-        server.log_fd_ = child->log_fd;
+    // Entries that killed servers of ours left behind take room in jackd2's table of 8; the
+    // new server reclaims its own name's entry itself.
+    for (const std::string& name : dead_servers(kNamePrefix))
+        if (name != server.name_) reclaim(jackd, name, options, lock_fd());
 
-        int status = 0;
-        const Startup outcome = wait_ready(child->pid, server.name_, options.ready_timeout, status);
-        if (outcome == Startup::Ready) break;
+    // A full table, or anything else, makes jackd exit at once: its own words are the error.
+    auto child = spawn(jackd, server.name_, options, lock_fd());
+    if (!child) return std::unexpected(child.error());
+    server.pid_ = child->pid;
+    server.log_fd_ = child->log_fd;
+    int status = 0;
+    const Startup outcome = wait_ready(child->pid, server.name_, options.ready_timeout, status);
+    if (outcome != Startup::Ready) {
         const std::string log = read_log(child->log_fd);
         if (outcome == Startup::TimedOut) {
             (void)server.stop();
@@ -304,11 +342,6 @@ std::expected<JackServer, Error> JackServer::start(const ServerOptions& options)
                 Error{"jackd did not answer within the start-up time-out: " + log});
         }
         server.pid_ = -1;
-        close(std::exchange(server.log_fd_, -1));
-        if (log.find(kTooMany) != std::string::npos && Clock::now() < give_up) {
-            std::this_thread::sleep_for(100ms);
-            continue;
-        }
         return std::unexpected(
             Error{"jackd exited during start-up (" + describe_status(status) + "): " + log});
     }
@@ -332,6 +365,7 @@ JackServer& JackServer::operator=(JackServer&& other) noexcept {
         jackd_ = std::move(other.jackd_);
         pid_ = std::exchange(other.pid_, -1);
         crashed_ = std::exchange(other.crashed_, false);
+        pool_index_ = std::exchange(other.pool_index_, -1);
         options_ = other.options_;
         log_fd_ = std::exchange(other.log_fd_, -1);
         lock_ = std::move(other.lock_);
@@ -353,6 +387,10 @@ std::string JackServer::log() const {
 void JackServer::release() {
     (void)stop();
     if (log_fd_ >= 0) close(std::exchange(log_fd_, -1));
+    if (pool_index_ >= 0) {
+        std::lock_guard guard(g_pool_mu);
+        g_pool_taken[static_cast<std::size_t>(std::exchange(pool_index_, -1))] = false;
+    }
     lock_.reset();
 }
 
@@ -369,9 +407,9 @@ std::expected<void, Error> JackServer::stop() {
             unsetenv(kServerEnv);
     }
 
+    // A killed server's table entry is reclaimed when its name is next used.
     const bool crashed = std::exchange(crashed_, false);
-    if (crashed) clear_after_kill(jackd_, name_, options_, lock_fd());
-    const bool clean = crashed || terminate(pid, jackd_, name_, options_, lock_fd());
+    const bool clean = crashed || terminate(pid);
     lock_.reset();  // only once jackd is gone
     if (!clean) return std::unexpected(Error{"jackd ignored SIGTERM and was killed"});
     return {};

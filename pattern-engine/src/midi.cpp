@@ -12,11 +12,10 @@
 #include <jack/midiport.h>
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 
+#include "support/jack.hpp"
 #include "support/spsc.hpp"
 #else
 #include <RtMidi.h>
@@ -47,8 +46,6 @@ std::uint8_t status(std::uint8_t kind, std::uint8_t channel) {
 
 namespace {
 
-void quiet(const char*) {}
-
 struct Message {
     jack_nframes_t frame;  // JACK's frame time when it was sent
     std::uint8_t size;
@@ -58,28 +55,26 @@ struct Message {
 }  // namespace
 
 // The main loop pushes into `queue`, JACK's process thread pops; nothing else is shared but
-// the shutdown flag.
+// the client's shutdown flag.
 struct MidiSink::Connection {
-    jack_client_t* client = nullptr;
+    std::unique_ptr<support::jack::Client> client;
     jack_port_t* port = nullptr;
     support::SpscRing<Message> queue{kQueueCapacity};
     // Process thread only: the message taken from the queue that has not left yet.
     Message held{};
     bool holding = false;
-    // Set by libjack's thread when the server goes away; `reason` is written before it.
-    std::atomic<bool> down{false};
-    char reason[256] = {};
 
-    ~Connection() {
-        if (client) jack_client_close(client);
-    }
+    // False when libjack may still call into this connection (see support::jack).
+    bool close() { return client->close(); }
 
     Result send(const std::uint8_t* bytes, std::size_t size) {
-        if (down.load(std::memory_order_acquire))
+        if (client->lost()) {
+            const char* reason = client->reason();
             return failure("send",
                            reason[0] ? std::string("the JACK server has shut down (") + reason + ")"
                                      : std::string("the JACK server has shut down"));
-        Message m{jack_frame_time(client), static_cast<std::uint8_t>(size), {}};
+        }
+        Message m{jack_frame_time(client->get()), static_cast<std::uint8_t>(size), {}};
         std::copy_n(bytes, size, m.bytes.begin());
         if (!queue.try_push(m))
             return failure("send", "the MIDI output queue is full (" +
@@ -91,9 +86,11 @@ struct MidiSink::Connection {
     // A message sent at frame f leaves at f + n, so it keeps its place within the period.
     // Late ones (a full buffer before) go at once, in order; offsets never decrease.
     int process(jack_nframes_t n) {
+        const support::jack::Client::Cycle cycle(*client);
+        if (!cycle) return 0;
         void* buffer = jack_port_get_buffer(port, n);
         jack_midi_clear_buffer(buffer);
-        const jack_nframes_t start = jack_last_frame_time(client);
+        const jack_nframes_t start = jack_last_frame_time(client->get());
         const auto period = static_cast<std::int64_t>(n);
         std::int64_t at = 0;
         while (holding || (holding = queue.try_pop(held))) {
@@ -107,48 +104,31 @@ struct MidiSink::Connection {
         }
         return 0;
     }
-
-    static void on_shutdown(jack_status_t, const char* why, void* self) {
-        auto* c = static_cast<Connection*>(self);
-        if (c->down.load(std::memory_order_relaxed)) return;
-        if (why) std::strncpy(c->reason, why, sizeof c->reason - 1);
-        c->down.store(true, std::memory_order_release);
-    }
 };
 
 std::expected<MidiSink, OutputError> MidiSink::connect_first(std::string_view client_name) {
-    // libjack prints every failed connection attempt otherwise.
-    jack_set_error_function(quiet);
-    jack_set_info_function(quiet);
-
     auto c = std::make_unique<Connection>();
-    jack_status_t st{};
-    c->client = jack_client_open(std::string(client_name).c_str(), JackNoStartServer, &st);
-    if (!c->client)
-        return failure("init", (st & JackServerFailed)
-                                   ? std::string("no JACK server is running")
-                                   : "JACK refused the client (status " +
-                                         std::to_string(static_cast<int>(st)) + ")");
+    auto client = support::jack::Client::open(std::string(client_name));
+    if (!client) return failure("init", client.error());
+    c->client = std::move(*client);
+    jack_client_t* jc = c->client->get();
 
     // Another client's MIDI input is an output of ours; JACK lists ports in registration order.
     std::string first;
     if (const char** ports =
-            jack_get_ports(c->client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)) {
+            jack_get_ports(jc, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)) {
         if (ports[0]) first = ports[0][0] ? ports[0] : "unknown";
         jack_free(ports);
     }
     if (first.empty()) return std::unexpected(OutputError::midi("no MIDI output ports available"));
 
-    c->port = jack_port_register(c->client, kPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    c->port = jack_port_register(jc, kPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
     if (!c->port) return failure("connect", "JACK refused the port 'pattern-engine'");
     jack_set_process_callback(
-        c->client,
-        [](jack_nframes_t n, void* self) { return static_cast<Connection*>(self)->process(n); },
+        jc, [](jack_nframes_t n, void* self) { return static_cast<Connection*>(self)->process(n); },
         c.get());
-    jack_on_info_shutdown(c->client, &Connection::on_shutdown, c.get());
-    if (jack_activate(c->client) != 0)
-        return failure("connect", "JACK did not activate the client");
-    const int rc = jack_connect(c->client, jack_port_name(c->port), first.c_str());
+    if (jack_activate(jc) != 0) return failure("connect", "JACK did not activate the client");
+    const int rc = jack_connect(jc, jack_port_name(c->port), first.c_str());
     if (rc != 0 && rc != EEXIST)
         return failure("connect", "JACK refused the connection to '" + first + "' (error " +
                                       std::to_string(rc) + ")");
@@ -203,6 +183,7 @@ struct MidiSink::Connection {
     Result send(const std::uint8_t* bytes, std::size_t size) {
         return call("send", [&] { out->sendMessage(bytes, size); });
     }
+    bool close() { return true; }
 };
 
 std::expected<MidiSink, OutputError> MidiSink::connect_first(std::string_view client_name) {
@@ -232,8 +213,25 @@ MidiSink::MidiSink(std::string name, std::unique_ptr<Connection> connection)
     : name_(std::move(name)), connection_(std::move(connection)) {}
 
 MidiSink::MidiSink(MidiSink&&) noexcept = default;
-MidiSink& MidiSink::operator=(MidiSink&&) noexcept = default;
-MidiSink::~MidiSink() = default;
+
+MidiSink& MidiSink::operator=(MidiSink&& other) noexcept {
+    if (this != &other) {
+        release();
+        name_ = std::move(other.name_);
+        connection_ = std::move(other.connection_);
+    }
+    return *this;
+}
+
+MidiSink::~MidiSink() {
+    release();
+}
+
+void MidiSink::release() {
+    // A connection that libjack may still call into is kept rather than freed.
+    if (connection_ && !connection_->close()) (void)connection_.release();
+    connection_.reset();
+}
 
 Result MidiSink::send_bytes(const std::uint8_t* bytes, std::size_t size) {
     if (!connection_) return failure("send", "the sink is not connected");

@@ -151,35 +151,59 @@ TEST(MidiSinkNoServer, FailsToOpenItsClient) {
     EXPECT_EQ(sink.error(), OutputError::midi("init: no JACK server is running"));
 }
 
-// A message leaves one period after it was sent, at the same place within the period: the
-// send's frame time lies between the rig's readings before and after it. A loaded machine
-// makes JACK's non-realtime dummy cycles late now and then, so a few may miss.
+// A message leaves exactly one period after it was sent, at the same place within the period.
+// The send's frame time lies between the rig's readings before and after it (most often the
+// same frame), so the arrival frame less one period must lie in that window. A cycle that runs
+// late moves JACK's frame clock: messages sent within two periods of an xrun the server
+// reported, or while the frame clock strayed from the wall clock by more than half a period,
+// are left out; every other one must land exactly.
 TEST_F(MidiSinkTest, PlacesEachMessageOnePeriodAfterItsSendTime) {
     ASSERT_NO_FATAL_FAILURE(connect());
     constexpr std::uint32_t kMessages = 100;
     std::mt19937 random(7);
     std::vector<std::pair<std::uint32_t, std::uint32_t>> sent;  // frame times around each send
+    std::vector<double> drift;  // wall clock less frame clock at each send, in frames
+    const auto t0 = SteadyClock::now();
     for (std::uint32_t i = 0; i < kMessages; ++i) {
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 4000));
         const std::uint32_t before = rig_->frame_time();
+        const std::chrono::duration<double> wall = SteadyClock::now() - t0;
         ASSERT_TRUE(sink_->send(numbered(i)).has_value());
         sent.emplace_back(before, rig_->frame_time());
+        drift.push_back(wall.count() * rig_->sample_rate() - (before - sent[0].first));
     }
+    std::vector<double> sorted = drift;
+    std::nth_element(sorted.begin(), sorted.begin() + kMessages / 2, sorted.end());
+    const double usual = sorted[kMessages / 2];
     ASSERT_TRUE(rig_->wait_for_midi(kMessages, 5s));
     const auto events = rig_->midi_events();
     ASSERT_EQ(events.size(), kMessages);
-    std::uint32_t on_time = 0;
+    const auto xruns = rig_->xruns();
+    const std::int64_t period = rig_->period();
+    const auto frames = [](std::uint32_t from, std::uint32_t to) {
+        return static_cast<std::int64_t>(static_cast<std::int32_t>(to - from));
+    };
+    std::uint32_t judged = 0;
     std::int64_t window = 0;
     for (std::uint32_t i = 0; i < kMessages; ++i) {
         EXPECT_EQ(events[i].bytes, (Bytes{0x90, static_cast<std::uint8_t>(i), 0}));
         const auto [before, after] = sent[i];
-        const std::int64_t late = static_cast<std::int32_t>(events[i].frame - before);
-        window = std::max<std::int64_t>(window, static_cast<std::int32_t>(after - before));
-        on_time += late >= rig_->period() && late <= rig_->period() + (after - before);
+        if (std::abs(drift[i] - usual) > period / 2 ||
+            std::any_of(xruns.begin(), xruns.end(), [&](std::uint32_t x) {
+                return frames(before, x) > -2 * period && frames(after, x) < 2 * period;
+            }))
+            continue;
+        ++judged;
+        window = std::max(window, frames(before, after));
+        const std::int64_t past = frames(before, events[i].frame) - period;
+        EXPECT_TRUE(past >= 0 && past <= frames(before, after))
+            << "message " << i << " left " << past << " frames after one period, sent within "
+            << frames(before, after);
     }
-    EXPECT_GE(on_time, kMessages * 9 / 10);
-    std::printf("%u of %u exactly one period late (send windows up to %lld frames)\n", on_time,
-                kMessages, static_cast<long long>(window));
+    EXPECT_GE(judged, kMessages / 2) << xruns.size() << " xruns";
+    std::printf("%u of %u judged (%zu xruns), all exactly one period late (send windows up to "
+                "%lld frames)\n",
+                judged, kMessages, xruns.size(), static_cast<long long>(window));
 }
 
 // More than one period's MIDI buffer holds (about 2,700 short events) at once, and more than
@@ -246,7 +270,7 @@ TEST_P(MidiSinkServerDeath, FailsTheNextSendsPromptlyWithoutBlocking) {
     EXPECT_EQ(r.error().text.rfind("send: the JACK server has shut down", 0), 0u) << r.error().text;
     for (int i = 0; i < 100; ++i)
         EXPECT_FALSE(timed_tick().has_value());
-    EXPECT_LT(longest, 20ms);
+    EXPECT_LT(longest, 200ms);  // a send that waited for the server would wait for good
 
     const auto closing = SteadyClock::now();
     sink_.reset();

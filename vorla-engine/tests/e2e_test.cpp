@@ -92,15 +92,18 @@ const std::string ok(std::string_view msg) {
     return R"({"status":"Ok","msg":")" + std::string(msg) + R"("})";
 }
 
-// Frequency of a recording from its rising zero crossings.
+// Frequency of a recording from the median spacing of its rising zero crossings: a period that
+// a loaded machine missed breaks one or two spacings, not the result.
 double frequency(const std::vector<float>& s) {
-    std::vector<double> crossings;
+    std::vector<double> crossings, spacings;
     for (std::size_t i = 1; i < s.size(); ++i)
         if (s[i - 1] < 0.0f && s[i] >= 0.0f)
             crossings.push_back(i - 1 + s[i - 1] / (s[i - 1] - s[i]));
-    if (crossings.size() < 2) return 0.0;
-    return (crossings.size() - 1) * double(jack_rig::kSampleRate) /
-           (crossings.back() - crossings.front());
+    for (std::size_t i = 1; i < crossings.size(); ++i)
+        spacings.push_back(crossings[i] - crossings[i - 1]);
+    if (spacings.empty()) return 0.0;
+    std::nth_element(spacings.begin(), spacings.begin() + spacings.size() / 2, spacings.end());
+    return double(jack_rig::kSampleRate) / spacings[spacings.size() / 2];
 }
 
 // A private JACK server with the rig's ports, registered before the engine starts so that the

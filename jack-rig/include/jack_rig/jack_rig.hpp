@@ -1,7 +1,8 @@
 // jack_rig — a private JACK server and a recording/sending client for end-to-end tests.
 //
-// `JackServer::start` runs `jackd -n <fresh name> -d dummy -r 48000 -p 256` as a child process,
-// waits until a client can connect, and points JACK_DEFAULT_SERVER of this process at it, so
+// `JackServer::start` runs `jackd -n vorla-rig-N -d dummy -r 48000 -p 256` as a child process
+// (N from a pool of 4 names), waits until a client can connect, and points JACK_DEFAULT_SERVER
+// of this process at it, so
 // every JACK client opened afterwards in this process (libjack, RtMidi, RtAudio) lands on it.
 // Dropping the server stops it (SIGTERM, SIGKILL only as a last resort) and restores the
 // variable. The dummy driver paces in real time; it has system:capture_N and
@@ -66,7 +67,7 @@ struct ServerOptions {
     unsigned playback_channels = 2;
     // Off by default: realtime threads under sanitizers and parallel test runs buy nothing.
     bool realtime = false;
-    std::chrono::milliseconds ready_timeout{5000};
+    std::chrono::milliseconds ready_timeout{3000};
     // How long to wait for the machine-wide JackLock (other test programs using JACK).
     std::chrono::milliseconds lock_timeout{180000};
 };
@@ -92,9 +93,11 @@ private:
     bool held_ = false;
 };
 
-// A jackd killed with SIGKILL keeps its entry in jackd2's server table until a server of the
-// same name runs: stop() then starts and stops such a namesake once to free it. Start-up waits
-// while the table is full of servers of others.
+// A jackd killed with SIGKILL keeps its entry in jackd2's machine-wide table of 8 servers until
+// a server of the same name runs. So the rig names its servers from a pool of 4 (a new server
+// takes the first name free in this process, which reclaims that name's entry), and start()
+// first reclaims the dead entries of the rig's other names by running a namesake briefly. A
+// start that jackd refuses (a table full of others' servers) fails at once with jackd's words.
 class JackServer {
 public:
     static std::expected<JackServer, Error> start(const ServerOptions& options = {});
@@ -128,6 +131,7 @@ private:
     std::string jackd_;
     pid_t pid_ = -1;
     bool crashed_ = false;  // killed by crash(), not yet cleared
+    int pool_index_ = -1;
     ServerOptions options_;
     int log_fd_ = -1;  // jackd's output, for start-up errors
     bool had_previous_env_ = false;
@@ -196,6 +200,8 @@ public:
     bool wait_cycles(std::size_t cycles, std::chrono::milliseconds timeout) const;
     // Drops the recordings (MIDI and audio) made so far.
     void clear();
+    // JACK's frame time when the server reported each xrun (a cycle that ran late) so far.
+    std::vector<std::uint32_t> xruns() const;
     // Records or messages the realtime side had to drop (a full buffer); should stay 0.
     std::size_t dropped() const;
 

@@ -1,4 +1,4 @@
-// audio_engine::output::cpal_backend — the audio device backend (on RtAudio).
+// audio_engine::output::cpal_backend — the audio device backend.
 //
 // Plays the host's render function on the default output device and captures one channel of
 // the default input device into a lock-free ring that the audio input node (nodes::adc) drains
@@ -7,10 +7,15 @@
 // Host API: on Linux JACK when a server answers, else PulseAudio, else ALSA; library messages
 // are kept off stderr. Output is requested with a fixed buffer of `max_block` frames, which a
 // device (JACK) may override: the render function gets whatever length the device delivers.
+// JACK is used through libjack directly, one client per stream: the output's ports
+// ("vorla-engine-audio:outport N") feed the first physical playback ports; a capture registers
+// one port for the chosen channel ("vorla-engine-capture:inport N"), fed by that physical
+// capture port. Every other host API goes through RtAudio.
 //
 // Stream failures, loss of the device included, are written to stderr as
-// "audio stream error: {}" (output) or "audio input stream error: {}" (input); a failed stream
-// is not restarted. Every other failure is returned as a text and printed nowhere.
+// "audio stream error: {}" (output) or "audio input stream error: {}" (input), once per stream,
+// with one write(2) and no lock; a failed stream is not restarted (a JACK server that comes back
+// gets nothing from us). Every other failure is returned as a text and printed nowhere.
 //
 // Threads: every operation runs on the host's main thread. The render forwarder and the capture
 // loop run on the library's audio threads and never lock, allocate or log. Dropping the backend
@@ -36,7 +41,8 @@ struct DeviceDefaults {
     std::uint32_t sample_rate;
 };
 
-// Channel count and sample rate of the default output device; opens nothing.
+// Channel count and sample rate of the default output device; leaves nothing open (on JACK:
+// the number of physical playback ports and the server's rate, from one short-lived client).
 std::expected<DeviceDefaults, std::string> query_device();
 
 // The capture loop over one input buffer of interleaved frames of `channels` samples (the last

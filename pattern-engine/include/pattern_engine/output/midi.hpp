@@ -54,6 +54,7 @@ private:
 
     MidiSink(std::string name, std::unique_ptr<Connection> connection);
     Result send_bytes(const std::uint8_t* bytes, std::size_t size);
+    void release();
 
     std::string name_;
     std::unique_ptr<Connection> connection_;
