@@ -57,14 +57,7 @@ static_assert(std::numeric_limits<unsigned int>::digits >= 32);
 void write_error_line(std::string_view prefix, std::string_view text) {
     fmt::memory_buffer line;
     fmt::format_to(std::back_inserter(line), "{}{}\n", prefix, text);
-    const char* p = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    support::log::write_stderr_line(std::string_view(line.data(), line.size()));
 }
 
 // Errors the library reports through the error callback while the main thread is inside one of

@@ -1,15 +1,16 @@
 #include "pattern_engine/time.hpp"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
+
+#include "support/log.hpp"
 
 namespace pattern_engine::time {
 
 namespace detail {
 
 void fatal_zero_denominator() {
-    std::fputs("Time denominator must be nonzero\n", stderr);
+    support::log::write_stderr_line("Time denominator must be nonzero\n");
     std::abort();
 }
 

@@ -1,11 +1,11 @@
 #include "support/jack.hpp"
 
-#include <unistd.h>
-
 #include <cstring>
 #include <mutex>
 #include <thread>
 #include <utility>
+
+#include "support/log.hpp"
 
 namespace support::jack {
 
@@ -47,14 +47,7 @@ void Client::on_shutdown(jack_status_t, const char* reason, void* self) {
     if (c->entered_.exchange(true)) return;
     if (reason) std::strncpy(c->reason_, reason, sizeof c->reason_ - 1);
     c->lost_.store(true, std::memory_order_seq_cst);
-    const char* p = c->lost_line_.data();
-    std::size_t left = c->lost_line_.size();
-    while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n <= 0) break;
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
+    support::log::write_stderr_line(c->lost_line_);
     c->reported_.store(true, std::memory_order_release);
 }
 
