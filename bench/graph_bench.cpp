@@ -156,7 +156,8 @@ BENCHMARK(BM_ProcessorCrossfade);
 void BM_CompileUnknownControls(benchmark::State& state) {
     registry::NodeRegistry reg;
     engine::register_builtin_types(reg);
-    ir::GraphIr g{{{"osc", "oscillator", {}}, {"dac", "dac", {}}}, {{"osc", "out", "dac", "in"}}, {}};
+    ir::GraphIr g{
+        {{"osc", "oscillator", {}}, {"dac", "dac", {}}}, {{"osc", "out", "dac", "in"}}, {}};
     for (int i = 0; i < 60000; ++i)
         g.nodes[0].controls.emplace("unknown" + std::to_string(i), 1.0f);
     std::size_t logged = 0;

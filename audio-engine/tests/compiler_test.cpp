@@ -90,18 +90,19 @@ TEST_F(CompilerTest, RefusedControlsAreLoggedAFewPerNodeThenCounted) {
     std::vector<std::string> warned;
     std::istringstream lines(log);
     for (std::string line; std::getline(lines, line);)
-        if (line.find(" WARN  ") != std::string::npos) warned.push_back(line.substr(line.find("] ") + 2));
+        if (line.find(" WARN  ") != std::string::npos)
+            warned.push_back(line.substr(line.find("] ") + 2));
     const std::string not_found = ": parameter not found: ";
-    std::vector<std::string> once{
-        "set_param on new a/x10000" + not_found + "x10000",
-        "set_param on new a/x10001" + not_found + "x10001",
-        "set_param on new a/x10002" + not_found + "x10002",
-        "set_param on new a: 19997 more controls refused",
-        "set_param on new b/u" + not_found + "u",
-        "set_param on new b/v" + not_found + "v",
-        "set_param on new b/w" + not_found + "w"};
+    std::vector<std::string> once{"set_param on new a/x10000" + not_found + "x10000",
+                                  "set_param on new a/x10001" + not_found + "x10001",
+                                  "set_param on new a/x10002" + not_found + "x10002",
+                                  "set_param on new a: 19997 more controls refused",
+                                  "set_param on new b/u" + not_found + "u",
+                                  "set_param on new b/v" + not_found + "v",
+                                  "set_param on new b/w" + not_found + "w"};
     auto twice = once;
-    for (auto line : once) twice.push_back(line.replace(line.find("new"), 3, "reused"));
+    for (auto line : once)
+        twice.push_back(line.replace(line.find("new"), 3, "reused"));
     EXPECT_EQ(warned, twice);
 }
 

@@ -213,8 +213,7 @@ std::expected<std::string, std::string> read_file(const std::filesystem::path& p
     std::string text;
     char chunk[256];
     while (text.size() < max_bytes) {
-        const ssize_t n =
-            ::read(fd.get(), chunk, std::min(sizeof chunk, max_bytes - text.size()));
+        const ssize_t n = ::read(fd.get(), chunk, std::min(sizeof chunk, max_bytes - text.size()));
         if (n == 0 || (n < 0 && errno == EAGAIN)) break;
         if (n < 0) {
             if (errno == EINTR) continue;

@@ -105,7 +105,8 @@ double frequency(const std::vector<float>& s) {
 
 double peak(const std::vector<float>& s) {
     double most = 0.0;
-    for (float x : s) most = std::max(most, double(std::abs(x)));
+    for (float x : s)
+        most = std::max(most, double(std::abs(x)));
     return most;
 }
 

@@ -274,7 +274,7 @@ TEST_F(IpcServerTest, StartTakesOnlyAStaleSocket) {
         std::string error;  // empty: starts; the socket path follows an error ending in "owns "
     } cases[] = {
         {true, false, std::nullopt, ""},
-        {true, false, "", ""},  // a start cut short
+        {true, false, "", ""},           // a start cut short
         {true, true, "4294967296", ""},  // overflows: no connection is tried
         {true, false, "4294967295", ""},
         {false, false, own, ""},
@@ -300,9 +300,9 @@ TEST_F(IpcServerTest, StartTakesOnlyAStaleSocket) {
             EXPECT_FALSE(fs::exists(socket_));
             EXPECT_FALSE(fs::exists(dir_ / "engine.pid"));
         } else {
-            EXPECT_EQ(handle, std::unexpected(c.error.ends_with("owns ")
-                                                  ? c.error + socket_.string()
-                                                  : c.error));
+            EXPECT_EQ(
+                handle,
+                std::unexpected(c.error.ends_with("owns ") ? c.error + socket_.string() : c.error));
             fs::remove(socket_);
             fs::remove(dir_ / "engine.pid");
             stop();
@@ -334,14 +334,14 @@ std::map<std::string, std::string> listing(const fs::path& dir) {
 // anything else stays as it was and start fails before it writes.
 TEST_F(IpcServerTest, StartLeavesWhatIsNotAnEnginesAlone) {
     stop();
-    const auto in_use = [&](const fs::path& p) { return "bind " + p.string() + ": Address already in use"; };
-    const std::string pid_taken = "write PID lock: File exists";
+    const std::string in_use = "bind {}: Address already in use",
+                      pid_taken = "write PID lock: File exists";
     struct Case {
-        std::string socket;  // relative to a fresh directory
+        std::string socket;  // in a fresh directory
         std::function<void(const fs::path& dir)> plant;
-        std::function<std::string(const fs::path& socket)> error;
+        std::string error;  // "{}" stands for the socket path
     } cases[] = {
-        {"", [](auto&) {}, [](auto&) { return "bind : No such file or directory"; }},
+        {"", [](auto&) {}, "bind : No such file or directory"},
         {"notes.txt",
          [](const fs::path& d) {
              ASSERT_TRUE(platform::write_file(d / "notes.txt", "my notes"));
@@ -361,13 +361,12 @@ TEST_F(IpcServerTest, StartLeavesWhatIsNotAnEnginesAlone) {
              ASSERT_TRUE(platform::write_file(d / "victim", "1234"));
              fs::create_symlink("victim", d / "e.pid");
          },
-         [&](auto&) { return pid_taken; }},
-        {"e.sock", [](const fs::path& d) { ASSERT_TRUE(platform::write_file(d / "e.pid", "12 notes")); },
-         [&](auto&) { return pid_taken; }},
-        {"e.sock", [](const fs::path& d) { ::mkfifo((d / "e.pid").c_str(), 0600); },
-         [&](auto&) { return pid_taken; }},
-        {"e.sock", [](const fs::path& d) { fs::create_directory(d / "e.pid"); },
-         [&](auto&) { return pid_taken; }},
+         pid_taken},
+        {"e.sock",
+         [](const fs::path& d) { ASSERT_TRUE(platform::write_file(d / "e.pid", "12 notes")); },
+         pid_taken},
+        {"e.sock", [](const fs::path& d) { ::mkfifo((d / "e.pid").c_str(), 0600); }, pid_taken},
+        {"e.sock", [](const fs::path& d) { fs::create_directory(d / "e.pid"); }, pid_taken},
     };
     int n = 0;
     for (const auto& c : cases) {
@@ -376,8 +375,10 @@ TEST_F(IpcServerTest, StartLeavesWhatIsNotAnEnginesAlone) {
         c.plant(dir);
         const auto before = listing(dir);
         socket_ = c.socket.empty() ? fs::path() : dir / c.socket;
+        std::string error = c.error;
+        if (auto at = error.find("{}"); at != std::string::npos) error.replace(at, 2, socket_);
         auto started = try_start();
-        EXPECT_EQ(started ? "started" : started.error(), c.error(socket_)) << c.socket;
+        EXPECT_EQ(started ? "started" : started.error(), error) << c.socket;
         EXPECT_EQ(listing(dir), before) << c.socket;
         EXPECT_FALSE(fs::remove(".pid")) << "a PID file in the working directory";
         stop();
@@ -435,10 +436,11 @@ TEST_F(IpcServerTest, WaitsFiveSecondsForTheMainLoop) {
         c.send("[\"shutdown\"]\n");
         const auto sent = std::chrono::steady_clock::now();
         return Waiter{std::move(c), std::thread([&main_loop, sent, after] {
-                          auto request =
-                              std::get<loop::AudioRequest>(main_loop.recv_for(3s).value());
+                          auto request = main_loop.recv_for(3s);
+                          ASSERT_TRUE(request);
                           std::this_thread::sleep_until(sent + after);
-                          std::move(request.reply).send(AudioResult("shutting down"));
+                          std::move(std::get<loop::AudioRequest>(*request).reply)
+                              .send(AudioResult("shutting down"));
                       })};
     };
     Waiter a = ask(dir_ / "timely.sock", timely_loop, 4500ms);

@@ -79,8 +79,9 @@ FileId file_id(const Fd& fd);
 
 // At most `max_bytes` of a file. Never follows a symbolic link at `path` and never waits for a
 // writer (a FIFO reads as empty).
-std::expected<std::string, std::string> read_file(const std::filesystem::path& path,
-                                                  std::size_t max_bytes = std::numeric_limits<std::size_t>::max());
+std::expected<std::string, std::string> read_file(
+    const std::filesystem::path& path,
+    std::size_t max_bytes = std::numeric_limits<std::size_t>::max());
 // Creates or truncates; never through a symbolic link at `path`.
 std::expected<void, std::string> write_file(const std::filesystem::path& path,
                                             std::string_view text);
