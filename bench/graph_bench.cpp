@@ -14,6 +14,7 @@
 #include "audio_engine/nodes/dac.hpp"
 #include "audio_engine/nodes/gain.hpp"
 #include "audio_engine/nodes/oscillator.hpp"
+#include "support/log.hpp"
 
 namespace {
 
@@ -149,5 +150,29 @@ void BM_ProcessorCrossfade(benchmark::State& state) {
     run_processor(state, true);
 }
 BENCHMARK(BM_ProcessorCrossfade);
+
+// One oscillator given 60,000 control names it does not know, compiled with warnings on (into a
+// sink that only counts): what every later edit of such a stored graph costs.
+void BM_CompileUnknownControls(benchmark::State& state) {
+    registry::NodeRegistry reg;
+    engine::register_builtin_types(reg);
+    ir::GraphIr g{
+        {{"osc", "oscillator", {}}, {"dac", "dac", {}}}, {{"osc", "out", "dac", "in"}}, {}};
+    for (int i = 0; i < 60000; ++i)
+        g.nodes[0].controls.emplace("unknown" + std::to_string(i), 1.0f);
+    std::size_t logged = 0;
+    support::log::init_with("warn", support::log::Style::Never,
+                            [&](std::string_view line) { logged += line.size(); });
+    graph::compiler::InjectedNodes injected;
+    for (auto _ : state) {
+        auto compiled =
+            graph::compiler::compile_with_reuse_and_injected(g, reg, {}, injected, kRate, kBlock);
+        benchmark::DoNotOptimize(compiled);
+    }
+    support::log::reset();
+    state.counters["log_bytes"] =
+        benchmark::Counter(static_cast<double>(logged) / static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_CompileUnknownControls)->Unit(benchmark::kMillisecond);
 
 }  // namespace

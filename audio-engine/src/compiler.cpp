@@ -10,6 +10,8 @@ namespace audio_engine::graph::compiler {
 namespace {
 
 constexpr std::string_view target = "audio_engine::graph::compiler";
+// Refused controls logged one by one per node and compile; the rest only as a count.
+constexpr std::size_t kRefusalsLogged = 3;
 
 std::expected<DspGraph, CompileError> fail(CompileError::Kind kind, std::string node = {},
                                            std::string port = {}) {
@@ -93,11 +95,19 @@ std::expected<DspGraph, CompileError> compile_with_reuse_and_injected(
             }
             node = std::move(*made);
         }
+        // A stored graph is compiled again at every edit: a node with thousands of refused
+        // controls logs a few of them and their count, not a flood per edit.
+        std::size_t refused = 0;
         for (const auto& [name, value] : n.controls) {
-            if (auto r = node->set_param(name, value); !r) {
+            if (auto r = node->set_param(name, value); !r && ++refused <= kRefusalsLogged) {
                 support::log::warn(target, "set_param on " + std::string(source) + " " + n.id +
                                                "/" + name + ": " + r.error().display());
             }
+        }
+        if (refused > kRefusalsLogged) {
+            support::log::warn(target, "set_param on " + std::string(source) + " " + n.id + ": " +
+                                           std::to_string(refused - kRefusalsLogged) +
+                                           " more controls refused");
         }
         parts.nodes.push_back(std::move(node));
         parts.node_ids.push_back(n.id);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "support/log.hpp"
 #include "test_nodes.hpp"
 
@@ -73,6 +75,35 @@ TEST_F(CompilerTest, TheFirstDacIsTheOutputAndPortsResolveToTheFirstOfAName) {
     EXPECT_TRUE(
         logged("WARN  audio_engine::graph::compiler] set_param on new a/bogus: "
                "parameter not found: bogus"));
+}
+
+// Each compile logs a node's first three refused controls, then one line with the rest's count.
+TEST_F(CompilerTest, RefusedControlsAreLoggedAFewPerNodeThenCounted) {
+    std::map<std::string, float> many, three;
+    for (int i = 0; i < 20000; ++i)
+        many.emplace("x" + std::to_string(10000 + i), 1.0f);
+    three = {{"u", 1.0f}, {"v", 1.0f}, {"value", 0.5f}, {"w", 1.0f}};
+    const ir::GraphIr g{{{"a", "const", many}, {"b", "const", three}}, {}, {}};
+    auto previous = compile(g);
+    ASSERT_TRUE(previous);
+    ASSERT_TRUE(compile(g, std::move(*previous)));
+    std::vector<std::string> warned;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find(" WARN  ") != std::string::npos)
+            warned.push_back(line.substr(line.find("] ") + 2));
+    const std::string not_found = ": parameter not found: ";
+    std::vector<std::string> once{"set_param on new a/x10000" + not_found + "x10000",
+                                  "set_param on new a/x10001" + not_found + "x10001",
+                                  "set_param on new a/x10002" + not_found + "x10002",
+                                  "set_param on new a: 19997 more controls refused",
+                                  "set_param on new b/u" + not_found + "u",
+                                  "set_param on new b/v" + not_found + "v",
+                                  "set_param on new b/w" + not_found + "w"};
+    auto twice = once;
+    for (auto line : once)
+        twice.push_back(line.replace(line.find("new"), 3, "reused"));
+    EXPECT_EQ(warned, twice);
 }
 
 TEST_F(CompilerTest, ReusesRunningNodesWhileIdTypeAndGenerationHold) {

@@ -1,5 +1,6 @@
 #include "vorla_engine/ipc.hpp"
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -155,22 +156,59 @@ void serve(const platform::Fd& connection, LineReader& reader, Router& router,
     }
 }
 
-// The PID of a live engine that owns the socket, if any.
-std::optional<std::uint32_t> live_owner(const fs::path& socket_path, const fs::path& pid_path) {
-    auto text = platform::read_file(pid_path);
-    auto trimmed = text ? trim_utf8(*text) : std::nullopt;
+// A PID file is a few digits; anything longer is not one.
+constexpr std::size_t kPidFileMax = 64;
+
+// The digits of a PID file's text: an optional "+" and digits between whitespace.
+std::optional<std::string_view> pid_digits(std::string_view text) {
+    auto trimmed = trim_utf8(text);
     if (!trimmed) return std::nullopt;
     std::string_view digits = *trimmed;
     if (digits.starts_with('+')) digits.remove_prefix(1);
-    std::uint32_t pid = 0;
-    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
-    if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) {
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string_view::npos)
         return std::nullopt;
-    }
+    return digits;
+}
+
+// The PID of a live engine that owns the socket, if any.
+std::optional<std::uint32_t> live_owner(const fs::path& socket_path, const fs::path& pid_path) {
+    auto text = platform::read_file(pid_path, kPidFileMax);
+    auto digits = text ? pid_digits(*text) : std::nullopt;
+    if (!digits) return std::nullopt;
+    std::uint32_t pid = 0;
+    const auto [end, ec] = std::from_chars(digits->data(), digits->data() + digits->size(), pid);
+    if (ec != std::errc() || end != digits->data() + digits->size()) return std::nullopt;
     std::error_code ignored;
     if (fs::exists(fs::path("/proc") / std::to_string(pid), ignored)) return pid;
     if (platform::connect_unix(socket_path)) return pid;
     return std::nullopt;
+}
+
+// Writes our PID file as a new file, kept open. An older one goes only when it holds what an
+// engine writes (digits, or nothing after a start cut short); a link, a user's file or
+// anything else at the path stays.
+std::expected<platform::Fd, std::string> write_pid_lock(const fs::path& pid_path) {
+    const auto old = platform::file_info(pid_path);
+    if (old.kind != platform::FileKind::Missing) {
+        auto text = old.kind == platform::FileKind::Regular
+                        ? platform::read_file(pid_path, kPidFileMax + 1)
+                        : std::unexpected(std::string());
+        if (!text || text->size() > kPidFileMax ||
+            (!pid_digits(*text) && trim_utf8(*text) != std::string_view()))
+            return std::unexpected(platform::error_text(EEXIST));
+        platform::remove_file(pid_path);
+    }
+    return platform::create_file(pid_path, std::to_string(platform::process_id()));
+}
+
+// Whether `path` still names the file `id` names.
+bool still(const fs::path& path, platform::FileKind kind, platform::FileId id) {
+    const auto now = platform::file_info(path);
+    return now.kind == kind && now.id == id;
+}
+
+std::unexpected<std::string> bind_error(const fs::path& socket_path, std::string_view text) {
+    return std::unexpected("bind " + socket_path.string() + ": " + std::string(text));
 }
 
 }  // namespace
@@ -179,14 +217,22 @@ fs::path pid_path_for(const fs::path& socket_path) {
     return fs::path(socket_path).replace_extension("pid");
 }
 
-IpcHandle::IpcHandle(fs::path socket_path, std::shared_ptr<std::atomic<bool>> shutdown)
-    : socket_path_(std::move(socket_path)), shutdown_(std::move(shutdown)) {}
+IpcHandle::IpcHandle(fs::path socket_path, std::shared_ptr<std::atomic<bool>> shutdown,
+                     platform::Fd listener, platform::FileId socket, platform::Fd pid_file)
+    : socket_path_(std::move(socket_path)),
+      shutdown_(std::move(shutdown)),
+      listener_(std::move(listener)),
+      socket_(socket),
+      pid_file_(std::move(pid_file)) {}
 
 IpcHandle& IpcHandle::operator=(IpcHandle&& other) noexcept {
     if (this != &other) {
         stop();
         socket_path_ = std::move(other.socket_path_);
         shutdown_ = std::move(other.shutdown_);
+        listener_ = std::move(other.listener_);
+        socket_ = other.socket_;
+        pid_file_ = std::move(other.pid_file_);
     }
     return *this;
 }
@@ -199,10 +245,16 @@ void IpcHandle::stop() {
     if (!shutdown_) return;
     shutdown_->store(true);
     shutdown_.reset();
-    (void)platform::connect_unix(socket_path_);  // wakes a server blocked in accept
-    std::error_code ignored;
-    fs::remove(socket_path_, ignored);
-    fs::remove(pid_path_for(socket_path_), ignored);
+    if (still(socket_path_, platform::FileKind::Socket, socket_)) {
+        (void)platform::connect_unix(socket_path_);  // wakes a server blocked in accept
+        platform::remove_file(socket_path_);
+    }
+    platform::stop_listening(listener_);  // wakes it where the path no longer leads to it
+    listener_ = {};
+    const fs::path pid_path = pid_path_for(socket_path_);
+    if (still(pid_path, platform::FileKind::Regular, platform::file_id(pid_file_)))
+        platform::remove_file(pid_path);
+    pid_file_ = {};
 }
 
 void run_server(platform::Fd listener, LoopSender loop, std::shared_ptr<NodeTypeList> node_types,
@@ -219,21 +271,25 @@ void run_server(platform::Fd listener, LoopSender loop, std::shared_ptr<NodeType
 std::expected<IpcHandle, std::string> start(fs::path socket_path, LoopSender loop,
                                             std::shared_ptr<NodeTypeList> node_types,
                                             ServerOptions options) {
-    const fs::path pid_path = pid_path_for(socket_path);
-    std::error_code ignored;
-    if (fs::exists(socket_path, ignored)) {
-        if (auto pid = live_owner(socket_path, pid_path)) {
+    if (auto valid = platform::check_socket_path(socket_path); !valid)
+        return bind_error(socket_path, valid.error());
+    const auto existing = platform::file_info(socket_path);
+    if (existing.kind == platform::FileKind::Socket) {
+        if (auto pid = live_owner(socket_path, pid_path_for(socket_path))) {
             return std::unexpected("another vorla-engine (PID " + std::to_string(*pid) + ") owns " +
                                    socket_path.string());
         }
+        platform::remove_file(socket_path);  // stale
+    } else if (existing.kind != platform::FileKind::Missing) {
+        return bind_error(socket_path, platform::error_text(EADDRINUSE));
     }
-    fs::remove(socket_path, ignored);
-    if (auto written = platform::write_file(pid_path, std::to_string(platform::process_id()));
-        !written) {
-        return std::unexpected("write PID lock: " + written.error());
-    }
+    auto pid_file = write_pid_lock(pid_path_for(socket_path));
+    if (!pid_file) return std::unexpected("write PID lock: " + pid_file.error());
     auto listener = platform::listen_unix(socket_path);
-    if (!listener) return std::unexpected("bind " + socket_path.string() + ": " + listener.error());
+    if (!listener) return bind_error(socket_path, listener.error());
+    const platform::FileId socket = platform::file_info(socket_path).id;
+    auto wake = platform::duplicate(*listener);
+    if (!wake) return std::unexpected(std::move(wake.error()));
 
     auto shutdown = std::make_shared<std::atomic<bool>>(false);
     try {
@@ -247,7 +303,8 @@ std::expected<IpcHandle, std::string> start(fs::path socket_path, LoopSender loo
         std::fputs("failed to spawn IPC thread\n", stderr);
         std::abort();
     }
-    return IpcHandle(std::move(socket_path), std::move(shutdown));
+    return IpcHandle(std::move(socket_path), std::move(shutdown), std::move(*wake), socket,
+                     std::move(*pid_file));
 }
 
 }  // namespace vorla_engine::ipc

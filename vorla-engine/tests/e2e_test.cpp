@@ -106,6 +106,13 @@ double frequency(const std::vector<float>& s) {
     return double(jack_rig::kSampleRate) / spacings[spacings.size() / 2];
 }
 
+double peak(const std::vector<float>& s) {
+    double most = 0.0;
+    for (float x : s)
+        most = std::max(most, double(std::abs(x)));
+    return most;
+}
+
 // A private JACK server with the rig's ports, registered before the engine starts so that the
 // engine's MIDI output and input take them as the first ports listed; then an engine and a
 // socket connection (one reply line per request line) that has read the hello line.
@@ -117,6 +124,7 @@ struct Session {
     std::optional<EngineProcess> engine;
     std::optional<platform::Fd> fd;
     std::string pending, hello;
+    std::vector<float> recorded;  // the last recording
 
     explicit Session(const Env& env) {
         if (!server) return;
@@ -159,9 +167,9 @@ struct Session {
         rig->wait_cycles(64, 5s);  // past a crossfade of half a beat (12000 frames)
         rig->clear();
         EXPECT_TRUE(rig->wait_for_audio(audio_in, frames, 20s));
-        auto samples = rig->audio(audio_in).samples;
-        samples.resize(std::min(samples.size(), frames));
-        return samples;
+        recorded = rig->audio(audio_in).samples;
+        recorded.resize(std::min(recorded.size(), frames));
+        return recorded;
     }
     double heard() { return frequency(record(24000)); }
     // Loads a graph of `nodes` wired in a chain ending at the dac.
@@ -276,16 +284,28 @@ TEST(EngineProcess, RunsASessionAgainstJackAndShutsDownCleanly) {
     const std::uint8_t cc[] = {0xB0, 74, 127};
     ASSERT_TRUE(s.rig->send_midi(cc));
     EXPECT_NEAR(s.heard(), 1000.0, 3.0) << s.engine->log();
+    const double full = peak(s.recorded);
 
-    // A pattern's "/audio/set" events set controls when due (a note keeps the slot ordinary).
+    // A pattern's "/audio/set" and "/audio/gain" events set a control and the master gain when
+    // due (a note keeps the slot ordinary); the state reply shows the whole engine.
     EXPECT_EQ(s.ask(R"({"cmd":"SetPattern","slot":"d1","pattern":["Stack",[)"
                     R"(["Atom",["Osc","/audio/set",[{"Str":"freq"},{"Float":660}]]],)"
+                    R"(["Atom",["Osc","/audio/gain",[{"Float":0.5}]]],)"
                     R"(["Atom",["Note",0,60,100,0.1]]]]})"),
               ok("pattern set on d1"));
     std::this_thread::sleep_for(2500ms);  // the new pattern starts at the next 2 s cycle
-    const std::string state = s.ask(R"({"cmd":"Status"})");
-    EXPECT_NE(state.find(R"("control_values":{"freq":660.0})"), std::string::npos) << state;
+    EXPECT_EQ(s.ask(R"({"cmd":"Status"})"),
+              R"({"status":"State","nodes":[)"
+              R"({"id":"osc","type_id":"oscillator","controls":{"freq":440.0}},)"
+              R"({"id":"amp","type_id":"gain","controls":{}},)"
+              R"({"id":"out","type_id":"dac","controls":{}}],"connections":[)"
+              R"({"from_node":"osc","from_port":"out","to_node":"amp","to_port":"in"},)"
+              R"({"from_node":"amp","from_port":"out","to_node":"out","to_port":"in"}],)"
+              R"("exposed_controls":{"freq":["osc","freq"],"vol":["amp","gain"]},)"
+              R"("control_values":{"freq":660.0},"slots":[{"name":"d1","playing":true}],)"
+              R"("transport":{"bpm":120.0,"meter":4.0,"master":0.5}})");
     EXPECT_NEAR(s.heard(), 660.0, 2.0);
+    EXPECT_NEAR(peak(s.recorded) / full, 0.5, 0.02) << full;
 
     // A control-only slot moves "vol" along its curve: silent for the first half of each 2 s
     // cycle, full for the second, under the id "s/vol".
@@ -299,7 +319,17 @@ TEST(EngineProcess, RunsASessionAgainstJackAndShutsDownCleanly) {
         std::tie(quiet, loud) = std::pair(std::min(quiet, rms), std::max(loud, rms));
     }
     EXPECT_LT(quiet, 0.01);
-    EXPECT_GT(loud, 0.6);
+    EXPECT_GT(loud, 0.3);  // a full sine under the master gain of 0.5
+
+    // An engine on the empty path (no abstract socket, no ".pid" in the working directory)
+    // gives up after releasing its audio; it starts last, its JACK client would disturb the
+    // timing measured above.
+    EngineProcess empty(s.dir, {{"ZORVA_SOCKET", ""}}, "empty");
+    EXPECT_EQ(empty.exit_status(), 0);
+    EXPECT_NE(empty.log().find(" ERROR vorla_engine] bind : No such file or directory\n"),
+              std::string::npos)
+        << empty.log();
+    EXPECT_FALSE(fs::exists(".pid"));
 
     EXPECT_EQ(s.ask(R"({"type":"shutdown"})"), ok("shutting down"));
     EXPECT_EQ(s.engine->exit_status(), 0) << s.engine->log();

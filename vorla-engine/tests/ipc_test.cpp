@@ -9,6 +9,9 @@
 #include <limits>
 #include <numeric>
 #include <random>
+#include <thread>
+
+#include <sys/stat.h>
 
 #include "support/log.hpp"
 
@@ -79,6 +82,14 @@ protected:
         auto [sender, receiver] = channel::unbounded<LoopCommand>();
         loop_.emplace(std::move(receiver));
         return start(socket_, std::move(sender), types_, {100ms});
+    }
+    // A second server beside the fixture's, with its own main loop.
+    std::pair<IpcHandle, LoopReceiver> start_other(const fs::path& socket,
+                                                   ServerOptions options = {100ms}) {
+        auto [sender, receiver] = channel::unbounded<LoopCommand>();
+        auto handle = start(socket, std::move(sender), types_, options);
+        EXPECT_TRUE(handle) << handle.error();
+        return {std::move(handle.value()), std::move(receiver)};
     }
     // Drops the handle and waits until the server thread has let go of its sender.
     void stop() {
@@ -260,15 +271,16 @@ TEST_F(IpcServerTest, StartTakesOnlyAStaleSocket) {
     struct Case {
         bool socket_file, listening;
         std::optional<std::string> pid_file;
-        std::string error;  // empty: starts
+        std::string error;  // empty: starts; the socket path follows an error ending in "owns "
     } cases[] = {
         {true, false, std::nullopt, ""},
-        {true, false, "not a pid", ""},
+        {true, false, "", ""},           // a start cut short
         {true, true, "4294967296", ""},  // overflows: no connection is tried
         {true, false, "4294967295", ""},
         {false, false, own, ""},
         {true, true, " +4294967295\n", "another vorla-engine (PID 4294967295) owns "},
         {true, false, own, "another vorla-engine (PID " + own + ") owns "},
+        {true, false, "not a pid", "write PID lock: File exists"},  // not an engine's file
     };
     for (const auto& c : cases) {
         std::optional<platform::Fd> listener;
@@ -288,7 +300,9 @@ TEST_F(IpcServerTest, StartTakesOnlyAStaleSocket) {
             EXPECT_FALSE(fs::exists(socket_));
             EXPECT_FALSE(fs::exists(dir_ / "engine.pid"));
         } else {
-            EXPECT_EQ(handle, std::unexpected(c.error + socket_.string()));
+            EXPECT_EQ(
+                handle,
+                std::unexpected(c.error.ends_with("owns ") ? c.error + socket_.string() : c.error));
             fs::remove(socket_);
             fs::remove(dir_ / "engine.pid");
             stop();
@@ -298,7 +312,143 @@ TEST_F(IpcServerTest, StartTakesOnlyAStaleSocket) {
     EXPECT_EQ(try_start(), std::unexpected("write PID lock: No such file or directory"));
     socket_ = dir_ / (std::string(120, 'x') + ".sock");
     EXPECT_EQ(try_start(), std::unexpected("bind " + socket_.string() + ": File name too long"));
+    EXPECT_FALSE(fs::exists(pid_path_for(socket_)));  // the path is checked first
+}
+
+// What a directory holds, without following links: name -> kind and content.
+std::map<std::string, std::string> listing(const fs::path& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        const auto name = e.path().filename().string();
+        if (e.is_symlink())
+            out[name] = "link to " + fs::read_symlink(e.path()).string();
+        else if (e.is_regular_file())
+            out[name] = "file " + platform::read_file(e.path()).value_or("?");
+        else
+            out[name] = "kind " + std::to_string(int(e.symlink_status().type()));
+    }
+    return out;
+}
+
+// Only a socket is ever removed, and only a file that holds what an engine writes is replaced;
+// anything else stays as it was and start fails before it writes.
+TEST_F(IpcServerTest, StartLeavesWhatIsNotAnEnginesAlone) {
+    stop();
+    const std::string in_use = "bind {}: Address already in use",
+                      pid_taken = "write PID lock: File exists";
+    struct Case {
+        std::string socket;  // in a fresh directory
+        std::function<void(const fs::path& dir)> plant;
+        std::string error;  // "{}" stands for the socket path
+    } cases[] = {
+        {"", [](auto&) {}, "bind : No such file or directory"},
+        {"notes.txt",
+         [](const fs::path& d) {
+             ASSERT_TRUE(platform::write_file(d / "notes.txt", "my notes"));
+             ASSERT_TRUE(platform::write_file(d / "notes.pid", "more notes"));
+         },
+         in_use},
+        {"link.sock",  // a link, even to a stale socket
+         [](const fs::path& d) {
+             (void)platform::listen_unix(d / "stale.sock");
+             fs::create_symlink("stale.sock", d / "link.sock");
+         },
+         in_use},
+        {"dir.sock", [](const fs::path& d) { fs::create_directory(d / "dir.sock"); }, in_use},
+        {"fifo.sock", [](const fs::path& d) { ::mkfifo((d / "fifo.sock").c_str(), 0600); }, in_use},
+        {"e.sock",
+         [](const fs::path& d) {
+             ASSERT_TRUE(platform::write_file(d / "victim", "1234"));
+             fs::create_symlink("victim", d / "e.pid");
+         },
+         pid_taken},
+        {"e.sock",
+         [](const fs::path& d) { ASSERT_TRUE(platform::write_file(d / "e.pid", "12 notes")); },
+         pid_taken},
+        {"e.sock", [](const fs::path& d) { ::mkfifo((d / "e.pid").c_str(), 0600); }, pid_taken},
+        {"e.sock", [](const fs::path& d) { fs::create_directory(d / "e.pid"); }, pid_taken},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const fs::path dir = dir_ / std::to_string(n++);
+        fs::create_directory(dir);
+        c.plant(dir);
+        const auto before = listing(dir);
+        socket_ = c.socket.empty() ? fs::path() : dir / c.socket;
+        std::string error = c.error;
+        if (auto at = error.find("{}"); at != std::string::npos) error.replace(at, 2, socket_);
+        auto started = try_start();
+        EXPECT_EQ(started ? "started" : started.error(), error) << c.socket;
+        EXPECT_EQ(listing(dir), before) << c.socket;
+        EXPECT_FALSE(fs::remove(".pid")) << "a PID file in the working directory";
+        stop();
+    }
+}
+
+// Whatever the umask, only the owner may connect.
+TEST_F(IpcServerTest, TheSocketIsTheOwnersOnly) {
+    stop();
+    for (const mode_t mask : {0000, 0022, 0077}) {
+        const mode_t old = ::umask(mask);
+        auto handle = try_start();
+        ::umask(old);
+        ASSERT_TRUE(handle) << handle.error();
+        EXPECT_EQ(fs::symlink_status(socket_).permissions(),
+                  fs::perms::owner_read | fs::perms::owner_write)
+            << mask;
+        handle_.emplace(std::move(*handle));
+        stop();
+    }
+}
+
+// An engine that lost its socket file to a second engine on the same path leaves the second
+// one's socket and PID file alone at its shutdown, and still ends its own server.
+TEST_F(IpcServerTest, StopRemovesOnlyWhatIsStillItsOwn) {
+    fs::remove(socket_);
+    auto [second, second_loop] = start_other(socket_);
+    stop();
+    EXPECT_TRUE(fs::is_socket(fs::symlink_status(socket_)));
     EXPECT_TRUE(fs::exists(pid_path_for(socket_)));
+    {
+        Client still = client();
+        still.send("[\"ping\"]\n");
+        EXPECT_EQ(still.line(), kPong);
+    }
+    { IpcHandle gone = std::move(second); }
+    EXPECT_FALSE(fs::exists(fs::symlink_status(socket_)));
+    EXPECT_FALSE(fs::exists(pid_path_for(socket_)));
+    EXPECT_EQ(second_loop.recv_for(3s).error(), channel::RecvError::Disconnected);
+}
+
+// The real wait: an answer after 4.5 s is taken, one after 5.5 s is too late. Two servers
+// wait side by side.
+TEST_F(IpcServerTest, WaitsFiveSecondsForTheMainLoop) {
+    auto [late, late_loop] = start_other(dir_ / "late.sock", ServerOptions{});
+    auto [timely, timely_loop] = start_other(dir_ / "timely.sock", ServerOptions{});
+    struct Waiter {
+        Client client;
+        std::thread loop;
+    };
+    const auto ask = [](const fs::path& socket, LoopReceiver& main_loop,
+                        std::chrono::milliseconds after) {
+        Client c(socket);
+        EXPECT_EQ(c.line(), kHello);
+        c.send("[\"shutdown\"]\n");
+        const auto sent = std::chrono::steady_clock::now();
+        return Waiter{std::move(c), std::thread([&main_loop, sent, after] {
+                          auto request = main_loop.recv_for(3s);
+                          ASSERT_TRUE(request);
+                          std::this_thread::sleep_until(sent + after);
+                          std::move(std::get<loop::AudioRequest>(*request).reply)
+                              .send(AudioResult("shutting down"));
+                      })};
+    };
+    Waiter a = ask(dir_ / "timely.sock", timely_loop, 4500ms);
+    Waiter b = ask(dir_ / "late.sock", late_loop, 5500ms);
+    EXPECT_EQ(a.client.line(6s), ok("shutting down"));
+    EXPECT_EQ(b.client.line(6s), error_reply("main loop did not respond within 5s"));
+    a.loop.join();
+    b.loop.join();
 }
 
 // Random and damaged lines: every readable non-blank line gets exactly one JSON reply, every

@@ -8,7 +8,9 @@
 // status requests to the main loop as `LoopCommand`s, waiting at most 5 s for each answer.
 // Once the main loop is gone every request it would have to see, pattern commands included,
 // is answered "main loop disconnected".
-// Dropping the `IpcHandle` stops the server and removes the socket and PID files.
+// Dropping the `IpcHandle` stops the server and removes the socket and PID files, as long as
+// they are still the ones it made. Start-up removes only a stale socket and replaces only a
+// file that holds what an engine writes to its PID file; it never writes through a link.
 //
 // Threads: the IPC thread owns the connection and sends loop commands; the main thread
 // receives them and answers on the one-slot channel each request carries; the node-type list
@@ -155,11 +157,15 @@ struct ServerOptions {
 };
 
 // Owned by start-up; dropping it raises the shutdown flag, wakes a server blocked in accept
-// and removes the socket and PID files. The server thread is detached, never joined: it ends
+// and removes the socket and PID files while they are still the ones `start` made (a second
+// engine may have taken the path since). The server thread is detached, never joined: it ends
 // on its own within one read time-out.
 class IpcHandle {
 public:
-    IpcHandle(std::filesystem::path socket_path, std::shared_ptr<std::atomic<bool>> shutdown);
+    // `listener`: a second descriptor of the server's listening socket; `socket`: the socket
+    // file bound to it; `pid_file`: the PID file, kept open so that its identity stays unique.
+    IpcHandle(std::filesystem::path socket_path, std::shared_ptr<std::atomic<bool>> shutdown,
+              platform::Fd listener, platform::FileId socket, platform::Fd pid_file);
     IpcHandle(IpcHandle&&) noexcept = default;
     IpcHandle& operator=(IpcHandle&&) noexcept;
     ~IpcHandle();
@@ -171,6 +177,9 @@ private:
 
     std::filesystem::path socket_path_;
     std::shared_ptr<std::atomic<bool>> shutdown_;
+    platform::Fd listener_;
+    platform::FileId socket_;
+    platform::Fd pid_file_;
 };
 
 // The socket path with its extension replaced by "pid" ("vorla.sock" -> "vorla.pid").
@@ -179,6 +188,9 @@ std::filesystem::path pid_path_for(const std::filesystem::path& socket_path);
 // Takes the socket and starts the thread "zorva-ipc". Errors: "another vorla-engine (PID {})
 // owns {}", "write PID lock: {}", "bind {}: {}". A socket file is stale (and replaced) unless
 // the PID file names a number and either "/proc/{}" exists or the socket accepts a connection.
+// Nothing is written before the path is checked: an empty or too long path, or anything but a
+// socket at it ("Address already in use"), fails first. An existing PID file is replaced only
+// when it holds nothing or a decimal number ("File exists" otherwise, also for links).
 std::expected<IpcHandle, std::string> start(std::filesystem::path socket_path, LoopSender loop,
                                             std::shared_ptr<NodeTypeList> node_types,
                                             ServerOptions options = {});
