@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <cstdlib>
 #include <system_error>
 #include <thread>
@@ -300,7 +299,7 @@ std::expected<IpcHandle, std::string> start(fs::path socket_path, LoopSender loo
                        std::move(shutdown), options);
         }).detach();
     } catch (const std::system_error&) {
-        std::fputs("failed to spawn IPC thread\n", stderr);
+        support::log::write_stderr_line("failed to spawn IPC thread\n");
         std::abort();
     }
     return IpcHandle(std::move(socket_path), std::move(shutdown), std::move(*wake), socket,

@@ -111,10 +111,13 @@ int main() {
                                             ": " + ec.message());
         return 0;
     }
-    // libfaust changes the working directory while it compiles: no relative path may be
-    // resolved after this point.
-    if (auto absolute = std::filesystem::absolute(config.dsp_dir, ec); !ec)
-        config.dsp_dir = std::move(absolute);
+    // libfaust changes the working directory while it compiles, on a thread of its own from
+    // start-up on: no relative path may be resolved after this point. An empty socket path
+    // stays empty, so that binding it fails.
+    for (auto* path : {&config.dsp_dir, &config.socket_path}) {
+        if (path->empty()) continue;
+        if (auto absolute = std::filesystem::absolute(*path, ec); !ec) *path = std::move(absolute);
+    }
 
     const auto device = cpal::query_device();
     if (!device) {
