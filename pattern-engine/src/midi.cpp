@@ -14,8 +14,10 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <thread>
 
 #include "support/spsc.hpp"
 #else
@@ -69,9 +71,42 @@ struct MidiSink::Connection {
     // Set by libjack's thread when the server goes away; `reason` is written before it.
     std::atomic<bool> down{false};
     char reason[256] = {};
+    // Messages queued (main thread) and written into a period's buffer (process thread), and
+    // periods processed.
+    std::uint64_t queued = 0;
+    std::atomic<std::uint64_t> written{0};
+    std::atomic<std::uint64_t> cycles{0};
 
     ~Connection() {
-        if (client) jack_client_close(client);
+        if (!client) return;
+        flush();
+        jack_client_close(client);
+    }
+
+    // Closing the client drops what is still queued (the last note-offs, at shutdown): wait
+    // while JACK takes it, then one more period so that its receivers have read the buffer.
+    void flush() {
+        using namespace std::chrono_literals;
+        using Clock = std::chrono::steady_clock;
+        constexpr auto stall = 250ms;
+        const auto alive = [&] { return !down.load(std::memory_order_acquire); };
+        if (queued == 0) return;
+        auto progress = Clock::now();
+        for (auto seen = written.load(std::memory_order_acquire); alive() && seen != queued;) {
+            std::this_thread::sleep_for(1ms);
+            const auto now_written = written.load(std::memory_order_acquire);
+            if (now_written != seen) {
+                seen = now_written;
+                progress = Clock::now();
+            } else if (Clock::now() - progress > stall) {
+                return;
+            }
+        }
+        const auto start = Clock::now();
+        const auto cycle = cycles.load(std::memory_order_acquire);
+        while (alive() && cycles.load(std::memory_order_acquire) < cycle + 2 &&
+               Clock::now() - start < stall)
+            std::this_thread::sleep_for(1ms);
     }
 
     Result send(const std::uint8_t* bytes, std::size_t size) {
@@ -85,6 +120,7 @@ struct MidiSink::Connection {
             return failure("send", "the MIDI output queue is full (" +
                                        std::to_string(kQueueCapacity) +
                                        " messages are waiting for JACK)");
+        ++queued;
         return {};
     }
 
@@ -104,7 +140,9 @@ struct MidiSink::Connection {
                                       held.size) != 0)
                 break;  // the period's buffer is full
             holding = false;
+            written.fetch_add(1, std::memory_order_release);
         }
+        cycles.fetch_add(1, std::memory_order_release);
         return 0;
     }
 
@@ -234,6 +272,15 @@ MidiSink::MidiSink(std::string name, std::unique_ptr<Connection> connection)
 MidiSink::MidiSink(MidiSink&&) noexcept = default;
 MidiSink& MidiSink::operator=(MidiSink&&) noexcept = default;
 MidiSink::~MidiSink() = default;
+
+std::size_t MidiSink::room() const {
+#ifdef VORLA_MIDI_JACK
+    if (!connection_) return 0;
+    return kQueueCapacity - connection_->queue.size();
+#else
+    return OutputSink::room();
+#endif
+}
 
 Result MidiSink::send_bytes(const std::uint8_t* bytes, std::size_t size) {
     if (!connection_) return failure("send", "the sink is not connected");
