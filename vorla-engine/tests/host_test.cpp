@@ -104,8 +104,10 @@ struct MidiLog {
     Sent sent;
     std::map<std::pair<int, int>, int> sounding;
     int stray_offs = 0;  // note-offs of notes not sounding
+    bool down = false;   // refuses everything, whatever its room (a server gone)
 
     out::Result take(std::string text) {
+        if (down) return std::unexpected(out::OutputError::midi("send: the server is gone"));
         if (queued == capacity)
             return std::unexpected(out::OutputError::midi("send: the MIDI output queue is full"));
         ++queued;
@@ -376,6 +378,12 @@ TEST(MainLoop, NoteOnsLeaveRoomForDueNoteOffs) {
         EXPECT_EQ(l.loop->pending_note_offs(), waiting) << capacity << " " << trees.size();
         EXPECT_EQ(l.log.stray_offs, 0);
     }
+    // A note the sink refused for another reason gets no note-off either.
+    Loop l;
+    l.log.down = true;
+    l.pattern("d1", cluster(2, "1"));
+    l.run_for(2100ms);
+    EXPECT_EQ(l.loop->pending_note_offs(), 0u);
 }
 
 // At shutdown every note that sounds ends, waiting for room in the sink's queue while it
