@@ -124,7 +124,10 @@ void BM_MainLoopPass(benchmark::State& state) {
         MainLoop loop(LoopParts{
             engine, audio->first, device, 48000, std::make_shared<ipc::NodeTypeList>(),
             std::move(rx), std::nullopt, std::make_unique<NullSink>(), nullptr, std::nullopt,
-            LoopClock{[&now] { return now; }, [&now](Duration d) { now += d; }}});
+            LoopClock{[&now] { return now; },
+                      [&now](Instant deadline, support::Wake&, support::Wake::Token) {
+                          now = std::max(now, deadline);
+                      }}});
         namespace cmd = pattern_engine::engine::command;
         for (std::int64_t i = 0; i < state.range(1); ++i) {
             const std::string name = "h" + std::to_string(i);

@@ -37,7 +37,7 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build build-tsan -j "$jobs" --target audio_engine_tests support_tests \
   pattern_engine_midi_tests vorla_engine_ipc_tests audio_faust_tests
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -j "$jobs" --output-on-failure \
-  -R '^(EngineStress|Spsc|LogTest\.Concurrent|Channel|MidiSink|IpcServer|DspWatcher|FaustNode|HotReload)'
+  -R '^(EngineStress|Spsc|LogTest\.Concurrent|Channel|Wake|MidiSink|IpcServer|DspWatcher|FaustNode|HotReload)'
 
 phase "everything under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

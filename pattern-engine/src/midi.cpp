@@ -12,8 +12,11 @@
 #include <jack/midiport.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <thread>
 
 #include "support/jack.hpp"
 #include "support/spsc.hpp"
@@ -63,9 +66,43 @@ struct MidiSink::Connection {
     // Process thread only: the message taken from the queue that has not left yet.
     Message held{};
     bool holding = false;
+    // Messages queued (main thread) and written into a period's buffer (process thread), and
+    // periods processed.
+    std::uint64_t queued = 0;
+    std::atomic<std::uint64_t> written{0};
+    std::atomic<std::uint64_t> cycles{0};
 
     // False when libjack may still call into this connection (see support::jack).
-    bool close() { return client->close(); }
+    bool close() {
+        flush();
+        return client->close();
+    }
+
+    // Closing the client drops what is still queued (the last note-offs, at shutdown): wait
+    // while JACK takes it, then one more period so that its receivers have read the buffer.
+    void flush() {
+        using namespace std::chrono_literals;
+        using Clock = std::chrono::steady_clock;
+        constexpr auto stall = 250ms;
+        const auto alive = [&] { return !client->lost(); };
+        if (queued == 0) return;
+        auto progress = Clock::now();
+        for (auto seen = written.load(std::memory_order_acquire); alive() && seen != queued;) {
+            std::this_thread::sleep_for(1ms);
+            const auto now_written = written.load(std::memory_order_acquire);
+            if (now_written != seen) {
+                seen = now_written;
+                progress = Clock::now();
+            } else if (Clock::now() - progress > stall) {
+                return;
+            }
+        }
+        const auto start = Clock::now();
+        const auto cycle = cycles.load(std::memory_order_acquire);
+        while (alive() && cycles.load(std::memory_order_acquire) < cycle + 2 &&
+               Clock::now() - start < stall)
+            std::this_thread::sleep_for(1ms);
+    }
 
     Result send(const std::uint8_t* bytes, std::size_t size) {
         if (client->lost()) {
@@ -80,6 +117,7 @@ struct MidiSink::Connection {
             return failure("send", "the MIDI output queue is full (" +
                                        std::to_string(kQueueCapacity) +
                                        " messages are waiting for JACK)");
+        ++queued;
         return {};
     }
 
@@ -101,7 +139,9 @@ struct MidiSink::Connection {
                                       held.size) != 0)
                 break;  // the period's buffer is full
             holding = false;
+            written.fetch_add(1, std::memory_order_release);
         }
+        cycles.fetch_add(1, std::memory_order_release);
         return 0;
     }
 };
@@ -231,6 +271,15 @@ void MidiSink::release() {
     // A connection that libjack may still call into is kept rather than freed.
     if (connection_ && !connection_->close()) (void)connection_.release();
     connection_.reset();
+}
+
+std::size_t MidiSink::room() const {
+#ifdef VORLA_MIDI_JACK
+    if (!connection_) return 0;
+    return kQueueCapacity - connection_->queue.size();
+#else
+    return OutputSink::room();
+#endif
 }
 
 Result MidiSink::send_bytes(const std::uint8_t* bytes, std::size_t size) {

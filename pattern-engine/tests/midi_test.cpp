@@ -237,6 +237,26 @@ TEST_F(MidiSinkBurstTest, ABurstIsDeliveredOrRefusedNeverLost) {
     EXPECT_EQ(rig_->dropped(), 0u);
 }
 
+// The queue's free room is known, and dropping the sink right after filling its queue still
+// delivers every message it accepted (the last note-offs at shutdown).
+TEST_F(MidiSinkBurstTest, ReportsItsRoomAndDeliversWhatItQueuedBeforeClosing) {
+    ASSERT_NO_FATAL_FAILURE(connect());
+    EXPECT_EQ(sink_->room(), MidiSink::kQueueCapacity);
+    std::vector<Bytes> accepted;
+    for (std::uint32_t i = 0; i < 3 * MidiSink::kQueueCapacity; ++i) {
+        const auto channel = static_cast<std::uint8_t>(i & 0x0F);
+        const auto note = static_cast<std::uint8_t>((i >> 4) & 0x7F);
+        if (!sink_->send_note_off(channel, note)) break;
+        accepted.push_back({static_cast<std::uint8_t>(0x80 | channel), note, 0});
+    }
+    ASSERT_GE(accepted.size(), MidiSink::kQueueCapacity);
+    ASSERT_LT(accepted.size(), 3 * MidiSink::kQueueCapacity);
+    EXPECT_LT(sink_->room(), MidiSink::kQueueCapacity);  // more than a period's buffer waits
+    sink_.reset();
+    ASSERT_TRUE(rig_->wait_for_midi(accepted.size(), 10s)) << rig_->midi_events().size();
+    EXPECT_EQ(received(), accepted);
+}
+
 // The server goes away while the main loop streams clock ticks: sends keep returning at once
 // and fail with a reason soon after; the sink stays usable and can be dropped.
 class MidiSinkServerDeath : public MidiSinkTest, public ::testing::WithParamInterface<int> {};

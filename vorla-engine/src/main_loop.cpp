@@ -1,7 +1,9 @@
-// The main loop: command intake, then timed output and control routing, then a short sleep.
+// The main loop: command intake, then timed output and control routing, then a wait until the
+// next deadline that a command or MIDI input cuts short.
+#include <algorithm>
 #include <cmath>
 #include <limits>
-#include <thread>
+#include <unordered_map>
 
 #include "audio_engine/nodes/adc.hpp"
 #include "pattern_engine/scheduler/clock.hpp"
@@ -56,28 +58,98 @@ std::optional<PendingEvent> as_control(const pattern_engine::engine::TimedEvent&
     return std::nullopt;
 }
 
-// Removes every item due at or before `now` (the last item moves into the gap) and hands it
-// to `apply`.
-template <class T, class At, class Apply>
-void take_due(std::vector<T>& items, Instant now, At at, Apply apply) {
-    for (std::size_t i = 0; i < items.size();) {
-        if (at(items[i]) > now) {
-            ++i;
-            continue;
-        }
-        T item = std::move(items[i]);
-        if (i + 1 != items.size()) items[i] = std::move(items.back());
-        items.pop_back();
-        apply(std::move(item));
+// The due instant of anything the loop keeps pending.
+struct DueOf {
+    Instant operator()(const pattern_engine::engine::TimedEvent& e) const { return e.due; }
+    Instant operator()(const PendingEvent& e) const { return e.at(); }
+    Instant operator()(const pattern_engine::engine::CurveOutput& c) const { return c.start; }
+    Instant operator()(const NoteOff& n) const { return n.due; }
+};
+
+// Pending items are kept as heaps, the earliest due at the front: a pass touches only what is
+// due and finds its deadline at once, however much is pending (an absurd tempo files
+// thousands of events a pass).
+struct Later {
+    template <class T>
+    bool operator()(const T& a, const T& b) const {
+        return DueOf{}(a) > DueOf{}(b);
     }
+};
+
+template <class T>
+void file(std::vector<T>& heap, T item) {
+    heap.push_back(std::move(item));
+    std::push_heap(heap.begin(), heap.end(), Later{});
+}
+
+template <class T>
+void pop(std::vector<T>& heap) {
+    std::pop_heap(heap.begin(), heap.end(), Later{});
+    heap.pop_back();
+}
+
+// Moves the items due at or before `now` into `due`, in due order.
+template <class T>
+void take_due(std::vector<T>& heap, std::vector<T>& due, Instant now) {
+    due.clear();
+    while (!heap.empty() && DueOf{}(heap.front()) <= now) {
+        std::pop_heap(heap.begin(), heap.end(), Later{});
+        due.push_back(std::move(heap.back()));
+        heap.pop_back();
+    }
+}
+
+template <class T>
+std::optional<Instant> earliest(const std::vector<T>& heap) {
+    if (heap.empty()) return std::nullopt;
+    return DueOf{}(heap.front());
+}
+
+// Within one pass only the last value per target matters: a burst becomes one command per
+// target, so it cannot overflow the audio command ring. Targets keep the order they first came.
+template <class Key, class Value>
+class LastPerKey {
+public:
+    void put(Key key, Value value) {
+        const auto [at, fresh] = index_.try_emplace(key, items_.size());
+        if (fresh)
+            items_.emplace_back(std::move(key), std::move(value));
+        else
+            items_[at->second].second = std::move(value);
+    }
+    std::vector<std::pair<Key, Value>>& items() { return items_; }
+
+private:
+    std::unordered_map<Key, std::size_t> index_;
+    std::vector<std::pair<Key, Value>> items_;
+};
+
+// The instant a note's note-off is due: dur counts units of four beats at the current tempo.
+// One too far off to represent still comes, at shutdown at the latest.
+Instant note_off_due(Instant on, const ev::Note& note, double bpm) {
+    const double seconds = note.dur * (240.0 / bpm);
+    const auto delay = seconds_to_duration(seconds > 0.0 ? seconds : 0.0);
+    return delay ? add(on, *delay).value_or(Instant::max()) : Instant::max();
+}
+
+bool takes_queue_room(const ev::Value& value) {
+    return std::holds_alternative<ev::Note>(value) || std::holds_alternative<ev::Cc>(value);
+}
+
+// Entries of a heap of note-offs due at or before `t`: an entry is never due before its
+// parent, so only due entries' children are looked at.
+std::size_t count_due(const std::vector<NoteOff>& heap, Instant t, std::size_t i = 0) {
+    if (i >= heap.size() || heap[i].due > t) return 0;
+    return 1 + count_due(heap, t, 2 * i + 1) + count_due(heap, t, 2 * i + 2);
 }
 
 void warn(std::string_view text) { support::log::warn(log_target, text); }
 
 }  // namespace
 
-std::uint64_t curve_period_samples(double bpm, std::uint32_t sample_rate) {
-    return to_u64(std::round(240.0 / bpm * sample_rate));
+std::uint64_t curve_period_samples(const pattern_engine::scheduler::clock::Clock& clock,
+                                   std::uint32_t sample_rate) {
+    return to_u64(std::round(clock.cycle_seconds() * sample_rate));
 }
 
 std::size_t points_per_cycle(double bpm, std::uint32_t sample_rate) {
@@ -89,16 +161,11 @@ std::uint64_t load_crossfade_samples(double bpm, std::uint32_t sample_rate) {
     return to_u64(std::trunc(60.0 / std::max(bpm, 1.0) * 0.5 * sample_rate));
 }
 
-void precise_sleep(Duration d) {
-    // Timer sleeps overshoot by up to about the kernel's timer slack: spin the last stretch.
-    constexpr auto spin = std::chrono::microseconds(120);
-    const Instant end = Instant::clock::now() + d;
-    if (d > spin) std::this_thread::sleep_for(d - spin);
-    while (Instant::clock::now() < end) std::this_thread::yield();
-}
-
 LoopClock monotonic_clock() {
-    return {[] { return Instant::clock::now(); }, precise_sleep};
+    return {[] { return Instant::clock::now(); },
+            [](Instant deadline, support::Wake& wake, support::Wake::Token seen) {
+                wake.wait_until(seen, deadline);
+            }};
 }
 
 MainLoop::MainLoop(LoopParts parts)
@@ -113,21 +180,37 @@ MainLoop::MainLoop(LoopParts parts)
       midi_(std::move(parts.midi)),
       midi_in_(std::move(parts.midi_in)),
       next_clock_tick_(parts.next_clock_tick),
-      points_per_cycle_(vorla_engine::points_per_cycle(parts.engine.bpm(), parts.sample_rate)) {}
+      points_per_cycle_(vorla_engine::points_per_cycle(parts.engine.bpm(), parts.sample_rate)),
+      wake_(parts.wake ? std::move(parts.wake) : std::make_shared<support::Wake>()) {
+    commands_.notify_on_send(wake_);
+}
+
+void MainLoop::run() {
+    // A realtime thread has no timer slack; an ordinary one would wake up to 50 us late.
+    support::set_min_timer_slack();
+    while (pass()) {
+    }
+}
 
 bool MainLoop::pass() {
+    // Read before anything is taken: whatever arrives after this cuts the wait short.
+    const support::Wake::Token seen = wake_->token();
     const Instant now = clock_.now();
-    if (!take_commands()) return false;
+    note_offs_waiting_ = false;
+    if (!take_commands()) {
+        end_sounding_notes();
+        return false;
+    }
     engine_.fill(now);
     send_curves(now);
     file_due_events(now);
     apply_due_controls(now);
     send_due_output(now);
     poll_reload();
-    send_note_offs();
+    send_note_offs(clock_.now());
     send_clock();
     apply_midi_in();
-    sleep_until_deadline();
+    sleep_until_deadline(seen);
     return true;
 }
 
@@ -154,6 +237,9 @@ bool MainLoop::take_commands() {
 }
 
 void MainLoop::clear_slot_automations(std::size_t slot) {
+    // A curve not started yet belongs to the pattern being replaced too.
+    if (std::erase_if(pending_curves_, [&](const auto& c) { return c.slot == slot; }))
+        std::make_heap(pending_curves_.begin(), pending_curves_.end(), Later{});
     const auto it = slot_automations_.find(slot);
     if (it == slot_automations_.end()) return;
     auto ids = std::move(it->second);
@@ -168,12 +254,16 @@ void MainLoop::apply_pattern(pattern_engine::engine::EngineCommand command) {
             if constexpr (requires { c.slot; }) {
                 if (const auto slot = engine_.slot_idx(c.slot)) clear_slot_automations(*slot);
             } else if constexpr (std::is_same_v<C, cmd::HushAll>) {
+                pending_curves_.clear();
                 while (!slot_automations_.empty())
                     clear_slot_automations(slot_automations_.begin()->first);
             }
         },
         static_cast<const pattern_engine::engine::EngineCommand::variant&>(command));
+    const Instant origin = engine_.clock().origin;
     engine_.apply(std::move(command));
+    // A new tempo restarts every slot on a new grid: curves taken for the old one never start.
+    if (engine_.clock().origin != origin) pending_curves_.clear();
     points_per_cycle_ = vorla_engine::points_per_cycle(engine_.bpm(), sample_rate_);
 }
 
@@ -240,69 +330,116 @@ void MainLoop::answer_state(ipc::loop::StateRequest request) {
 // ---- timed output ----
 
 void MainLoop::send_curves(Instant now) {
+    for (auto& curve : engine_.fill_control_curves(now, points_per_cycle_))
+        file(pending_curves_, std::move(curve));
+    // Each curve starts on its own cycle; of several due at once under one id, the latest.
+    take_due(pending_curves_, due_curves_, now);
+    if (due_curves_.empty()) return;
+    LastPerKey<std::string, pattern_engine::engine::CurveOutput*> latest;
+    for (auto& curve : due_curves_)
+        latest.put(std::string(engine_.slot_name(curve.slot)) + "/" + curve.label, &curve);
+    for (auto& [id, curve] : latest.items()) send_curve(std::move(*curve), std::move(id));
+    due_curves_.clear();
+}
+
+void MainLoop::send_curve(pattern_engine::engine::CurveOutput curve, std::string id) {
     auto& controller = audio_.controller();
-    for (auto& curve : engine_.fill_control_curves(now, points_per_cycle_)) {
-        const auto target = controller.resolve_label(curve.label);
-        if (!target) continue;
-        std::string id = std::string(engine_.slot_name(curve.slot)) + "/" + curve.label;
-        audio_engine::automation::Automation automation{
-            .node_id = target->first,
-            .control = target->second,
-            .shape = audio_engine::automation::shape::Table{std::move(curve.samples)},
-            .period = curve_period_samples(engine_.bpm(), sample_rate_),
-            .position = 0,
-            .lo = 0.0f,
-            .hi = 1.0f,
-            .active = true,
-            .one_shot = true,
-        };
-        controller.send_automation(id, std::move(automation));
-        // Each cycle sends the same ids again: record each once, so the list stays bounded.
-        auto& ids = slot_automations_[curve.slot];
-        if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(std::move(id));
-    }
+    const auto target = controller.resolve_label(curve.label);
+    if (!target) return;
+    audio_engine::automation::Automation automation{
+        .node_id = target->first,
+        .control = target->second,
+        .shape = audio_engine::automation::shape::Table{std::move(curve.samples)},
+        .period = curve_period_samples(engine_.clock(), sample_rate_),
+        .position = 0,
+        .lo = 0.0f,
+        .hi = 1.0f,
+        .active = true,
+        .one_shot = true,
+    };
+    controller.send_automation(id, std::move(automation));
+    // Each cycle sends the same ids again: record each once, so the list stays bounded.
+    auto& ids = slot_automations_[curve.slot];
+    if (std::find(ids.begin(), ids.end(), id) == ids.end()) ids.push_back(std::move(id));
 }
 
 void MainLoop::file_due_events(Instant now) {
     const Instant until = add(now, drain_ahead).value_or(Instant::max());
     for (auto& e : engine_.drain(until)) {
         if (auto control = as_control(e))
-            pending_controls_.push_back(std::move(*control));
+            file(pending_controls_, std::move(*control));
         else
-            pending_output_.push_back(std::move(e));
+            file(pending_output_, std::move(e));
     }
 }
 
 void MainLoop::apply_due_controls(Instant now) {
-    take_due(pending_controls_, now, [](const PendingEvent& e) { return e.at(); },
-             [&](PendingEvent e) {
-                 auto message = std::visit(
-                     [](auto& c) -> msg::ClientMessage {
-                         if constexpr (std::is_same_v<std::decay_t<decltype(c)>,
-                                                      pending::ControlValue>)
-                             return msg::SetControl{std::move(c.label), c.value};
-                         else
-                             return msg::SetMasterGain{c.gain};
-                     },
-                     e);
-                 if (auto r = audio_.controller().handle_message(std::move(message)); !r)
-                     warn("dispatch pending: " + r.error().display());
-             });
+    take_due(pending_controls_, due_controls_, now);
+    if (due_controls_.empty()) return;
+    LastPerKey<std::string_view, float> values;
+    std::optional<float> gain;
+    for (const auto& e : due_controls_) {
+        if (const auto* c = std::get_if<pending::ControlValue>(&e))
+            values.put(c->label, c->value);
+        else
+            gain = std::get<pending::MasterGain>(e).gain;
+    }
+    const auto apply = [&](msg::ClientMessage message) {
+        if (auto r = audio_.controller().handle_message(std::move(message)); !r)
+            warn("dispatch pending: " + r.error().display());
+    };
+    for (const auto& [label, value] : values.items())
+        apply(msg::SetControl{std::string(label), value});
+    if (gain) apply(msg::SetMasterGain{*gain});
+    due_controls_.clear();
 }
 
 void MainLoop::send_due_output(Instant now) {
-    take_due(pending_output_, now, [](const auto& e) { return e.due; },
-             [&](pattern_engine::engine::TimedEvent e) {
-                 if (const auto* note = std::get_if<ev::Note>(&e.event.value)) {
-                     // dur counts units of four beats at the current tempo.
-                     const double seconds = note->dur * (240.0 / engine_.bpm());
-                     const auto delay = seconds_to_duration(seconds > 0.0 ? seconds : 0.0);
-                     if (const auto due = delay ? add(e.due, *delay) : std::nullopt)
-                         note_offs_.push(NoteOff{*due, note->channel, note->note});
-                 }
-                 if (auto r = pattern_engine::output::dispatch(e.event, midi_.get(), nullptr); !r)
-                     warn("midi dispatch: " + r.error().display());
-             });
+    take_due(pending_output_, due_output_, now);
+    // Note-offs due by now that still need their room in the sink's queue.
+    std::size_t offs_due = due_output_.empty() ? 0 : count_due(note_offs_, now);
+    for (const auto& e : due_output_) {
+        // One due at or before this event's instant leaves first, so a repeated note is not cut.
+        offs_due -= std::min(offs_due, send_note_offs(e.due));
+        const auto* note = std::get_if<ev::Note>(&e.event.value);
+        const std::optional<Instant> off =
+            note ? std::optional(note_off_due(e.due, *note, engine_.bpm())) : std::nullopt;
+        const std::size_t own = off && *off <= now ? 1 : 0;
+        if (midi_ && takes_queue_room(e.event.value) && midi_->room() < 1 + offs_due + own) {
+            static const auto kept = pattern_engine::output::OutputError::midi(
+                "send: the room left in the MIDI output queue is kept for due note-offs");
+            refused(kept);
+            continue;
+        }
+        if (auto r = pattern_engine::output::dispatch(e.event, midi_.get(), nullptr); !r) {
+            refused(r.error());
+            continue;
+        }
+        // Only a note that went out is ended: a stray note-off would cut another one.
+        if (off) {
+            file(note_offs_, NoteOff{*off, note->channel, note->note});
+            offs_due += own;
+        }
+    }
+    due_output_.clear();
+    report_refusals(now, false);
+}
+
+void MainLoop::refused(const pattern_engine::output::OutputError& error) {
+    ++refusals_;
+    last_refusal_ = error;  // reuses the text's storage: refusals come in floods
+}
+
+void MainLoop::report_refusals(Instant now, bool at_shutdown) {
+    if (refusals_ == 0) return;
+    if (!at_shutdown && last_refusal_report_ &&
+        now - *last_refusal_report_ < refusal_report_interval)
+        return;
+    std::string line = "midi dispatch: " + last_refusal_.display();
+    if (refusals_ > 1) line += " (" + std::to_string(refusals_) + " sends refused)";
+    warn(line);
+    refusals_ = 0;
+    last_refusal_report_ = now;
 }
 
 void MainLoop::poll_reload() {
@@ -313,12 +450,18 @@ void MainLoop::poll_reload() {
         refresh_node_types();
 }
 
-void MainLoop::send_note_offs() {
-    const Instant t = clock_.now();
-    while (!note_offs_.empty() && note_offs_.top().due <= t) {
-        if (midi_) (void)midi_->send_note_off(note_offs_.top().channel, note_offs_.top().note);
-        note_offs_.pop();
+std::size_t MainLoop::send_note_offs(Instant until) {
+    std::size_t sent = 0;
+    while (!note_offs_.empty() && note_offs_.front().due <= until) {
+        const NoteOff& off = note_offs_.front();
+        if (midi_ && !midi_->send_note_off(off.channel, off.note)) {
+            note_offs_waiting_ = true;  // it stays, and goes out in a later pass
+            break;
+        }
+        pop(note_offs_);
+        ++sent;
     }
+    return sent;
 }
 
 void MainLoop::send_clock() {
@@ -334,7 +477,8 @@ void MainLoop::send_clock() {
             if (!next_clock_tick_) next_clock_tick_ = Instant::max();
             break;
         }
-        if (midi_) (void)midi_->send_clock_tick();
+        // Room the sink frees goes to waiting note-offs first.
+        if (midi_ && !note_offs_waiting_) (void)midi_->send_clock_tick();
         next_clock_tick_ = add(*next_clock_tick_, interval).value_or(Instant::max());
         if (*next_clock_tick_ == Instant::max()) break;
     }
@@ -342,30 +486,51 @@ void MainLoop::send_clock() {
 
 void MainLoop::apply_midi_in() {
     if (!midi_in_) return;
+    LastPerKey<std::string_view, float> values;
     while (const auto triple = midi_in_->try_pop()) {
         const auto [channel, cc, v] = *triple;
         const auto it = midi_cc_map_.find(static_cast<std::uint16_t>(channel << 8 | cc));
         if (it == midi_cc_map_.end()) continue;
         const MidiMapping& m = it->second;
-        const float value = std::fma(m.hi - m.lo, static_cast<float>(v) / 127.0f, m.lo);
-        if (auto r = audio_.controller().handle_message(msg::SetControl{m.label, value}); !r)
+        values.put(m.label, std::fma(m.hi - m.lo, static_cast<float>(v) / 127.0f, m.lo));
+    }
+    for (const auto& [label, value] : values.items()) {
+        if (auto r = audio_.controller().handle_message(msg::SetControl{std::string(label), value});
+            !r)
             warn("midi_map dispatch: " + r.error().display());
     }
 }
 
-void MainLoop::sleep_until_deadline() {
+void MainLoop::sleep_until_deadline(support::Wake::Token seen) {
     std::optional<Instant> deadline = engine_.earliest_due();
-    const auto earliest = [&](std::optional<Instant> t) {
+    const auto consider = [&](std::optional<Instant> t) {
         if (t && (!deadline || *t < *deadline)) deadline = t;
     };
-    if (!note_offs_.empty()) earliest(note_offs_.top().due);
-    earliest(next_clock_tick_);
-    for (const auto& e : pending_output_) earliest(e.due);
-    for (const auto& e : pending_controls_) earliest(e.at());
+    // A note-off the sink refused is tried again after the fallback wait, not at once.
+    if (!note_offs_waiting_) consider(earliest(note_offs_));
+    consider(next_clock_tick_);
+    consider(earliest(pending_output_));
+    consider(earliest(pending_controls_));
+    consider(earliest(pending_curves_));
     if (!deadline) deadline = clock_.now() + max_sleep;
     const Instant t = clock_.now();
     const Duration d = *deadline > t ? std::min<Duration>(*deadline - t, max_sleep) : Duration{};
-    if (d > Duration::zero()) clock_.sleep(d);
+    if (d > Duration::zero()) clock_.wait_until(t + d, *wake_, seen);
+}
+
+void MainLoop::end_sounding_notes() {
+    // Every note that went out ends before the sink closes, whenever its note-off was due;
+    // the sink's queue may need a few periods to take them all.
+    Instant t = clock_.now();
+    Instant progress = t;
+    while (!note_offs_.empty()) {
+        const bool sent = send_note_offs(Instant::max()) > 0;
+        t = clock_.now();
+        if (sent) progress = t;
+        if (note_offs_.empty() || t - progress >= shutdown_note_off_stall) break;
+        clock_.wait_until(t + max_sleep, *wake_, wake_->token());
+    }
+    report_refusals(t, true);
 }
 
 }  // namespace vorla_engine

@@ -79,7 +79,9 @@ std::expected<void, std::string> run(const Config& config, std::size_t channels,
         next_clock_tick = Instant::clock::now();
         info("  midi clock: enabled (24 ppqn)");
     }
-    auto midi_in = std::make_shared<CcRing>(cc_ring_slots);
+    // The main loop's wait ends early for MIDI input as for commands.
+    auto wake = std::make_shared<support::Wake>();
+    auto midi_in = std::make_shared<CcRing>(cc_ring_slots, wake);
     midi_input = try_connect_midi_input(midi_in);
     if (!midi_input) midi_in.reset();
 
@@ -94,6 +96,7 @@ std::expected<void, std::string> run(const Config& config, std::size_t channels,
         .midi = std::move(midi),
         .midi_in = std::move(midi_in),
         .next_clock_tick = next_clock_tick,
+        .wake = std::move(wake),
     });
     loop.run();
     return {};

@@ -339,6 +339,58 @@ TEST(EngineProcess, RunsASessionAgainstJackAndShutsDownCleanly) {
         << s.engine->log();
 }
 
+// Two slots of 2,048-note legato clusters put 4,096 note-offs and 4,096 note-ons at each step,
+// as many as the MIDI output queue holds: no note stays sounding, neither once the music
+// stops nor after a shutdown while they sound.
+TEST(EngineProcess, ClusterBurstsLeaveNoNoteSounding) {
+    Session s(Env{});
+    ASSERT_TRUE(s.fd) << (s.engine ? s.engine->log() : "no rig");
+    std::string atoms;
+    for (int i = 0; i < 2048; ++i)
+        atoms += std::string(i ? "," : "") + R"(["Atom",["Note",)" + std::to_string(i / 128) + "," +
+                 std::to_string(i % 128) + ",100,0.5]]";
+    const std::string pattern = R"(,"pattern":["Fast",[2,1],["Stack",[)" + atoms + "]]]}";
+    const auto play = [&] {
+        for (const char* slot : {"a", "b"})
+            ASSERT_EQ(s.ask(R"({"cmd":"SetPattern","slot":")" + std::string(slot) + "\"" + pattern),
+                      ok("pattern set on " + std::string(slot)));
+    };
+    // note-ons, and (channel, pitch) pairs whose note-ons and note-offs differ in number
+    const auto count = [&] {
+        std::map<std::pair<int, int>, int> sounding;
+        std::size_t ons = 0;
+        for (const auto& e : s.rig->midi_events()) {
+            if (e.bytes.size() != 3) continue;
+            const int kind = e.bytes[0] & 0xF0, key = e.bytes[0] & 0x0F;
+            if (kind == 0x90 && e.bytes[2] > 0) ++ons, ++sounding[{key, e.bytes[1]}];
+            if (kind == 0x80 || (kind == 0x90 && e.bytes[2] == 0)) --sounding[{key, e.bytes[1]}];
+        }
+        return std::pair(ons, std::count_if(sounding.begin(), sounding.end(),
+                                            [](const auto& p) { return p.second != 0; }));
+    };
+    play();
+    std::this_thread::sleep_for(4500ms);
+    ASSERT_EQ(s.ask(R"({"cmd":"HushAll"})"), ok("all slots hushed"));
+    std::this_thread::sleep_for(2500ms);
+    const auto [ons, unbalanced] = count();
+    EXPECT_GE(ons, 2u * 4096);
+    EXPECT_EQ(unbalanced, 0);
+    std::printf("after the bursts: %zu note-ons, %td (channel, pitch) pairs unbalanced\n", ons,
+                unbalanced);
+
+    play();
+    std::this_thread::sleep_for(3500ms);
+    EXPECT_EQ(s.ask(R"({"type":"shutdown"})"), ok("shutting down"));
+    EXPECT_EQ(s.engine->exit_status(), 0) << s.engine->log();
+    s.rig->wait_cycles(8, 2s);
+    const auto [all_ons, left] = count();
+    EXPECT_GT(all_ons, ons);
+    EXPECT_EQ(left, 0);
+    std::printf("after shutdown: %zu note-ons, %td (channel, pitch) pairs unbalanced\n", all_ons,
+                left);
+    EXPECT_EQ(s.rig->dropped(), 0u);
+}
+
 TEST(EngineProcess, WithoutAnAudioSystemExits101) {
     // No server of that name: the engine finds no audio device (the lock keeps other JACK
     // tests from running meanwhile).

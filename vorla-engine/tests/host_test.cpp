@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <limits>
 #include <map>
 
 #include "../../audio-faust/tests/temp_dir.hpp"
 #include "audio_engine/protocol.hpp"
 #include "pattern_engine/ipc.hpp"
 #include "pattern_engine/ipc/protocol.hpp"
+#include "support/log.hpp"
 
 namespace {
 
@@ -82,24 +85,87 @@ public:
 };
 
 namespace out = pattern_engine::output;
+namespace ev = pattern_engine::event;
 
-// Records "on N", "off N" and "tick".
+using Sent = std::vector<std::pair<Duration, std::string>>;
+
+// The MIDI side as the loop sees it: what was sent ("on N", "off N", "cc N", "tick") with the
+// time since start, notes sounding per (channel, note), and a queue of `capacity` messages of
+// which a JACK-like consumer takes `per_period` every period.
+struct MidiLog {
+    static constexpr Duration period = 5333333ns;  // 256 frames at 48 kHz
+    MidiLog(const Instant* t, Instant start) : t(t), start(start) {}
+    const Instant* t;
+    Instant start;
+    std::size_t capacity = std::numeric_limits<std::size_t>::max();
+    std::size_t per_period = 0;
+    std::size_t queued = 0;
+    std::int64_t periods = 0;  // consumer periods done since start
+    Sent sent;
+    std::map<std::pair<int, int>, int> sounding;
+    int stray_offs = 0;  // note-offs of notes not sounding
+    bool down = false;   // refuses everything, whatever its room (a server gone)
+    std::function<void()> on_send;
+
+    out::Result take(std::string text) {
+        if (on_send) on_send();
+        if (down) return std::unexpected(out::OutputError::midi("send: the server is gone"));
+        if (queued == capacity)
+            return std::unexpected(out::OutputError::midi("send: the MIDI output queue is full"));
+        ++queued;
+        sent.emplace_back(*t - start, std::move(text));
+        return {};
+    }
+    // The consumer catches up with the clock.
+    void drain() {
+        for (const std::int64_t now = (*t - start) / period; periods < now; ++periods)
+            queued -= std::min(queued, per_period);
+    }
+    bool balanced() const {
+        return stray_offs == 0 &&
+               std::all_of(sounding.begin(), sounding.end(), [](auto& s) { return s.second == 0; });
+    }
+};
+
 struct Recorder final : out::OutputSink {
-    std::function<out::Result(std::string)> rec;
-    explicit Recorder(std::function<out::Result(std::string)> rec) : rec(std::move(rec)) {}
-    out::Result send(const pattern_engine::event::Event<>& e) override {
-        return rec("on " + std::to_string(std::get<pattern_engine::event::Note>(e.value).note));
+    MidiLog* log;
+    explicit Recorder(MidiLog* log) : log(log) {}
+    out::Result send(const ev::Event<>& e) override {
+        if (const auto* cc = std::get_if<ev::Cc>(&e.value))
+            return log->take("cc " + std::to_string(cc->controller));
+        const auto& note = std::get<ev::Note>(e.value);
+        auto r = log->take("on " + std::to_string(note.note));
+        if (r) ++log->sounding[{note.channel, note.note}];
+        return r;
     }
-    out::Result send_note_off(std::uint8_t, std::uint8_t n) override {
-        return rec("off " + std::to_string(n));
+    out::Result send_note_off(std::uint8_t channel, std::uint8_t note) override {
+        auto r = log->take("off " + std::to_string(note));
+        if (r && --log->sounding[{channel, note}] < 0) ++log->stray_offs;
+        return r;
     }
-    out::Result send_clock_tick() override { return rec("tick"); }
+    out::Result send_clock_tick() override { return log->take("tick"); }
     out::Result send_clock_start() override { return {}; }
     out::Result send_clock_stop() override { return {}; }
     std::string_view name() const override { return "rec"; }
+    std::size_t room() const override { return log->capacity - log->queued; }
 };
 
-// A main loop on a fake clock that its sleeps advance; MIDI recorded with the time since start.
+// Captures the warnings of every target while it lives.
+struct Warnings {
+    std::vector<std::string> lines;
+    Warnings() {
+        support::log::init_with("warn", support::log::Style::Never,
+                                [this](std::string_view line) { lines.emplace_back(line); });
+    }
+    ~Warnings() { support::log::reset(); }
+    std::size_t count(std::string_view text) const {
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.find(text) != std::string::npos;
+        });
+    }
+};
+
+// A main loop on a fake clock that its waits advance; MIDI recorded with the time since start.
 struct Loop {
     Instant start = Instant{} + 1h, t = start;
     audio_faust::test_util::TempDir dir;
@@ -111,27 +177,47 @@ struct Loop {
         support::channel::unbounded<LoopCommand>();
     ipc::LoopSender& tx = channel.first;
     support::json::Parser parser;
-    std::shared_ptr<CcRing> cc = std::make_shared<CcRing>(16);
-    std::vector<std::pair<Duration, std::string>> midi;
+    std::shared_ptr<support::Wake> wake = std::make_shared<support::Wake>();
+    std::shared_ptr<CcRing> cc = std::make_shared<CcRing>(4096, wake);
+    MidiLog log{&t, start};
+    Sent& midi = log.sent;
     Duration longest_sleep{};
+    Duration min_pass{};  // what each pass takes at least, waits included
+    // Run inside each wait, before the clock moves on.
+    std::function<void(support::Wake&, support::Wake::Token)> during_wait;
     std::unique_ptr<MainLoop> loop;
 
     explicit Loop(bool clock = false) {
-        auto rec = [this](std::string text) -> out::Result {
-            midi.emplace_back(t - start, std::move(text));
-            return {};
-        };
-        const auto sleep = [this](Duration d) {
-            longest_sleep = std::max(longest_sleep, d);
-            t += d;
+        const auto wait = [this](Instant deadline, support::Wake& w, support::Wake::Token seen) {
+            if (during_wait) during_wait(w, seen);
+            longest_sleep = std::max(longest_sleep, deadline - t);
+            t = std::max(t, deadline);
+            log.drain();
         };
         loop = std::make_unique<MainLoop>(LoopParts{
-            engine, audio->first, device, 48000, std::make_shared<ipc::NodeTypeList>(),
-            std::move(channel.second), std::nullopt, std::make_unique<Recorder>(rec), cc,
-            clock ? std::optional(t) : std::nullopt, {[this] { return t; }, sleep}});
+            .engine = engine,
+            .audio = audio->first,
+            .device = device,
+            .sample_rate = 48000,
+            .node_types = std::make_shared<ipc::NodeTypeList>(),
+            .commands = std::move(channel.second),
+            .ipc = std::nullopt,
+            .midi = std::make_unique<Recorder>(&log),
+            .midi_in = cc,
+            .next_clock_tick = clock ? std::optional(t) : std::nullopt,
+            .clock = {[this] { return t; }, wait},
+            .wake = wake,
+        });
     }
     void run_for(Duration d) {
-        for (const Instant end = t + d; t < end;) ASSERT_TRUE(loop->pass());
+        for (const Instant end = t + d; t < end;) {
+            const Instant before = t;
+            ASSERT_TRUE(loop->pass());
+            if (t < before + min_pass) {
+                t = before + min_pass;
+                log.drain();
+            }
+        }
     }
     // A pattern command: `slot` and `tree` make it a SetPattern.
     void pattern(std::string_view line, std::string_view tree = {}) {
@@ -153,6 +239,10 @@ struct Loop {
         loop->pass();
         return answer.recv_for(0ms).value_or(std::unexpected("no answer"));
     }
+    void shutdown() {
+        auto bye = queue_audio(R"({"type":"shutdown"})");
+        EXPECT_FALSE(loop->pass());
+    }
     // oscillator -> gain "amp" -> dac, with "freq" and "vol" exposed.
     void load_graph() {
         ASSERT_EQ(
@@ -170,23 +260,157 @@ struct Loop {
     }
 };
 
+// A Stack of `n` notes over every channel and pitch in turn.
+std::string cluster(std::size_t n, std::string_view dur) {
+    std::string atoms;
+    for (std::size_t i = 0; i < n; ++i)
+        atoms += std::string(i ? "," : "") + R"(["Atom",["Note",)" + std::to_string(i / 128 % 16) +
+                 "," + std::to_string(i % 128) + ",100," + std::string(dur) + "]]";
+    return R"(["Stack",[)" + atoms + "]]";
+}
+
 TEST(MainLoop, NotesLeaveWhenDueAndEndAfterTheirDuration) {
-    using Sent = std::vector<std::pair<Duration, std::string>>;
     // A new slot starts at the next cycle (2 s at 120 bpm and 4 beats, 1.5 s at 3 beats); dur
-    // counts four beats whatever the cycle.
+    // counts four beats whatever the cycle. Shutdown at 2.9 s ends what still sounds, a note
+    // too long to schedule included, and sends no note-on that is only pending.
     const std::tuple<std::string, std::string, Sent> cases[] = {
         {"4", "0.25", {{2s, "on 60"}, {2500ms, "off 60"}}},
         {"3", "0.25", {{1500ms, "on 60"}, {2s, "off 60"}}},
         {"4", "-1", {{2s, "on 60"}, {2s, "off 60"}}},
-        {"4", "1e300", {{2s, "on 60"}}},
+        {"4", "1", {{2s, "on 60"}, {2900ms, "off 60"}}},
+        {"4", "1e300", {{2s, "on 60"}, {2900ms, "off 60"}}},
     };
     for (const auto& [beats, dur, want] : cases) {
         Loop l;
         l.pattern(R"({"cmd":"SetBeatsPerCycle","beats":)" + beats + "}");
         l.pattern("d1", R"(["Atom",["Note",0,60,100,)" + dur + "]]");
         l.run_for(2900ms);
+        l.shutdown();
         EXPECT_EQ(l.midi, want) << dur;
         EXPECT_LE(l.longest_sleep, 1ms);
+    }
+}
+
+// A note-off due at or before a note-on's instant leaves before it, also when one late pass
+// sends several: legato notes of one pitch never end the note that follows.
+TEST(MainLoop, RepeatedNotesAreNotCut) {
+    Loop l;
+    l.pattern("d1", R"(["Fast",[4,1],["Atom",["Note",0,60,100,0.25]]])");
+    l.run_for(2600ms);
+    EXPECT_EQ(l.midi, (Sent{{2s, "on 60"}, {2500ms, "off 60"}, {2500ms, "on 60"}}));
+    l.midi.clear();
+    l.t += 1s;  // a long pass: the notes of 3 s and 3.5 s and two note-offs are due at once
+    const Duration late = l.t - l.start;
+    l.loop->pass();
+    EXPECT_EQ(l.midi, (Sent{{late, "off 60"}, {late, "on 60"}, {late, "off 60"}, {late, "on 60"}}));
+}
+
+// The sink's queue (4,096 messages, a period's worth taken at a time) refuses what does not
+// fit. A refused note-off stays and leaves later; a note-on is sent only with room for every
+// note-off already due, its own included; a refused note-on gets no note-off. Whatever the
+// load, every note ends: balanced after the music stops and after a shutdown.
+TEST(MainLoop, NoteOffsAreNeverLostAndKeepTheirRoom) {
+    const std::string legato16 = R"(["Fast",[16,1],["Atom",["Note",0,60,100,0.0625]]])";
+    const std::tuple<std::string, std::string, std::size_t, Duration> cases[] = {
+        // Two slots of 2,048-note legato clusters: 4,096 note-offs and note-ons at each step.
+        {"120", R"(["Fast",[2,1],)" + cluster(2048, "0.5") + "]", 2, 5s},
+        {"1e7", legato16, 1, 200ms},
+        {"1e9", legato16, 1, 200ms},
+    };
+    for (const auto& [bpm, tree, slots, play] : cases) {
+        Warnings warnings;
+        Loop l;
+        l.log.capacity = 4096;
+        l.log.per_period = 136;
+        l.min_pass = 1ms;  // an absurd tempo leaves no time to wait: each pass works its fill
+        for (int round = 0; round < 2; ++round) {
+            l.pattern(R"({"cmd":"SetBpm","bpm":)" + bpm + "}");
+            for (std::size_t i = 0; i < slots; ++i) l.pattern("d" + std::to_string(i), tree);
+            l.run_for(play);
+            EXPECT_EQ(l.log.stray_offs, 0) << bpm;
+            if (round == 0) {
+                l.pattern(R"({"cmd":"HushAll"})");
+                l.run_for(3s);
+                EXPECT_TRUE(l.log.balanced()) << bpm << " after the music stopped";
+                EXPECT_EQ(l.loop->pending_note_offs(), 0u) << bpm;
+            } else {
+                l.shutdown();
+                EXPECT_TRUE(l.log.balanced()) << bpm << " after shutdown";
+            }
+        }
+        const auto ons = std::count_if(l.midi.begin(), l.midi.end(),
+                                       [](const auto& m) { return m.second.starts_with("on"); });
+        EXPECT_GT(ons, 4096) << bpm;
+
+        // Refusals are counted, one line a second at most.
+        const auto refusals = warnings.count("midi dispatch: ");
+        EXPECT_GE(refusals, 1u) << bpm;
+        EXPECT_LE(refusals, 2 + std::size_t((l.t - l.start) / 1s)) << bpm;
+        EXPECT_GE(warnings.count(" sends refused)"), 1u) << bpm;
+    }
+}
+
+TEST(MainLoop, NoteOnsLeaveRoomForDueNoteOffs) {
+    const std::string short60 = R"(["Atom",["Note",0,60,100,0.00025]])";  // ends at 2.0005 s
+    const std::string late61 = R"(["Late",[3,20000],["Atom",["Note",0,61,100,1]]])";  // 2.0003 s
+    // queue capacity, patterns; what one pass at 2.002 s sends: note-ons, note-offs, and the
+    // note-offs still to come
+    const std::tuple<std::size_t, std::vector<std::string>, int, int, std::size_t> cases[] = {
+        // Notes that end at once: a second one would leave no room for its own note-off.
+        {3, {cluster(2, "0")}, 1, 1, 0},
+        {4, {cluster(2, "0")}, 2, 2, 0},
+        // 61 may not take the room of 60's note-off, due before the pass.
+        {2, {short60, late61}, 1, 1, 0},
+        {3, {short60, late61}, 2, 1, 1},
+    };
+    for (const auto& [capacity, trees, ons, offs, waiting] : cases) {
+        Loop l;
+        l.log.capacity = capacity;
+        for (std::size_t i = 0; i < trees.size(); ++i) l.pattern("d" + std::to_string(i), trees[i]);
+        l.run_for(1950ms);
+        ASSERT_TRUE(l.midi.empty());
+        l.t = l.start + 2002ms;  // one pass for everything
+        l.loop->pass();
+        const auto count = [&](std::string_view what) {
+            return std::count_if(l.midi.begin(), l.midi.end(),
+                                 [&](const auto& m) { return m.second.starts_with(what); });
+        };
+        EXPECT_EQ(count("on"), ons) << capacity << " " << trees.size();
+        EXPECT_EQ(count("off"), offs) << capacity << " " << trees.size();
+        EXPECT_EQ(l.loop->pending_note_offs(), waiting) << capacity << " " << trees.size();
+        EXPECT_EQ(l.log.stray_offs, 0);
+    }
+    // A note the sink refused for another reason gets no note-off either.
+    Loop l;
+    l.log.down = true;
+    l.pattern("d1", cluster(2, "1"));
+    l.run_for(2100ms);
+    EXPECT_EQ(l.loop->pending_note_offs(), 0u);
+}
+
+// At shutdown every note that sounds ends, waiting for room in the sink's queue while it
+// drains, and giving up when it stops draining.
+TEST(MainLoop, ShutdownEndsEverySoundingNote) {
+    const std::tuple<std::size_t, std::size_t, bool> cases[] = {
+        // queue capacity, taken per period, all ended
+        {1 << 20, 0, true},
+        {100, 10, true},
+        {100, 0, false},
+    };
+    for (const auto& [capacity, per_period, ended] : cases) {
+        Loop l;
+        l.pattern("d1", cluster(500, "4"));
+        l.run_for(2500ms);
+        l.log.capacity = capacity;
+        l.log.per_period = per_period;
+        l.log.queued = 0;
+        const auto ons = l.midi.size();
+        ASSERT_EQ(ons, 500u);
+        const Instant before = l.t;
+        l.shutdown();
+        EXPECT_EQ(l.log.balanced(), ended) << capacity << "/" << per_period;
+        EXPECT_EQ(l.midi.size() - ons, ended ? ons : capacity) << capacity << "/" << per_period;
+        EXPECT_LE(l.t - before, shutdown_note_off_stall + 1s) << capacity << "/" << per_period;
     }
 }
 
@@ -271,6 +495,130 @@ TEST(MainLoop, AnswersRequestsMapsControlChangesRunsCurvesAndShutsDown) {
     EXPECT_EQ(later.recv_for(0ms).error(), support::channel::RecvError::Disconnected);
 }
 
+// A curve starts at its cycle's start, in the pass that applies a Control event at the same
+// place, and lasts one cycle of the engine's beats.
+TEST(MainLoop, CurvesStartOnTheirCycleAndLastOneCycle) {
+    const std::tuple<std::string, Duration, std::uint64_t> cases[] = {
+        {"4", 2s, 96000},
+        {"3", 1500ms, 72000},
+    };
+    for (const auto& [beats, cycle, period] : cases) {
+        Loop l;
+        l.pattern(R"({"cmd":"SetBeatsPerCycle","beats":)" + beats + "}");
+        l.load_graph();  // its pass applies the beats at the start
+        l.pattern("c", R"(["Atom",["Control","freq",0.5]])");  // control-only: a curve
+        l.pattern("d", R"(["Cat",[["Atom",["Control","vol",0.25]],["Atom",["Cc",0,1,2]]]])");
+        std::optional<Duration> curve_at, control_at;
+        while (l.t < l.start + 3s && !(curve_at && control_at)) {
+            const Duration at = l.t - l.start;
+            ASSERT_TRUE(l.loop->pass());
+            if (!curve_at && !l.swapper().automations().empty()) curve_at = at;
+            if (!control_at && l.control_values().contains("vol")) control_at = at;
+        }
+        EXPECT_EQ(curve_at, cycle) << beats;
+        EXPECT_EQ(control_at, cycle) << beats;
+        ASSERT_EQ(l.swapper().automations().size(), 1u);
+        EXPECT_EQ(l.swapper().automations()[0].automation.period, period) << beats;
+    }
+}
+
+TEST(MainLoop, HushAllClearsEverySlotsCurves) {
+    Loop l;
+    l.load_graph();
+    l.pattern("s1", R"(["Atom",["Control","freq",0.5]])");
+    l.pattern("s2", R"(["Atom",["Control","vol",0.5]])");
+    l.run_for(3s);
+    ASSERT_EQ(l.swapper().automations().size(), 2u);
+    ASSERT_EQ(l.loop->slot_automations().size(), 2u);
+    l.pattern(R"({"cmd":"HushAll"})");
+    l.run_for(3s);
+    EXPECT_TRUE(l.swapper().automations().empty());
+    EXPECT_TRUE(l.loop->slot_automations().empty());
+    EXPECT_EQ(l.loop->pending_curves(), 0u);
+}
+
+TEST(MainLoop, TempoSetsTheTableSizeAndTheLoadCrossfade) {
+    // bpm, points per cycle at 48 kHz, crossfade of a "load_graph" (half a beat)
+    const std::tuple<std::string, std::size_t, std::uint64_t> cases[] = {
+        {"120", 375, 12000}, {"60", 750, 24000}, {"90", 500, 16000}, {"0.5", 45000, 1440000},
+    };
+    Loop l;
+    for (const auto& [bpm, points, crossfade] : cases) {
+        l.pattern(R"({"cmd":"SetBpm","bpm":)" + bpm + "}");
+        l.loop->pass();
+        EXPECT_EQ(l.loop->points_per_cycle(), points) << bpm;
+        l.load_graph();
+        EXPECT_EQ(l.swapper().crossfade(), crossfade) << bpm;
+    }
+}
+
+TEST(MidiInput, TakesControlChangesOnEveryChannel) {
+    using Bytes = std::vector<std::uint8_t>;
+    const std::pair<Bytes, std::optional<CcTriple>> cases[] = {
+        {{0xBF, 74, 127}, CcTriple{15, 74, 127}},  // the sixteenth channel
+        {{0xB0, 1, 2}, CcTriple{0, 1, 2}},
+        {{0xB3, 7, 100, 9}, CcTriple{3, 7, 100}},
+        {{0xB3, 7}, std::nullopt},
+        {{0x90, 60, 100}, std::nullopt},
+        {{0xAF, 1, 2}, std::nullopt},
+        {{0xF8}, std::nullopt},
+    };
+    for (const auto& [bytes, want] : cases) EXPECT_EQ(control_change(bytes), want) << int(bytes[0]);
+}
+
+// Within a pass only the last value per label reaches the audio thread: a burst of due
+// control values or mapped control changes is one command per label, however long.
+TEST(MainLoop, BurstsOfControlValuesBecomeOneCommandPerLabel) {
+    Warnings warnings;
+    Loop l;
+    l.load_graph();
+    ASSERT_EQ(l.audio_request(R"({"type":"midi_map","channel":0,"cc":1,"label":"vol",)"
+                              R"("lo":0,"hi":127})"),
+              ipc::AudioResult("midi_map: ch0 cc1 \u2192 vol"));
+    l.swapper();
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_TRUE(l.cc->try_push({0, 1, static_cast<std::uint8_t>(i % 128)}));
+    l.loop->pass();
+    EXPECT_EQ(l.control_values().at("vol"), 999 % 128);
+
+    std::string values;
+    for (int i = 0; i < 400; ++i)
+        values += R"(,["Atom",["Control","freq",)" + std::to_string(i) + "]]";
+    l.pattern("d1", R"(["Stack",[["Cat",[)" + values.substr(1) + R"(]],["Atom",["Cc",0,1,2]]]])");
+    l.run_for(1950ms);
+    l.swapper();
+    l.t = l.start + 3999ms;  // one late pass: the whole cycle from 2 s is due
+    l.loop->pass();
+    EXPECT_EQ(l.control_values().at("freq"), 399.0f);
+    EXPECT_EQ(warnings.count("command queue full"), 0u);
+}
+
+// Whatever arrives while the loop waits, or during the pass before it, cuts the wait short:
+// commands and MIDI input notify the wake it waits on, after the token it took at the start
+// of the pass.
+TEST(MainLoop, CommandsAndMidiInputEndTheWait) {
+    Loop l;
+    std::function<void()> arrive;
+    std::vector<bool> woken;
+    l.during_wait = [&](support::Wake& wake, support::Wake::Token seen) {
+        EXPECT_EQ(&wake, l.wake.get());
+        if (arrive) std::exchange(arrive, nullptr)();
+        woken.push_back(wake.token() != seen);
+    };
+    l.loop->pass();
+    arrive = [&] { l.pattern(R"({"cmd":"HushAll"})"); };
+    l.loop->pass();
+    arrive = [&] { ASSERT_TRUE(l.cc->try_push({0, 1, 2})); };
+    l.loop->pass();
+    EXPECT_EQ(woken, (std::vector<bool>{false, true, true}));
+    // A control change that comes while the pass sends a note.
+    l.pattern("d1", R"(["Atom",["Note",0,60,100,0.25]])");
+    l.log.on_send = [&] { (void)l.cc->try_push({0, 1, 2}); };
+    while (l.midi.empty()) l.loop->pass();
+    EXPECT_TRUE(woken.back());
+    EXPECT_EQ(std::count(woken.begin(), woken.end(), true), 3);
+}
+
 TEST(MainLoop, ClockPulses24PerBeatAndCatchesUpAfterALongPass) {
     Loop l(true);
     l.run_for(1s);
@@ -281,7 +629,7 @@ TEST(MainLoop, ClockPulses24PerBeatAndCatchesUpAfterALongPass) {
     l.t += 100ms;  // a long pass
     const Duration now = l.t - l.start;
     l.loop->pass();
-    EXPECT_EQ(l.midi, decltype(l.midi)(4, {now, "tick"}));  // all at once
+    EXPECT_EQ(l.midi, Sent(4, {now, "tick"}));  // all at once
 }
 
 }  // namespace

@@ -3,13 +3,17 @@
 // An `OutputSink` is one output (the MIDI sink in output/midi.hpp is the only implementation).
 // `dispatch` routes an event by its value: Note and Cc to the MIDI sink, Osc to the OSC sink,
 // Control nowhere; an absent sink means success with nothing sent. Every sink operation
-// returns its failure as an `OutputError`; the sink stays usable after one.
+// returns its failure as an `OutputError`; the sink stays usable after one. A sink with a
+// bounded queue tells how many messages it would take now (`room`), so that its caller can keep
+// room for what must not be refused (note-offs).
 //
 // A sink belongs to one thread (the host's main loop) and takes no lock.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -45,6 +49,9 @@ public:
     virtual Result send_clock_start() = 0;
     virtual Result send_clock_stop() = 0;
     virtual std::string_view name() const = 0;
+    // Messages the sink would accept now, at least; a sink without a bounded queue says so
+    // with the largest count.
+    virtual std::size_t room() const { return std::numeric_limits<std::size_t>::max(); }
 };
 
 // Either sink may be null (the host passes no OSC sink).

@@ -7,6 +7,9 @@
 //   one_slot<T>()   carries exactly one answer back to the thread that asked and waits on it
 //                   (the reply to an IPC request).
 //
+// A receiver may name a `support::Wake` that every later successful send notifies, so a thread
+// that waits on several sources at once learns of a new value without polling.
+//
 // Disconnection: a send fails once the receiver is gone (the value is destroyed); a receive
 // fails with Disconnected once every sender is gone and nothing is queued. Dropping the
 // receiver destroys what is still queued, so a waiting asker whose one-slot sender travelled
@@ -21,6 +24,8 @@
 #include <memory>
 #include <mutex>
 #include <utility>
+
+#include "support/wake.hpp"
 
 namespace support::channel {
 
@@ -38,6 +43,7 @@ struct State {
     std::deque<T> queue;
     std::size_t senders = 1;
     bool receiver = true;
+    std::shared_ptr<Wake> wake;
 };
 }  // namespace detail
 
@@ -68,6 +74,7 @@ public:
             std::lock_guard lock(state_->mutex);
             if (!state_->receiver) return false;
             state_->queue.push_back(std::move(value));
+            if (state_->wake) state_->wake->notify();
         }
         state_->ready.notify_one();
         return true;
@@ -93,6 +100,12 @@ public:
         std::lock_guard lock(state_->mutex);
         state_->receiver = false;
         dropped.swap(state_->queue);
+    }
+
+    // Every later send also notifies `wake`.
+    void notify_on_send(std::shared_ptr<Wake> wake) {
+        std::lock_guard lock(state_->mutex);
+        state_->wake = std::move(wake);
     }
 
     std::expected<T, RecvError> try_recv() {

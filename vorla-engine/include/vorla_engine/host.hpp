@@ -8,7 +8,8 @@
 // Threads: `MainLoop` lives on the main thread. The `AudioCallback` is owned by the output
 // stream and runs on the device's render thread: it never locks, allocates, logs or waits.
 // The MIDI input callback runs on the MIDI library's thread (for JACK its realtime process
-// thread) and only pushes into a lock-free ring; a full ring drops the message.
+// thread) and only pushes into a lock-free ring, which wakes the loop without locking; a full
+// ring drops the message.
 // Every record logged here has the target `vorla_engine`.
 #pragma once
 
@@ -22,7 +23,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <queue>
 #include <span>
 #include <string>
 #include <string_view>
@@ -37,6 +37,7 @@
 #include "pattern_engine/engine.hpp"
 #include "pattern_engine/output.hpp"
 #include "support/spsc.hpp"
+#include "support/wake.hpp"
 #include "vorla_engine/ipc.hpp"
 
 namespace vorla_engine {
@@ -53,6 +54,11 @@ inline constexpr std::chrono::milliseconds lookahead{100};
 // How far ahead of their due instants the loop takes events from the pattern engine.
 inline constexpr std::chrono::milliseconds drain_ahead{100};
 inline constexpr std::chrono::milliseconds max_sleep{1};
+// Refused MIDI sends are logged at most this often, with their count.
+inline constexpr std::chrono::seconds refusal_report_interval{1};
+// At shutdown the loop stops waiting for room for its last note-offs after this long without
+// progress (a MIDI system that no longer drains).
+inline constexpr std::chrono::milliseconds shutdown_note_off_stall{250};
 // The meter the status reply reports, whatever the beats per cycle.
 inline constexpr double status_meter = 4.0;
 // Clock pulses one pass sends at most before the clock is put back on the current instant.
@@ -115,8 +121,29 @@ AudioCallback<audio_engine::engine::AudioProcessor> make_audio_callback(
 
 // (channel, controller, value) of one control change.
 using CcTriple = std::array<std::uint8_t, 3>;
-using CcRing = support::SpscRing<CcTriple>;
 inline constexpr std::size_t cc_ring_slots = 1024;
+
+// Control changes from the MIDI input to the main loop: a lock-free ring whose producer (the
+// MIDI thread, JACK's realtime thread included) wakes the loop after each push. Neither side
+// locks or allocates; a full ring drops the triple.
+class CcRing {
+public:
+    explicit CcRing(std::size_t capacity, std::shared_ptr<support::Wake> wake = nullptr)
+        : ring_(capacity), wake_(std::move(wake)) {}
+
+    // Producer only.
+    bool try_push(const CcTriple& triple) {
+        if (!ring_.try_push(triple)) return false;
+        if (wake_) wake_->notify();
+        return true;
+    }
+    // Consumer only.
+    std::optional<CcTriple> try_pop() { return ring_.try_pop(); }
+
+private:
+    support::SpscRing<CcTriple> ring_;
+    const std::shared_ptr<support::Wake> wake_;
+};
 
 // The triple of a control-change message (status 0xB0..0xBF, at least three bytes; bytes
 // after the third and the data bytes' range are not checked), none for anything else.
@@ -183,18 +210,20 @@ public:
     start_input(std::uint32_t sample_rate, std::size_t channel) = 0;
 };
 
-// The loop's time: the current instant and a short sleep (tests drive both).
+// The loop's time: the current instant, and a wait until a deadline that ends early once
+// `wake` is notified after `seen` was read (tests drive both).
 struct LoopClock {
     std::function<Instant()> now;
-    std::function<void(Duration)> sleep;
+    std::function<void(Instant deadline, support::Wake& wake, support::Wake::Token seen)>
+        wait_until;
 };
+// The monotonic clock; the wait sleeps in the kernel on an absolute deadline, never spinning.
 LoopClock monotonic_clock();
 
-// Sleeps for `d` (at most a few ms): a timer sleep for all but the last stretch, which spins.
-void precise_sleep(Duration d);
-
-// 240 / bpm seconds (four beats) in samples: the length of a curve automation's cycle.
-std::uint64_t curve_period_samples(double bpm, std::uint32_t sample_rate);
+// One cycle of the clock (its beats per cycle at its bpm) in samples: the length of a curve
+// automation.
+std::uint64_t curve_period_samples(const pattern_engine::scheduler::clock::Clock& clock,
+                                   std::uint32_t sample_rate);
 // Table size asked of the pattern engine per cycle.
 std::size_t points_per_cycle(double bpm, std::uint32_t sample_rate);
 // Half a beat in samples: the crossfade of a "load_graph".
@@ -214,6 +243,9 @@ struct LoopParts {
     std::shared_ptr<CcRing> midi_in;
     std::optional<Instant> next_clock_tick;
     LoopClock clock = monotonic_clock();
+    // Notified by whatever feeds the loop (the command channel, the MIDI input ring); one is
+    // made when none is given.
+    std::shared_ptr<support::Wake> wake = nullptr;
 };
 
 class MainLoop {
@@ -222,26 +254,22 @@ public:
 
     explicit MainLoop(LoopParts parts);
 
-    // One pass: command intake, timed output, sleep. False once "shutdown" was applied (the
-    // audio output is stopped by then).
+    // One pass: command intake, timed output, sleep until the next deadline or until a
+    // command or MIDI input arrives. False once "shutdown" was applied: the audio output is
+    // stopped and every pending note-off sent by then.
     bool pass();
-    void run() {
-        while (pass()) {
-        }
-    }
+    // Passes until "shutdown", with the calling thread's timer slack at its minimum.
+    void run();
 
     const SlotAutomations& slot_automations() const { return slot_automations_; }
     std::size_t points_per_cycle() const { return points_per_cycle_; }
     std::size_t pending_output() const { return pending_output_.size(); }
     std::size_t pending_controls() const { return pending_controls_.size(); }
     std::size_t pending_note_offs() const { return note_offs_.size(); }
+    std::size_t pending_curves() const { return pending_curves_.size(); }
     std::optional<Instant> next_clock_tick() const { return next_clock_tick_; }
 
 private:
-    struct Later {
-        bool operator()(const NoteOff& a, const NoteOff& b) const { return a.due > b.due; }
-    };
-
     // false after "shutdown"
     bool take_commands();
     void apply_pattern(pattern_engine::engine::EngineCommand command);
@@ -252,14 +280,20 @@ private:
     void refresh_node_types();
 
     void send_curves(Instant now);
+    void send_curve(pattern_engine::engine::CurveOutput curve, std::string id);
     void file_due_events(Instant now);
     void apply_due_controls(Instant now);
     void send_due_output(Instant now);
     void poll_reload();
-    void send_note_offs();
+    // Sends the note-offs due at or before `until` until the sink refuses one, which stays;
+    // the number sent.
+    std::size_t send_note_offs(Instant until);
     void send_clock();
     void apply_midi_in();
-    void sleep_until_deadline();
+    void refused(const pattern_engine::output::OutputError& error);
+    void report_refusals(Instant now, bool at_shutdown);
+    void sleep_until_deadline(support::Wake::Token seen);
+    void end_sounding_notes();
 
     pattern_engine::engine::Engine& engine_;
     audio_faust::hot_reload::HotReloadEngine& audio_;
@@ -272,12 +306,24 @@ private:
     std::unique_ptr<pattern_engine::output::OutputSink> midi_;
     std::shared_ptr<CcRing> midi_in_;
     std::unordered_map<std::uint16_t, MidiMapping> midi_cc_map_;  // key: channel << 8 | cc
-    std::priority_queue<NoteOff, std::vector<NoteOff>, Later> note_offs_;
+    // Heaps, the earliest due at the front.
+    std::vector<NoteOff> note_offs_;
     std::vector<PendingEvent> pending_controls_;
     std::vector<pattern_engine::engine::TimedEvent> pending_output_;
+    std::vector<pattern_engine::engine::CurveOutput> pending_curves_;
+    bool note_offs_waiting_ = false;  // the sink refused a due note-off in this pass
+    // Reused by every pass: what came due in it.
+    std::vector<PendingEvent> due_controls_;
+    std::vector<pattern_engine::engine::TimedEvent> due_output_;
+    std::vector<pattern_engine::engine::CurveOutput> due_curves_;
     SlotAutomations slot_automations_;
     std::optional<Instant> next_clock_tick_;
     std::size_t points_per_cycle_;
+    std::shared_ptr<support::Wake> wake_;
+    // Refused MIDI sends not yet logged, the last one's text, and when the last line went out.
+    std::size_t refusals_ = 0;
+    pattern_engine::output::OutputError last_refusal_;
+    std::optional<Instant> last_refusal_report_;
 };
 
 // ---- the process ----

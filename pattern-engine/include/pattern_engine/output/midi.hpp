@@ -13,9 +13,12 @@
 // period later at the same place in the period (a fixed latency of one period, no jitter).
 // Messages that do not fit a period's buffer leave in the next periods, in order. A full
 // queue or a server that has shut down fails the send with "send: ..." (the message is not
-// queued); the sink stays usable. Elsewhere the MIDI library's output is used.
+// queued); the sink stays usable; `room` tells how much of the queue is free. Elsewhere the
+// MIDI library's output is used (its room is not known).
 //
-// Movable, owned by one thread; the connection closes when the sink is dropped.
+// Movable, owned by one thread. The connection closes when the sink is dropped, once what was
+// queued has left (a wait of a few periods at most; none once the server is gone or stops
+// taking messages).
 #pragma once
 
 #include <cstddef>
@@ -48,6 +51,7 @@ public:
     Result send_clock_stop() override;
     // The connected port's name, or "unknown" when it could not be read.
     std::string_view name() const override { return name_; }
+    std::size_t room() const override;
 
 private:
     struct Connection;  // the platform's MIDI objects, kept out of this header
