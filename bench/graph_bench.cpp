@@ -44,7 +44,8 @@ void BM_Graph(benchmark::State& state) {
     ir::GraphIr g;
     for (int i = 0; i < kVoices; ++i) {
         const std::string n = std::to_string(i);
-        g.nodes.push_back({"osc" + n, "oscillator", {{"freq", voice_freq(i)}, {"waveform", waveform}}});
+        g.nodes.push_back(
+            {"osc" + n, "oscillator", {{"freq", voice_freq(i)}, {"waveform", waveform}}});
         g.nodes.push_back({"gain" + n, "gain", {{"gain", 0.01f}}});
         g.connections.push_back({"osc" + n, "out", "gain" + n, "in"});
         g.connections.push_back({"gain" + n, "out", "dac", "in"});
@@ -119,9 +120,12 @@ void fused_loop(benchmark::State& state) {
 }
 void BM_FusedLoop(benchmark::State& state) {
     switch (state.range(0)) {
-        case 0: return fused_loop<0>(state);
-        case 1: return fused_loop<1>(state);
-        default: return fused_loop<2>(state);
+        case 0:
+            return fused_loop<0>(state);
+        case 1:
+            return fused_loop<1>(state);
+        default:
+            return fused_loop<2>(state);
     }
 }
 BENCHMARK(BM_FusedLoop)->DenseRange(0, 2);

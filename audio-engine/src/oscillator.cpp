@@ -16,15 +16,35 @@ constexpr float kTwoPi = 6.2831855f;  // the float nearest 2π
 constexpr float kMinFreq = 20.0f;
 constexpr float kMaxFreq = 20000.0f;
 
-float waveform_value(std::uint8_t waveform, float phase) {
-    switch (waveform) {
-        case kSaw:
-            return std::fma(2.0f, phase, -1.0f);
-        case kSquare:
-            return phase < 0.5f ? 1.0f : -1.0f;
-        default:
-            return std::sin(phase * kTwoPi);
+// 2p - 1 has a single rounding without a fused multiply-add: 2p is exact.
+template <std::uint8_t Waveform>
+float waveform_value(float phase) {
+    if constexpr (Waveform == kSaw) {
+        return 2.0f * phase - 1.0f;
+    } else if constexpr (Waveform == kSquare) {
+        return phase < 0.5f ? 1.0f : -1.0f;
+    } else {
+        return std::sin(phase * kTwoPi);
     }
+}
+
+// One loop per waveform and wrap, so the loop body holds nothing but that waveform's arithmetic.
+template <std::uint8_t Waveform, class Wrap>
+float render(std::span<float> out, float phase, float increment, Wrap wrap) {
+    for (float& sample : out) {
+        sample = waveform_value<Waveform>(phase);
+        phase = wrap(increment + phase);
+    }
+    return phase;
+}
+
+template <std::uint8_t Waveform>
+float render(std::span<float> out, float phase, float increment) {
+    // The exact wrap is the loop's critical path; the fast one gives the same bits whenever
+    // phase and increment are in [0, 1).
+    if (increment >= 0.0f && increment < 1.0f && phase >= 0.0f && phase < 1.0f)
+        return render<Waveform>(out, phase, increment, wrap_phase_fast);
+    return render<Waveform>(out, phase, increment, wrap_phase);
 }
 
 }  // namespace
@@ -58,21 +78,16 @@ void Oscillator::process(std::span<const std::span<const float>>,
                          std::span<const std::span<float>> outputs) {
     if (outputs.empty() || outputs[0].empty()) return;
     const float increment = frequency_ / sample_rate_;
-    const std::uint8_t waveform = waveform_;
-    const auto run = [&](auto wrap) {
-        float phase = phase_;
-        for (float& sample : outputs[0]) {
-            sample = waveform_value(waveform, phase);
-            phase = wrap(increment + phase);
-        }
-        phase_ = phase;
-    };
-    // The exact wrap is the graph's critical path; the fast one gives the same bits whenever
-    // phase and increment are in [0, 1).
-    if (increment >= 0.0f && increment < 1.0f && phase_ >= 0.0f && phase_ < 1.0f) {
-        run(wrap_phase_fast);
-    } else {
-        run(wrap_phase);
+    switch (waveform_) {
+        case kSaw:
+            phase_ = render<kSaw>(outputs[0], phase_, increment);
+            break;
+        case kSquare:
+            phase_ = render<kSquare>(outputs[0], phase_, increment);
+            break;
+        default:
+            phase_ = render<kSine>(outputs[0], phase_, increment);
+            break;
     }
 }
 
