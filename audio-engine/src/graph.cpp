@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "wide_clones.hpp"
+
 namespace audio_engine::graph {
 
 namespace {
@@ -12,29 +14,9 @@ bool finite(float x) {
     return (std::bit_cast<std::uint32_t>(x) & 0x7FFFFFFFu) < 0x7F800000u;
 }
 
-// Where the platform can pick a wider vector unit at load time, these loops get a copy for it
-// (not under a sanitizer, whose runtime is not up yet when the loader picks).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && \
-    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-#define VORLA_WIDE_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define VORLA_WIDE_CLONES
-#endif
-
-// dst (+)= src, a non-finite sample (exponent bits all ones) counting as 0.0. Sixteen samples at
-// a time, then one at a time: the fixed-length inner loops are vectorised at any optimisation
+// dst = src, a non-finite sample (exponent bits all ones) counting as 0.0. Sixteen samples at a
+// time, then one at a time: the fixed-length inner loops are vectorised at any optimisation
 // level, with the same rule in every lane.
-VORLA_WIDE_CLONES void add_finite(float* __restrict dst, const float* __restrict src,
-                                  std::size_t n) {
-    std::size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-#pragma GCC unroll 1
-        for (std::size_t j = i; j < i + 16; ++j)
-            dst[j] += finite(src[j]) ? src[j] : 0.0f;
-    }
-    for (; i < n; ++i)
-        dst[i] += finite(src[i]) ? src[i] : 0.0f;
-}
 VORLA_WIDE_CLONES void copy_finite(float* __restrict dst, const float* __restrict src,
                                    std::size_t n) {
     std::size_t i = 0;
@@ -45,6 +27,75 @@ VORLA_WIDE_CLONES void copy_finite(float* __restrict dst, const float* __restric
     }
     for (; i < n; ++i)
         dst[i] = finite(src[i]) ? src[i] : 0.0f;
+}
+// Eight samples, moved as one vector of the widest unit the clone targets (two halves in the
+// default one).
+using Lanes = float __attribute__((vector_size(32)));
+using LaneBits = std::int32_t __attribute__((vector_size(32)));
+constexpr std::size_t kLanes = 8;
+
+// A vector of samples, or of 0.0 where the sample is not finite. (Vectors go by reference: by
+// value they would change the default clone's ABI.)
+[[gnu::always_inline]] inline void load_lanes(Lanes& x, const float* p) {
+    std::memcpy(&x, p, sizeof x);
+}
+[[gnu::always_inline]] inline void load_finite_lanes(Lanes& x, const float* p) {
+    load_lanes(x, p);
+    const LaneBits bits = reinterpret_cast<LaneBits>(x) & 0x7FFFFFFF;
+    x = bits < 0x7F800000 ? x : Lanes{};
+}
+
+// `Vectors` vectors of the sum, held in registers across the sources.
+template <bool Checked, std::size_t Vectors>
+[[gnu::always_inline]] inline void sum_chunk(float* dst, const InputSource* src, std::size_t count,
+                                             std::size_t at) {
+    Lanes acc[Vectors];
+#pragma GCC unroll 8
+    for (std::size_t v = 0; v < Vectors; ++v)
+        load_finite_lanes(acc[v], src[0].data + at + v * kLanes);
+    for (std::size_t k = 1; k < count; ++k) {
+        const float* s = src[k].data + at;
+#pragma GCC unroll 8
+        for (std::size_t v = 0; v < Vectors; ++v) {
+            Lanes x;
+            if constexpr (Checked) {
+                load_finite_lanes(x, s + v * kLanes);
+            } else {
+                load_lanes(x, s + v * kLanes);
+            }
+            acc[v] += x;
+        }
+    }
+#pragma GCC unroll 8
+    for (std::size_t v = 0; v < Vectors; ++v)
+        std::memcpy(dst + v * kLanes, &acc[v], sizeof acc[v]);
+}
+
+// dst = the sources summed sample by sample in their order, a non-finite sample counting as
+// 0.0: what copying the first and adding the others gives, in one pass with the sum held in
+// registers. Unchecked, every source but the first must be finite.
+template <bool Checked>
+[[gnu::always_inline]] inline void sum_finite(float* __restrict dst, const InputSource* src,
+                                              std::size_t count, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 8 * kLanes <= n; i += 8 * kLanes)
+        sum_chunk<Checked, 8>(dst + i, src, count, i);
+    for (; i + kLanes <= n; i += kLanes)
+        sum_chunk<Checked, 1>(dst + i, src, count, i);
+    for (; i < n; ++i) {
+        float acc = finite(src[0].data[i]) ? src[0].data[i] : 0.0f;
+        for (std::size_t k = 1; k < count; ++k)
+            acc += finite(src[k].data[i]) ? src[k].data[i] : 0.0f;
+        dst[i] = acc;
+    }
+}
+VORLA_WIDE_CLONES void sum_checked(float* __restrict dst, const InputSource* src, std::size_t count,
+                                   std::size_t n) {
+    sum_finite<true>(dst, src, count, n);
+}
+VORLA_WIDE_CLONES void sum_unchecked(float* __restrict dst, const InputSource* src,
+                                     std::size_t count, std::size_t n) {
+    sum_finite<false>(dst, src, count, n);
 }
 VORLA_WIDE_CLONES bool all_finite(const float* src, std::size_t n) {
     std::uint32_t lanes[16] = {};  // one flag per lane, so the chunks need no reduction
@@ -76,18 +127,40 @@ DspGraph::DspGraph(GraphParts parts) : parts_(std::move(parts)) {
     for (const auto& n : parts_.nodes)
         max_out = std::max(max_out, n->num_outputs());
 
-    inputs_.resize(parts_.nodes.size());
+    // Each node's connected input ports, each with its sources in edge order.
+    const std::size_t count = parts_.nodes.size();
+    std::vector<std::vector<std::pair<std::size_t, InputSource>>> incoming(count);
     for (const Edge& e : parts_.edges) {
         const auto& sources = parts_.output_buffer_ids[e.from];
         // An injected node may have fewer outputs than its declared type: such an edge
         // carries nothing.
         if (e.from_port >= sources.size()) continue;
-        inputs_[e.to].push_back(Input{sources[e.from_port], e.to_port, true});
+        const std::size_t b = sources[e.from_port];
+        incoming[e.to].emplace_back(e.to_port, InputSource{parts_.pool.buffers[b].data(), b});
     }
-    for (auto& list : inputs_) {
-        for (auto& in : list)
-            in.sole = std::count_if(list.begin(), list.end(),
-                                    [&in](const Input& o) { return o.port == in.port; }) == 1;
+    for (const NodeId id : parts_.order) {
+        auto& list = incoming[id];
+        std::stable_sort(list.begin(), list.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        Step step{parts_.nodes[id].get(),
+                  ports_.size(),
+                  0,
+                  output_views_.size(),
+                  parts_.output_buffer_ids[id].size(),
+                  !parts_.nodes[id]->fills_outputs()};
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            if (i == 0 || list[i].first != list[i - 1].first)
+                ports_.push_back(Port{list[i].first, sources_.size(), 0});
+            sources_.push_back(list[i].second);
+            ++ports_.back().count;
+        }
+        step.last_port = ports_.size();
+        // Nodes write straight into their pool buffers: one pass less than a scratch and a copy.
+        for (const std::size_t b : parts_.output_buffer_ids[id]) {
+            output_views_.emplace_back(parts_.pool.buffers[b]);
+            output_ids_.push_back(b);
+        }
+        steps_.push_back(step);
     }
 
     const std::size_t block = parts_.pool.block_size;
@@ -97,56 +170,34 @@ DspGraph::DspGraph(GraphParts parts) : parts_(std::move(parts)) {
         in_views_.emplace_back(b);
     for (auto& b : scratch_out_)
         out_views_.emplace_back(b);
-    port_written_.assign(max_in, 0);
-    // Nodes write straight into their pool buffers: one pass less than a scratch and a copy.
-    pool_views_.resize(parts_.nodes.size());
-    for (std::size_t i = 0; i < parts_.nodes.size(); ++i) {
-        clear_outputs_.push_back(!parts_.nodes[i]->fills_outputs());
-        for (const std::size_t b : parts_.output_buffer_ids[i]) {
-            pool_views_[i].emplace_back(parts_.pool.buffers[b]);
-        }
-    }
+    zeros_.assign(block, 0.0f);
+    finite_.assign(parts_.pool.buffers.size(), 0);
 }
 
 void DspGraph::process(std::span<float> out) {
     const std::size_t block = parts_.pool.block_size;
-    for (const NodeId id : parts_.order) {
-        DspNode& node = *parts_.nodes[id];
+    for (const Step& step : steps_) {
+        DspNode& node = *step.node;
         // Counts are asked at every block; a node that grows them is held to the scratch.
-        const std::size_t n_in = std::min(node.num_inputs(), scratch_in_.size());
-        const std::size_t n_out = std::min(node.num_outputs(), scratch_out_.size());
+        const std::size_t n_in = std::min(node.num_inputs(), in_views_.size());
+        const std::size_t n_out = std::min(node.num_outputs(), out_views_.size());
 
         // Inputs: the sum of the connected pool buffers, 0.0 where nothing is connected.
-        std::fill_n(port_written_.begin(), n_in, 0);
-        for (const Input& in : inputs_[id]) {
-            if (in.port >= n_in) continue;
-            const auto& src = parts_.pool.buffers[in.buffer];
-            auto& dst = scratch_in_[in.port];
-            if (in.sole && all_finite(src.data(), block)) {
-                in_views_[in.port] = src;  // read in place: one pass less
-            } else if (port_written_[in.port]) {
-                add_finite(dst.data(), src.data(), block);
-            } else {
-                copy_finite(dst.data(), src.data(), block);
-                in_views_[in.port] = dst;
-            }
-            port_written_[in.port] = 1;
-        }
-        for (std::size_t p = 0; p < n_in; ++p) {
-            if (port_written_[p]) continue;
-            std::fill(scratch_in_[p].begin(), scratch_in_[p].end(), 0.0f);
-            in_views_[p] = scratch_in_[p];
+        std::fill_n(in_views_.begin(), n_in, std::span<const float>(zeros_));
+        for (std::size_t p = step.first_port; p < step.last_port; ++p) {
+            if (ports_[p].port < n_in) in_views_[ports_[p].port] = gather(ports_[p]);
         }
 
         // Outputs start as 0.0, so a node that writes nothing leaves silence; a node that fills
         // all its outputs skips that pass.
-        auto& views = pool_views_[id];
-        const bool clear = clear_outputs_[id] || n_out < views.size();
-        for (std::size_t k = 0; clear && k < views.size(); ++k)
-            std::fill(views[k].begin(), views[k].end(), 0.0f);
+        const auto views = std::span(output_views_).subspan(step.first_output, step.outputs);
+        if (step.clear || n_out < views.size()) {
+            for (const auto& v : views)
+                std::fill(v.begin(), v.end(), 0.0f);
+        }
         const auto inputs = std::span<const std::span<const float>>(in_views_.data(), n_in);
         if (n_out <= views.size()) {
-            node.process(inputs, std::span<const std::span<float>>(views.data(), n_out));
+            node.process(inputs, views.first(n_out));
         } else {
             // More outputs than when compiled: the extra ones go to scratch and are dropped.
             for (std::size_t p = 0; p < n_out; ++p) {
@@ -157,6 +208,9 @@ void DspGraph::process(std::span<float> out) {
                 std::memcpy(views[k].data(), scratch_out_[k].data(), block * sizeof(float));
             }
         }
+        const char finite = node.outputs_finite();
+        for (std::size_t k = 0; k < step.outputs; ++k)
+            finite_[output_ids_[step.first_output + k]] = finite;
     }
 
     if (!parts_.output_node) return;
@@ -164,6 +218,23 @@ void DspGraph::process(std::span<float> out) {
     if (outputs.empty()) return;
     const auto& src = parts_.pool.buffers[outputs.front()];
     std::copy_n(src.begin(), std::min(block, out.size()), out.begin());
+}
+
+std::span<const float> DspGraph::gather(const Port& port) {
+    const std::size_t block = parts_.pool.block_size;
+    const InputSource* src = sources_.data() + port.first;
+    float* dst = scratch_in_[port.port].data();
+    if (port.count > 1) {
+        // The first source is checked anyway; the others only when one is not vouched for.
+        const bool vouched = std::all_of(
+            src + 1, src + port.count, [this](const InputSource& s) { return finite_[s.buffer]; });
+        (vouched ? sum_unchecked : sum_checked)(dst, src, port.count, block);
+    } else if (finite_[src->buffer] || all_finite(src->data, block)) {
+        return {src->data, block};  // read in place: one pass less
+    } else {
+        copy_finite(dst, src->data, block);
+    }
+    return {dst, block};
 }
 
 std::optional<NodeId> DspGraph::find(std::string_view node_id) const {

@@ -76,8 +76,10 @@ NodeTypeDecl oscillator_type_decl() {
 
 void Oscillator::process(std::span<const std::span<const float>>,
                          std::span<const std::span<float>> outputs) {
+    finite_ = false;
     if (outputs.empty() || outputs[0].empty()) return;
     const float increment = frequency_ / sample_rate_;
+    finite_ = std::isfinite(increment) && std::isfinite(phase_);
     switch (waveform_) {
         case kSaw:
             phase_ = render<kSaw>(outputs[0], phase_, increment);
