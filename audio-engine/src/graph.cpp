@@ -127,40 +127,52 @@ DspGraph::DspGraph(GraphParts parts) : parts_(std::move(parts)) {
     for (const auto& n : parts_.nodes)
         max_out = std::max(max_out, n->num_outputs());
 
-    // Each node's connected input ports, each with its sources in edge order.
+    // Each node's connected input ports, each with its sources in edge order. The lists are
+    // sized first: steps, ports and sources point into them.
     const std::size_t count = parts_.nodes.size();
+    finite_.assign(parts_.pool.buffers.size(), 0);
     std::vector<std::vector<std::pair<std::size_t, InputSource>>> incoming(count);
+    std::size_t total_outputs = 0;
     for (const Edge& e : parts_.edges) {
         const auto& sources = parts_.output_buffer_ids[e.from];
         // An injected node may have fewer outputs than its declared type: such an edge
         // carries nothing.
         if (e.from_port >= sources.size()) continue;
         const std::size_t b = sources[e.from_port];
-        incoming[e.to].emplace_back(e.to_port, InputSource{parts_.pool.buffers[b].data(), b});
+        incoming[e.to].emplace_back(e.to_port,
+                                    InputSource{parts_.pool.buffers[b].data(), &finite_[b]});
     }
+    for (const auto& ids : parts_.output_buffer_ids)
+        total_outputs += ids.size();
+    sources_.reserve(parts_.edges.size());
+    ports_.reserve(parts_.edges.size());
+    output_views_.reserve(total_outputs);
+    output_ids_.reserve(total_outputs);
     for (const NodeId id : parts_.order) {
         auto& list = incoming[id];
         std::stable_sort(list.begin(), list.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
-        Step step{parts_.nodes[id].get(),
-                  ports_.size(),
-                  0,
-                  output_views_.size(),
-                  parts_.output_buffer_ids[id].size(),
-                  !parts_.nodes[id]->fills_outputs()};
+        const std::size_t first_port = ports_.size();
         for (std::size_t i = 0; i < list.size(); ++i) {
             if (i == 0 || list[i].first != list[i - 1].first)
-                ports_.push_back(Port{list[i].first, sources_.size(), 0});
+                ports_.push_back(Port{list[i].first, sources_.data() + sources_.size(), 0});
             sources_.push_back(list[i].second);
             ++ports_.back().count;
         }
-        step.last_port = ports_.size();
         // Nodes write straight into their pool buffers: one pass less than a scratch and a copy.
+        const std::size_t first_output = output_views_.size();
         for (const std::size_t b : parts_.output_buffer_ids[id]) {
             output_views_.emplace_back(parts_.pool.buffers[b]);
             output_ids_.push_back(b);
         }
-        steps_.push_back(step);
+        steps_.push_back(Step{
+            .node = parts_.nodes[id].get(),
+            .first_port = ports_.data() + first_port,
+            .last_port = ports_.data() + ports_.size(),
+            .outputs = std::span(output_views_).subspan(first_output),
+            .output_ids = output_ids_.data() + first_output,
+            .clear = !parts_.nodes[id]->fills_outputs(),
+        });
     }
 
     const std::size_t block = parts_.pool.block_size;
@@ -171,31 +183,40 @@ DspGraph::DspGraph(GraphParts parts) : parts_(std::move(parts)) {
     for (auto& b : scratch_out_)
         out_views_.emplace_back(b);
     zeros_.assign(block, 0.0f);
-    finite_.assign(parts_.pool.buffers.size(), 0);
 }
 
 void DspGraph::process(std::span<float> out) {
+    // Locals, so that the calls into the nodes do not make the loop reload them.
     const std::size_t block = parts_.pool.block_size;
+    const std::span<const float> zeros(zeros_);
+    std::span<const float>* const in = in_views_.data();
+    char* const finite = finite_.data();
+    const std::size_t max_in = in_views_.size();
+    const std::size_t max_out = out_views_.size();
     for (const Step& step : steps_) {
         DspNode& node = *step.node;
         // Counts are asked at every block; a node that grows them is held to the scratch.
-        const std::size_t n_in = std::min(node.num_inputs(), in_views_.size());
-        const std::size_t n_out = std::min(node.num_outputs(), out_views_.size());
+        const std::size_t n_in = std::min(node.num_inputs(), max_in);
+        const std::size_t n_out = std::min(node.num_outputs(), max_out);
 
-        // Inputs: the sum of the connected pool buffers, 0.0 where nothing is connected.
-        std::fill_n(in_views_.begin(), n_in, std::span<const float>(zeros_));
-        for (std::size_t p = step.first_port; p < step.last_port; ++p) {
-            if (ports_[p].port < n_in) in_views_[ports_[p].port] = gather(ports_[p]);
+        // Inputs: the sum of the connected pool buffers, 0.0 where nothing is connected. A sole
+        // source vouched for is read in place.
+        std::fill_n(in, n_in, zeros);
+        for (const Port* port = step.first_port; port != step.last_port; ++port) {
+            if (port->port >= n_in) continue;
+            in[port->port] = port->count == 1 && *port->sources->vouched
+                                 ? std::span<const float>(port->sources->data, block)
+                                 : gather(*port);
         }
 
         // Outputs start as 0.0, so a node that writes nothing leaves silence; a node that fills
         // all its outputs skips that pass.
-        const auto views = std::span(output_views_).subspan(step.first_output, step.outputs);
+        const auto views = step.outputs;
         if (step.clear || n_out < views.size()) {
             for (const auto& v : views)
                 std::fill(v.begin(), v.end(), 0.0f);
         }
-        const auto inputs = std::span<const std::span<const float>>(in_views_.data(), n_in);
+        const auto inputs = std::span<const std::span<const float>>(in, n_in);
         if (n_out <= views.size()) {
             node.process(inputs, views.first(n_out));
         } else {
@@ -208,9 +229,9 @@ void DspGraph::process(std::span<float> out) {
                 std::memcpy(views[k].data(), scratch_out_[k].data(), block * sizeof(float));
             }
         }
-        const char finite = node.outputs_finite();
-        for (std::size_t k = 0; k < step.outputs; ++k)
-            finite_[output_ids_[step.first_output + k]] = finite;
+        const char vouched = node.outputs_finite();
+        for (std::size_t k = 0; k < views.size(); ++k)
+            finite[step.output_ids[k]] = vouched;
     }
 
     if (!parts_.output_node) return;
@@ -222,14 +243,14 @@ void DspGraph::process(std::span<float> out) {
 
 std::span<const float> DspGraph::gather(const Port& port) {
     const std::size_t block = parts_.pool.block_size;
-    const InputSource* src = sources_.data() + port.first;
+    const InputSource* src = port.sources;
     float* dst = scratch_in_[port.port].data();
     if (port.count > 1) {
         // The first source is checked anyway; the others only when one is not vouched for.
-        const bool vouched = std::all_of(
-            src + 1, src + port.count, [this](const InputSource& s) { return finite_[s.buffer]; });
+        const bool vouched = std::all_of(src + 1, src + port.count,
+                                         [](const InputSource& s) { return *s.vouched != 0; });
         (vouched ? sum_unchecked : sum_checked)(dst, src, port.count, block);
-    } else if (finite_[src->buffer] || all_finite(src->data, block)) {
+    } else if (all_finite(src->data, block)) {
         return {src->data, block};  // read in place: one pass less
     } else {
         copy_finite(dst, src->data, block);

@@ -52,10 +52,11 @@ struct ReusableNode {
     std::unique_ptr<DspNode> node;
 };
 
-// A pool buffer feeding an input port, as the graph keeps it for rendering.
+// A pool buffer feeding an input port, as the graph keeps it for rendering: its samples and
+// whether its node vouched for them being finite in this block.
 struct InputSource {
     const float* data;
-    std::size_t buffer;
+    const char* vouched;
 };
 
 // What the compiler hands to the graph: parallel per-node lists and the resolved layout.
@@ -100,19 +101,21 @@ public:
     const BufferPool& pool() const { return parts_.pool; }
 
 private:
-    // An input port with connections: its sources, in edge order, are sources_[first, +count).
+    // An input port with connections and its sources, in edge order.
     struct Port {
         std::size_t port;
-        std::size_t first;
+        const InputSource* sources;
         std::size_t count;
     };
 
     // One node's share of a block, kept in processing order so that a block walks one list.
     struct Step {
         DspNode* node;
-        std::size_t first_port, last_port;  // its range of ports_
-        std::size_t first_output, outputs;  // its range of output_views_ and output_ids_
-        bool clear;                         // it may leave output samples unwritten
+        const Port* first_port;
+        const Port* last_port;
+        std::span<const std::span<float>> outputs;  // its pool buffers
+        const std::size_t* output_ids;              // their pool indices
+        bool clear;                                 // it may leave output samples unwritten
     };
 
     std::span<const float> gather(const Port& port);
