@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "wide_clones.hpp"
+
 namespace audio_engine::nodes::oscillator {
 
 using ir::types::ChannelLayout;
@@ -28,12 +30,30 @@ float waveform_value(float phase) {
     }
 }
 
+// Phases to waveform values in place; no sample depends on another, so this is vectorised.
+template <std::uint8_t Waveform>
+VORLA_WIDE_CLONES void shape(float* samples, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        samples[i] = waveform_value<Waveform>(samples[i]);
+}
+
 // One loop per waveform and wrap, so the loop body holds nothing but that waveform's arithmetic.
+// The phase is a serial chain through the block: for saw and square, whose values cost little,
+// the chain runs alone in a loop of a few instructions, so that the processor can overlap it with
+// the work of the nodes around it, and the values follow in one vector pass.
 template <std::uint8_t Waveform, class Wrap>
 float render(std::span<float> out, float phase, float increment, Wrap wrap) {
-    for (float& sample : out) {
-        sample = waveform_value<Waveform>(phase);
-        phase = wrap(increment + phase);
+    if constexpr (Waveform == kSine) {
+        for (float& sample : out) {
+            sample = waveform_value<Waveform>(phase);
+            phase = wrap(increment + phase);
+        }
+    } else {
+        for (float& sample : out) {
+            sample = phase;
+            phase = wrap(increment + phase);
+        }
+        shape<Waveform>(out.data(), out.size());
     }
     return phase;
 }
