@@ -200,13 +200,16 @@ void DspGraph::process(std::span<float> out) {
         const std::size_t n_out = std::min(node.num_outputs(), max_out);
 
         // Inputs: the sum of the connected pool buffers, 0.0 where nothing is connected. A sole
-        // source vouched for is read in place.
+        // source vouched for is read in place. Only a sum of several can overflow, so only then
+        // is an input not known to be finite.
         std::fill_n(in, n_in, zeros);
+        bool finite_inputs = true;
         for (const Port* port = step.first_port; port != step.last_port; ++port) {
             if (port->port >= n_in) continue;
             in[port->port] = port->count == 1 && *port->sources->vouched
                                  ? std::span<const float>(port->sources->data, block)
                                  : gather(*port);
+            finite_inputs = finite_inputs && port->count == 1;
         }
 
         // Outputs start as 0.0, so a node that writes nothing leaves silence; a node that fills
@@ -229,7 +232,7 @@ void DspGraph::process(std::span<float> out) {
                 std::memcpy(views[k].data(), scratch_out_[k].data(), block * sizeof(float));
             }
         }
-        const char vouched = node.outputs_finite();
+        const char vouched = finite_inputs && node.outputs_finite();
         for (std::size_t k = 0; k < views.size(); ++k)
             finite[step.output_ids[k]] = vouched;
     }

@@ -176,14 +176,18 @@ TEST_P(BuiltinGraphBlocks, RenderTheReferenceBitsForEveryWaveformAndNonFiniteInp
     ref.nodes.push_back({Reference::kDac});
     nodes.push_back(std::make_unique<dac::DacNode>());  // 16 <- 10, alone
     ref.nodes.push_back({Reference::kDac});
+    gain(1.0f);  // 17 <- 5 twice: the sum of finite samples overflows
+    nodes.push_back(std::make_unique<dac::DacNode>());  // 18 <- 17, alone
+    ref.nodes.push_back({Reference::kDac});
     ref.edges = {{0, 0, 6, 0},   {1, 0, 7, 0},   {2, 0, 8, 0},   {0, 0, 9, 0},   {4, 0, 10, 0},
                  {5, 0, 11, 0},  {9, 0, 12, 0},  {5, 0, 13, 0},  {5, 0, 14, 0},  {3, 0, 14, 0},
                  {13, 0, 15, 0}, {6, 0, 15, 0},  {7, 0, 15, 0},  {8, 0, 15, 0},  {9, 0, 15, 0},
-                 {10, 0, 15, 0}, {11, 0, 15, 0}, {12, 0, 15, 0}, {14, 0, 15, 0}, {10, 0, 16, 0}};
+                 {10, 0, 15, 0}, {11, 0, 15, 0}, {12, 0, 15, 0}, {14, 0, 15, 0}, {10, 0, 16, 0},
+                 {5, 0, 17, 0},  {5, 0, 17, 0},  {17, 0, 18, 0}};
     auto g = test_nodes::make_graph(std::move(nodes), ref.edges, 15, n);
 
     const float nan = std::nanf("");
-    const std::vector<float> captured = {nan, inf, -inf, -0.0f, 1e30f, -2.0f, 0.5f, 3e-39f, 1.0f};
+    const std::vector<float> captured = {nan, inf, -inf, -0.0f, 1e30f, -2.0f, 0.5f, 3e-39f, 3e38f};
     std::vector<float> out(n);
     for (std::size_t b = 0, done = 0; done < 700; ++b, done += n) {
         ref.adc.clear();
