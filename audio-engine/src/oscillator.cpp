@@ -40,9 +40,11 @@ VORLA_WIDE_CLONES void shape(float* samples, std::size_t n) {
 // One loop per waveform and wrap, so the loop body holds nothing but that waveform's arithmetic.
 // The phase is a serial chain through the block: for saw and square, whose values cost little,
 // the chain runs alone in a loop of a few instructions, so that the processor can overlap it with
-// the work of the nodes around it, and the values follow in one vector pass.
+// the work of the nodes around it, and the values follow in one vector pass. Each loop is a
+// function of its own: inlined into one body, the compiler saved the sine loop's constants
+// around every library call instead of keeping only the phase.
 template <std::uint8_t Waveform, class Wrap>
-float render(std::span<float> out, float phase, float increment, Wrap wrap) {
+[[gnu::noinline]] float render(std::span<float> out, float phase, float increment, Wrap wrap) {
     if constexpr (Waveform == kSine) {
         for (float& sample : out) {
             sample = waveform_value<Waveform>(phase);
@@ -61,10 +63,10 @@ float render(std::span<float> out, float phase, float increment, Wrap wrap) {
 template <std::uint8_t Waveform>
 float render(std::span<float> out, float phase, float increment) {
     // The exact wrap is the loop's critical path; the fast one gives the same bits whenever
-    // phase and increment are in [0, 1).
+    // phase and increment are in [0, 1). (Lambdas, so that each wrap is its own instance.)
     if (increment >= 0.0f && increment < 1.0f && phase >= 0.0f && phase < 1.0f)
-        return render<Waveform>(out, phase, increment, wrap_phase_fast);
-    return render<Waveform>(out, phase, increment, wrap_phase);
+        return render<Waveform>(out, phase, increment, [](float p) { return wrap_phase_fast(p); });
+    return render<Waveform>(out, phase, increment, [](float p) { return wrap_phase(p); });
 }
 
 }  // namespace
