@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "wide_clones.hpp"
+
 namespace audio_engine::nodes::gain {
 
 using ir::types::ChannelLayout;
@@ -11,6 +13,18 @@ using ir::types::ControlDecl;
 using ir::types::NodeTypeDecl;
 using ir::types::PortDecl;
 using ir::types::Rate;
+
+namespace {
+
+// out = in * gain, the loop of a settled gain; unrolled, so that it stays a short stretch of
+// instructions the processor can overlap with the nodes around it.
+VORLA_WIDE_CLONES void scale(float* out, const float* in, float gain, std::size_t n) {
+#pragma GCC unroll 4
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = in[i] * gain;
+}
+
+}  // namespace
 
 NodeTypeDecl gain_type_decl() {
     return NodeTypeDecl{
@@ -30,15 +44,16 @@ NodeTypeDecl gain_type_decl() {
 void GainNode::process(std::span<const std::span<const float>> inputs,
                        std::span<const std::span<float>> outputs) {
     snap_ = false;
+    finite_ = false;
     if (inputs.empty() || outputs.empty()) return;
     const std::span<const float> in = inputs[0];
     const std::span<float> out = outputs[0];
     const std::size_t n = std::min(in.size(), out.size());
     float current = current_;
+    finite_ = std::abs(current) <= 1.0f && std::abs(target_) <= 1.0f;
     if (current == target_ && std::isfinite(current)) {
         // Settled: every step adds exactly 0, so the ramp's serial chain can be skipped.
-        for (std::size_t i = 0; i < n; ++i)
-            out[i] = in[i] * current;
+        scale(out.data(), in.data(), current, n);
         return;
     }
     const float target = target_;

@@ -52,6 +52,13 @@ struct ReusableNode {
     std::unique_ptr<DspNode> node;
 };
 
+// A pool buffer feeding an input port, as the graph keeps it for rendering: its samples and
+// whether its node vouched for them being finite in this block.
+struct InputSource {
+    const float* data;
+    const char* vouched;
+};
+
 // What the compiler hands to the graph: parallel per-node lists and the resolved layout.
 struct GraphParts {
     std::vector<std::unique_ptr<DspNode>> nodes;
@@ -94,22 +101,38 @@ public:
     const BufferPool& pool() const { return parts_.pool; }
 
 private:
-    struct Input {
-        std::size_t buffer;
+    // An input port with connections and its sources, in edge order.
+    struct Port {
         std::size_t port;
-        bool sole;  // the only connection into its port
+        const InputSource* sources;
+        std::size_t count;
     };
 
+    // One node's share of a block, kept in processing order so that a block walks one list.
+    struct Step {
+        DspNode* node;
+        const Port* first_port;
+        const Port* last_port;
+        std::span<const std::span<float>> outputs;  // its pool buffers
+        const std::size_t* output_ids;              // their pool indices
+        bool clear;                                 // it may leave output samples unwritten
+    };
+
+    std::span<const float> gather(const Port& port);
+
     GraphParts parts_;
-    std::vector<std::vector<Input>> inputs_;  // per node, in edge order
+    std::vector<Step> steps_;
+    std::vector<InputSource> sources_;
+    std::vector<Port> ports_;
+    std::vector<std::span<float>> output_views_;  // every node's pool buffers, node by node
+    std::vector<std::size_t> output_ids_;         // their pool indices
     std::vector<std::vector<float>> scratch_in_;
     std::vector<std::vector<float>> scratch_out_;
-    // The blocks handed to the nodes: scratch buffers, or a sole finite source read in place.
+    std::vector<float> zeros_;  // what an unconnected input reads
+    // The blocks handed to the nodes: scratch buffers, or a source read in place.
     std::vector<std::span<const float>> in_views_;
     std::vector<std::span<float>> out_views_;
-    std::vector<std::vector<std::span<float>>> pool_views_;  // per node, its output buffers
-    std::vector<char> port_written_;
-    std::vector<char> clear_outputs_;  // per node: it may leave output samples unwritten
+    std::vector<char> finite_;  // per pool buffer: its node vouched for this block
 };
 
 // Kahn's method with a last-in first-out ready list: independent nodes run from the highest

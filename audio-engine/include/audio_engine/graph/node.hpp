@@ -53,6 +53,9 @@ public:
     // True when `process` writes every sample of every output block the graph passes, so the
     // graph need not clear them first. Asked once, when a graph is built.
     virtual bool fills_outputs() const { return false; }
+    // True when every sample the last `process` wrote is finite, provided its inputs were, so
+    // the graph can hand the block on without checking it. Asked after every `process`.
+    virtual bool outputs_finite() const { return false; }
     // An unknown name gives the NotFound error.
     virtual ParamResult set_param(std::string_view name, float value) = 0;
     // Back to the start state at the given sample rate, as each node type defines it.

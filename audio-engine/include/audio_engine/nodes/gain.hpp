@@ -26,6 +26,9 @@ public:
     std::size_t num_inputs() const override { return 1; }
     std::size_t num_outputs() const override { return 1; }
     bool fills_outputs() const override { return true; }
+    // A block that starts with current and target gain within [-1, 1] stays within, so it
+    // scales no finite sample beyond the finite range.
+    bool outputs_finite() const override { return finite_; }
     // "gain" sets the target, unchecked; before the first block it also sets the current gain.
     graph::node::ParamResult set_param(std::string_view name, float value) override;
     void reset(std::uint32_t sample_rate) override;
@@ -41,6 +44,7 @@ private:
     float coefficient_ = 0.02f;
     // Set until the first block, so a gain set before it applies without a ramp.
     bool snap_ = true;
+    bool finite_ = false;
 };
 
 class GainFactory final : public graph::node::NodeFactory {

@@ -39,6 +39,8 @@ public:
     std::size_t num_inputs() const override { return 0; }
     std::size_t num_outputs() const override { return 1; }
     bool fills_outputs() const override { return true; }
+    // Every waveform of a finite phase is finite; the phase stays finite while the increment is.
+    bool outputs_finite() const override { return finite_; }
     // "freq" in [20, 20000] or OutOfRange; "waveform" exactly 1 saw, exactly 2 square, else sine.
     graph::node::ParamResult set_param(std::string_view name, float value) override;
     // Phase back to 0 at the new rate; frequency and waveform stay.
@@ -54,6 +56,7 @@ private:
     float frequency_ = 440.0f;
     float sample_rate_;
     std::uint8_t waveform_ = kSine;
+    bool finite_ = false;
 };
 
 class OscillatorFactory final : public graph::node::NodeFactory {
