@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <time.h>
-
 #include <algorithm>
 #include <chrono>
 #include <fstream>
@@ -14,6 +12,7 @@
 #include "audio_faust/dsp.hpp"
 
 #include "support/log.hpp"
+#include "slow_compile.hpp"
 #include "temp_dir.hpp"
 
 namespace {
@@ -157,18 +156,8 @@ TEST(HotReload, ReloadsChangedTypesAndTheLastLoadedGraphOnce) {
 }
 
 
-std::string sliders(int count, int seed) {
-    std::string text = "process = " + std::to_string(seed);
-    for (int i = 0; i < count; ++i)
-        text += " + hslider(\"p" + std::to_string(i) + "\", 0, 0, 1, 0.1)";
-    return text + ";";
-}
-
-double thread_cpu_ms() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
-}
+using test_util::sliders;
+using test_util::thread_cpu_ms;
 
 // The main loop polls while a slow file compiles: no poll compiles or waits for the compile,
 // the graph is rebuilt from the compiled code, and graphs of registered types compile nothing.
