@@ -53,6 +53,7 @@ std::string find_on_path(const char* program) {
 // size of them. Only one program at a time starts servers (the JackLock); within it a name is
 // taken while its JackServer lives.
 constexpr std::size_t kPool = 4;
+constexpr const char* kAlreadyActive = "server already active";
 constexpr const char* kNamePrefix = "vorla-rig-";
 std::mutex g_pool_mu;
 std::bitset<kPool> g_pool_taken;
@@ -310,31 +311,34 @@ std::expected<JackServer, Error> JackServer::start(const ServerOptions& options)
     server.lock_.emplace(std::move(*lock));
     server.options_ = options;
     server.jackd_ = jackd;
-    {
-        std::lock_guard guard(g_pool_mu);
-        std::size_t i = 0;
-        while (i < kPool && g_pool_taken[i]) ++i;
-        if (i == kPool)
-            return std::unexpected(Error{"the rig runs at most " + std::to_string(kPool) +
-                                         " servers at once"});
-        g_pool_taken[i] = true;
-        server.pool_index_ = static_cast<int>(i);
-    }
-    server.name_ = pool_name(static_cast<std::size_t>(server.pool_index_));
-
     // Entries that killed servers of ours left behind take room in jackd2's table of 8; the
     // new server reclaims its own name's entry itself.
-    for (const std::string& name : dead_servers(kNamePrefix))
-        if (name != server.name_) reclaim(jackd, name, options, lock_fd());
+    bool reclaimed = false;
+    // Under the lock no server of ours runs, yet a killed one's entry reads as active when its
+    // process id has been reused since (ids wrap at 32768): such a name is passed over.
+    for (std::size_t i = 0;; ++i) {
+        {
+            std::lock_guard guard(g_pool_mu);
+            while (i < kPool && g_pool_taken[i]) ++i;
+            if (i == kPool)
+                return std::unexpected(Error{"no free server name: the rig runs at most " +
+                                             std::to_string(kPool) + " servers at once"});
+            g_pool_taken[i] = true;
+            server.pool_index_ = static_cast<int>(i);
+        }
+        server.name_ = pool_name(i);
+        if (!std::exchange(reclaimed, true))
+            for (const std::string& name : dead_servers(kNamePrefix))
+                if (name != server.name_) reclaim(jackd, name, options, lock_fd());
 
-    // A full table, or anything else, makes jackd exit at once: its own words are the error.
-    auto child = spawn(jackd, server.name_, options, lock_fd());
-    if (!child) return std::unexpected(child.error());
-    server.pid_ = child->pid;
-    server.log_fd_ = child->log_fd;
-    int status = 0;
-    const Startup outcome = wait_ready(child->pid, server.name_, options.ready_timeout, status);
-    if (outcome != Startup::Ready) {
+        // A full table, or anything else, makes jackd exit at once: its own words are the error.
+        auto child = spawn(jackd, server.name_, options, lock_fd());
+        if (!child) return std::unexpected(child.error());
+        server.pid_ = child->pid;
+        server.log_fd_ = child->log_fd;
+        int status = 0;
+        const Startup outcome = wait_ready(child->pid, server.name_, options.ready_timeout, status);
+        if (outcome == Startup::Ready) break;
         const std::string log = read_log(child->log_fd);
         if (outcome == Startup::TimedOut) {
             (void)server.stop();
@@ -342,8 +346,14 @@ std::expected<JackServer, Error> JackServer::start(const ServerOptions& options)
                 Error{"jackd did not answer within the start-up time-out: " + log});
         }
         server.pid_ = -1;
-        return std::unexpected(
-            Error{"jackd exited during start-up (" + describe_status(status) + "): " + log});
+        close(std::exchange(server.log_fd_, -1));
+        {
+            std::lock_guard guard(g_pool_mu);
+            g_pool_taken[static_cast<std::size_t>(std::exchange(server.pool_index_, -1))] = false;
+        }
+        if (log.find(kAlreadyActive) == std::string::npos || i + 1 == kPool)
+            return std::unexpected(
+                Error{"jackd exited during start-up (" + describe_status(status) + "): " + log});
     }
 
     if (const char* previous = std::getenv(kServerEnv)) {
