@@ -113,6 +113,107 @@ double peak(const std::vector<float>& s) {
     return most;
 }
 
+// The rig's MIDI recording, split where JACK's frame clock and the wall clock part: a cycle
+// that ran late, or a stretch the server lost (an xrun), moves one against the other. The
+// events of such a cycle and those within two periods of a reported xrun are disturbed; the
+// undisturbed cycles between two disturbances form a run, which keeps its own place on a grid.
+struct Recording {
+    std::vector<jack_rig::MidiEvent> events;
+    std::vector<std::uint32_t> xruns;
+    std::int64_t period = jack_rig::kPeriod;
+    std::vector<bool> disturbed;  // per event
+    std::vector<int> run;         // per event
+    int late_cycles = 0;
+
+    explicit Recording(const jack_rig::JackClient& rig)
+        : events(rig.midi_events()), xruns(rig.xruns()) {
+        const auto since = [](std::uint32_t from, std::uint32_t to) {
+            return std::int64_t(std::int32_t(to - from));
+        };
+        std::optional<std::pair<std::uint32_t, std::chrono::steady_clock::time_point>> first;
+        double last_drift = 0.0;
+        std::uint32_t last_start = 0;
+        int runs = 0;
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            const auto& e = events[i];
+            const std::uint32_t start = e.frame - e.frame % period;
+            const bool new_cycle = i == 0 || e.cycle_time != events[i - 1].cycle_time;
+            if (new_cycle) {
+                if (!first) first.emplace(start, e.cycle_time);
+                const std::chrono::duration<double> wall = e.cycle_time - first->second;
+                const double drift = wall.count() * jack_rig::kSampleRate - since(first->first, start);
+                const bool late = i > 0 && std::abs(drift - last_drift) > period / 2;
+                const bool xrun = i > 0 && std::any_of(xruns.begin(), xruns.end(), [&](auto x) {
+                                      return since(last_start, x) > 0 && since(x, start) >= -period;
+                                  });
+                late_cycles += late;
+                runs += late || xrun;
+                last_drift = drift;
+                last_start = start;
+            }
+            const bool near_xrun = std::any_of(xruns.begin(), xruns.end(), [&](auto x) {
+                return std::abs(since(x, e.frame)) <= 2 * period;
+            });
+            disturbed.push_back(near_xrun || (i > 0 && run.back() != runs) ||
+                                (!new_cycle && disturbed.back()));
+            run.push_back(runs);
+        }
+    }
+
+    // How the events carrying `bytes` (from frame `from` on) keep a grid of `step` frames. Each
+    // run keeps its own place on the grid, and events go missing only where a run breaks.
+    // Within a run an event lies within one period of the grid (a message JACK held back leaves
+    // at the start of the next period); JACK's frame estimate behind the placing jumps now and
+    // then after a stall, so a tenth may stray. Over all runs the spacing keeps the step.
+    struct Grid {
+        std::vector<std::uint32_t> frames;  // of the undisturbed events
+        std::size_t events = 0, off_grid = 0;
+        std::int64_t worst = 0;
+        double spacing = 0.0;  // mean over the runs
+    };
+    Grid grid(const std::vector<std::uint8_t>& bytes, double step, std::uint32_t from) const {
+        std::vector<std::size_t> picked;
+        for (std::size_t i = 0; i < events.size(); ++i)
+            if (events[i].bytes == bytes && std::int32_t(events[i].frame - from) >= 0)
+                picked.push_back(i);
+        Grid g;
+        g.events = picked.size();
+        std::vector<std::int64_t> frame, k;
+        for (std::size_t j = 0; j < picked.size(); ++j) {
+            frame.push_back(std::int32_t(events[picked[j]].frame - from));
+            const bool same = j > 0 && run[picked[j]] == run[picked[j - 1]];
+            k.push_back(j == 0 ? 0
+                        : same ? k.back() + 1
+                               : k.back() + std::max<std::int64_t>(
+                                                1, std::llround((frame[j] - frame[j - 1]) / step)));
+        }
+        std::int64_t span = 0, steps = 0;
+        for (std::size_t from_j = 0, to; from_j < picked.size(); from_j = to) {
+            std::vector<std::size_t> judged;
+            std::vector<double> residuals;
+            for (to = from_j; to < picked.size() && run[picked[to]] == run[picked[from_j]]; ++to)
+                if (!disturbed[picked[to]]) {
+                    judged.push_back(to);
+                    residuals.push_back(frame[to] - k[to] * step);
+                }
+            if (judged.empty()) continue;
+            span += frame[judged.back()] - frame[judged.front()];
+            steps += k[judged.back()] - k[judged.front()];
+            std::nth_element(residuals.begin(), residuals.begin() + residuals.size() / 2,
+                             residuals.end());
+            const double anchor = residuals[residuals.size() / 2];
+            for (const std::size_t j : judged) {
+                const auto error = std::llabs(std::llround(frame[j] - k[j] * step - anchor));
+                g.frames.push_back(events[picked[j]].frame);
+                g.worst = std::max<std::int64_t>(g.worst, error);
+                g.off_grid += error > period;
+            }
+        }
+        g.spacing = steps > 0 ? double(span) / double(steps) : 0.0;
+        return g;
+    }
+};
+
 // A private JACK server with the rig's ports, registered before the engine starts so that the
 // engine's MIDI output and input take them as the first ports listed; then an engine and a
 // socket connection (one reply line per request line) that has read the hello line.
@@ -209,34 +310,46 @@ TEST(EngineProcess, RunsASessionAgainstJackAndShutsDownCleanly) {
     EXPECT_EQ(s.ask(R"({"cmd":"SetPattern","slot":"d1","pattern":)"
                     R"(["Fast",[16,1],["Atom",["Note",0,60,100,0.0625]]]})"),
               ok("pattern set on d1"));
-    ASSERT_TRUE(s.rig->wait_for_midi(240, 10s));
+    ASSERT_TRUE(s.rig->wait_for_midi(320, 15s));
     std::map<std::vector<std::uint8_t>, std::vector<std::uint32_t>> frames;
     for (const auto& e : s.rig->midi_events()) frames[e.bytes].push_back(e.frame);
-    const auto& on = frames[{0x90, 60, 100}];
-    const auto& off = frames[{0x80, 60, 0}];
-    const auto& ticks = frames[{0xF8}];
     ASSERT_EQ(frames[{0xFA}].size(), 1u);
-    ASSERT_GE(on.size(), 8u);
-    ASSERT_GE(off.size(), 4u);
-    ASSERT_GT(ticks.size(), 100u);
-    EXPECT_LE(frames[{0xFA}][0], ticks[0]);
-    // Spacing errors in frames against 6000 (125 ms) and 1000 (20.83 ms, past the pulses due
-    // during start-up); now and then one leaves a few ms late on this shared machine.
-    const auto errors = [](std::string_view what, const std::vector<std::uint32_t>& frames,
-                           std::size_t from, double step, double most) {
-        std::vector<double> e;
-        for (std::size_t i = from + 1; i < frames.size(); ++i)
-            e.push_back(std::abs(double(frames[i] - frames[i - 1]) - step));
-        std::sort(e.begin(), e.end());
-        std::printf("%s spacing error (frames): median %.1f, p99 %.1f, max %.1f\n",
-                    std::string(what).c_str(), e[e.size() / 2], e[e.size() * 99 / 100], e.back());
-        EXPECT_LT(e[e.size() / 2], 48.0) << what;  // 1 ms
-        EXPECT_LT(e.back(), most) << what;
+    ASSERT_GT(frames[{0xF8}].size(), 100u);
+    EXPECT_LE(frames[{0xFA}][0], frames[{0xF8}][0]);
+    // Notes every 6000 frames (125 ms), pulses every 1000 (20.83 ms); at least half of each
+    // stream is undisturbed.
+    const Recording recording(*s.rig);
+    const auto keeps = [&](std::string_view what, const std::vector<std::uint8_t>& bytes,
+                           double step, std::uint32_t from) {
+        const auto g = recording.grid(bytes, step, from);
+        std::printf("%s: %zu of %zu judged, %zu off the grid (worst %lld frames), spacing %.1f "
+                    "(%zu xruns, %d late cycles)\n",
+                    std::string(what).c_str(), g.frames.size(), g.events, g.off_grid,
+                    (long long)g.worst, g.spacing, recording.xruns.size(), recording.late_cycles);
+        EXPECT_GE(g.frames.size(), std::max<std::size_t>(8, g.events / 2)) << what;
+        EXPECT_LE(g.off_grid, g.frames.size() / 10) << what << ": worst " << g.worst;
+        EXPECT_NEAR(g.spacing, step, step / 200) << what;
+        return g.frames;
     };
-    errors("note-on", on, 0, 6000.0, 240.0);
-    errors("note-off", off, 0, 6000.0, 240.0);
-    errors("clock", ticks, 10, 1000.0, 480.0);
-    EXPECT_NEAR(double(off[0]) - on[0], 6000.0, 96.0);
+    // From the first note on: JACK's frame estimate settles during the first seconds.
+    const std::vector<std::uint8_t> note_on{0x90, 60, 100};
+    ASSERT_FALSE(frames[note_on].empty());
+    const std::uint32_t first = frames[note_on][0];
+    const auto on = keeps("note-on", note_on, 6000.0, first);
+    const auto off = keeps("note-off", {0x80, 60, 0}, 6000.0, first);
+    keeps("clock", {0xF8}, 1000.0, first);
+    // Each note lasts its step: an undisturbed note-on's note-off comes 6000 frames later,
+    // within half a period on average (a period each way where JACK held one back).
+    double gaps = 0.0;
+    std::size_t pairs = 0;
+    for (const std::uint32_t f : on) {
+        const auto it = std::find_if(off.begin(), off.end(), [&](std::uint32_t o) {
+            return std::abs(std::int32_t(o - f) - 6000) <= 2 * std::int32_t(jack_rig::kPeriod);
+        });
+        if (it != off.end()) gaps += std::int32_t(*it - f), ++pairs;
+    }
+    ASSERT_GE(pairs, on.size() / 2);
+    EXPECT_NEAR(gaps / double(pairs), 6000.0, jack_rig::kPeriod / 2.0) << pairs << " pairs";
 
     // A Faust file written while running becomes a node type; changing it reloads the graph.
     const auto write = [&](int hz) {
