@@ -1,7 +1,10 @@
 // Start-up: logging, the DSP directory, the audio device, the engines, the IPC server and MIDI,
 // then the main loop; shutdown releases everything in the reverse order of the locals here.
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <thread>
 
 #include "audio_engine/output/cpal_backend.hpp"
 #include "pattern_engine/output/midi.hpp"
@@ -17,11 +20,24 @@ namespace {
 
 namespace cpal = audio_engine::output::cpal_backend;
 
+// Stopping the device ends the process. A server that stalls without going away keeps libjack
+// waiting in our client's close (and the MIDI sink's) for as long as it stalls: past this time
+// the process leaves at once, still with status 0. A stale socket and PID file of a dead engine
+// are cleared by the next start.
+constexpr auto exit_deadline = std::chrono::seconds(3);
+
 class Device final : public AudioDevice {
 public:
     cpal::CpalBackend backend;
 
-    void stop() override { backend.stop(); }
+    void stop() override {
+        std::thread([] {
+            std::this_thread::sleep_for(exit_deadline);
+            support::log::warn(log_target, "shutdown did not finish within 3 s: exiting");
+            std::_Exit(0);
+        }).detach();
+        backend.stop();
+    }
     std::expected<std::shared_ptr<audio_engine::nodes::adc::CaptureRing>, std::string>
     start_input(std::uint32_t sample_rate, std::size_t channel) override {
         return backend.start_input(sample_rate, channel);

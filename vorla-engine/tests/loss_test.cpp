@@ -270,6 +270,34 @@ TEST_P(EngineServerLoss, ReportsOnceKeepsServingAndExitsCleanly) {
                 ms(ready->at - engine.started()), lsp_ms);
 }
 
+// A server that stops answering without going away (stopped here with SIGSTOP) must not keep
+// the engine from exiting after "shutdown", though closing its clients waits in libjack.
+TEST(EngineStalledServer, ShutdownStillExits) {
+    std::optional<jack_rig::JackServer> server;
+    if (auto s = jack_rig::JackServer::start()) server.emplace(std::move(*s));
+    ASSERT_TRUE(server);
+    audio_faust::test_util::TempDir dir;
+    Engine engine(dir.path(), server->name());
+    ASSERT_TRUE(engine.wait_line("] vorla-engine ready", 30s));
+    Session s(engine.socket());
+    ASSERT_TRUE(s.connected());
+    EXPECT_EQ(s.line(), R"({"protocol":1,"engine":"vorla-engine"})");
+    EXPECT_EQ(s.ask(R"({"cmd":"SetPattern","slot":"d1","pattern":)"
+                    R"(["Fast",[16,1],["Atom",["Note",0,60,100,0.0625]]]})"),
+              ok("pattern set on d1"));
+    std::this_thread::sleep_for(200ms);
+
+    ::kill(server->pid(), SIGSTOP);
+    const auto stopping = Clock::now();
+    EXPECT_EQ(s.ask(R"({"type":"shutdown"})"), ok("shutting down"));
+    const auto status = engine.exit_status(8s);
+    const double shutdown_ms = ms(Clock::now() - stopping);
+    ::kill(server->pid(), SIGCONT);
+    EXPECT_EQ(status, 0) << "shutdown took " << shutdown_ms << " ms";
+    EXPECT_TRUE(engine.wait_line("] shutdown did not finish within 3 s: exiting", 1s));
+    std::printf("stalled server: shutdown %.1f ms, exit %d\n", shutdown_ms, status.value_or(-1));
+}
+
 INSTANTIATE_TEST_SUITE_P(Signals, EngineServerLoss, ::testing::Values(SIGTERM, SIGKILL),
                          [](const auto& info) { return info.param == SIGKILL ? "SIGKILL" : "SIGTERM"; });
 
