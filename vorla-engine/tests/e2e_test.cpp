@@ -17,6 +17,7 @@
 #include "jack_rig/jack_rig.hpp"
 #include "jack_rig/player.hpp"
 #include "vorla_engine/ipc.hpp"
+#include "line_client.hpp"
 #include "vorla_engine/platform/unix_socket.hpp"
 
 extern char** environ;
@@ -225,8 +226,8 @@ struct Session {
     const std::string audio_in = "audio_in";
     TempDir dir;
     std::optional<EngineProcess> engine;
-    std::optional<platform::Fd> fd;
-    std::string pending, hello;
+    std::optional<vorla_engine::test_util::LineClient> client;
+    std::string hello;
     std::vector<float> recorded;  // the last recording
 
     explicit Session(const Env& env) {
@@ -236,31 +237,13 @@ struct Session {
             !rig->add_audio_input(audio_in))
             return;
         engine.emplace(dir, env);
-        for (const auto end = std::chrono::steady_clock::now() + 15s;
-             !fd && std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(20ms))
-            if (auto conn = platform::connect_unix(engine->socket())) fd = std::move(*conn);
-        if (!fd) return;
-        platform::set_read_timeout(*fd, 50ms);
+        client.emplace(engine->socket(), 15s);
+        if (!client->connected()) return;
         hello = line();
     }
-    std::string line() {
-        for (const auto end = std::chrono::steady_clock::now() + 10s;;) {
-            if (auto nl = pending.find('\n'); nl != std::string::npos) {
-                std::string line = pending.substr(0, nl);
-                pending.erase(0, nl + 1);
-                return line;
-            }
-            char chunk[4096];
-            auto n = platform::read_some(*fd, chunk);
-            if (n && *n == 0) return "<closed>";
-            if (n) pending.append(chunk, *n);
-            if (std::chrono::steady_clock::now() > end) return "<timeout>";
-        }
-    }
-    std::string ask(std::string_view request) {
-        platform::write_all(*fd, std::string(request) + "\n");
-        return line();
-    }
+    bool connected() const { return client && client->connected(); }
+    std::string line() { return client->line(); }
+    std::string ask(std::string_view request) { return client->ask(request); }
 
     // Records the engine's first output channel once it carries the newest graph.
     std::vector<float> record(std::size_t frames) {
@@ -288,7 +271,7 @@ struct Session {
 // then Faust node types, captured input and an oscillator graph under controls, then shutdown.
 TEST(EngineProcess, RunsASessionAgainstJackAndShutsDownCleanly) {
     Session s(Env{{"ZORVA_MIDI_CLOCK", "1"}});
-    ASSERT_TRUE(s.fd) << (s.engine ? s.engine->log() : "no rig");
+    ASSERT_TRUE(s.connected()) << (s.engine ? s.engine->log() : "no rig");
     EXPECT_EQ(s.hello, R"({"protocol":1,"engine":"vorla-engine"})");
     const std::string types = s.ask(R"({"type":"list_nodes","reply_port":0})");
     EXPECT_TRUE(types.starts_with(R"({"status":"NodeTypes","types":[)")) << types;
@@ -469,7 +452,7 @@ TEST(EngineProcess, RunsASessionAgainstJackAndShutsDownCleanly) {
 // stops nor after a shutdown while they sound.
 TEST(EngineProcess, ClusterBurstsLeaveNoNoteSounding) {
     Session s(Env{});
-    ASSERT_TRUE(s.fd) << (s.engine ? s.engine->log() : "no rig");
+    ASSERT_TRUE(s.connected()) << (s.engine ? s.engine->log() : "no rig");
     std::string atoms;
     for (int i = 0; i < 2048; ++i)
         atoms += std::string(i ? "," : "") + R"(["Atom",["Note",)" + std::to_string(i / 128) + "," +
