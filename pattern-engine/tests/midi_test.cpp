@@ -175,10 +175,20 @@ TEST_F(MidiSinkTest, PlacesEachMessageOnePeriodAfterItsSendTime) {
     std::vector<double> sorted = drift;
     std::nth_element(sorted.begin(), sorted.begin() + kMessages / 2, sorted.end());
     const double usual = sorted[kMessages / 2];
-    ASSERT_TRUE(rig_->wait_for_midi(kMessages, 5s));
-    const auto events = rig_->midi_events();
-    ASSERT_EQ(events.size(), kMessages);
+    // A cycle the rig misses (an xrun) loses what its port held; every other message arrives,
+    // in order.
+    const bool all = rig_->wait_for_midi(kMessages, 5s);
     const auto xruns = rig_->xruns();
+    const auto events = rig_->midi_events();
+    ASSERT_TRUE(all || !xruns.empty()) << events.size() << " of " << kMessages << " arrived";
+    std::vector<const jack_rig::MidiEvent*> arrived(kMessages, nullptr);
+    for (std::size_t k = 0; k < events.size(); ++k) {
+        ASSERT_EQ(events[k].bytes.size(), 3u);
+        const std::uint8_t n = events[k].bytes[1];
+        ASSERT_EQ(events[k].bytes, (Bytes{0x90, n, 0}));
+        ASSERT_TRUE(n < kMessages && (k == 0 || n > events[k - 1].bytes[1])) << "out of order";
+        arrived[n] = &events[k];
+    }
     const std::int64_t period = rig_->period();
     const auto frames = [](std::uint32_t from, std::uint32_t to) {
         return static_cast<std::int64_t>(static_cast<std::int32_t>(to - from));
@@ -189,19 +199,24 @@ TEST_F(MidiSinkTest, PlacesEachMessageOnePeriodAfterItsSendTime) {
     // those that follow it in the same cycle.
     std::optional<std::chrono::steady_clock::time_point> held_back;
     for (std::uint32_t i = 0; i < kMessages; ++i) {
-        EXPECT_EQ(events[i].bytes, (Bytes{0x90, static_cast<std::uint8_t>(i), 0}));
         const auto [before, after] = sent[i];
-        if (std::abs(drift[i] - usual) > period / 2 ||
-            std::any_of(xruns.begin(), xruns.end(), [&](std::uint32_t x) {
-                return frames(before, x) > -2 * period && frames(after, x) < 2 * period;
-            })) {
-            held_back = events[i].cycle_time;
+        const bool near_xrun = std::any_of(xruns.begin(), xruns.end(), [&](std::uint32_t x) {
+            return frames(before, x) > -2 * period && frames(after, x) < 2 * period;
+        });
+        if (!arrived[i]) {
+            EXPECT_TRUE(near_xrun) << "message " << i << " lost away from any xrun";
             continue;
         }
-        if (held_back == events[i].cycle_time) continue;
+        const jack_rig::MidiEvent& event = *arrived[i];
+        if (std::abs(drift[i] - usual) > period / 2 ||
+            near_xrun) {
+            held_back = event.cycle_time;
+            continue;
+        }
+        if (held_back == event.cycle_time) continue;
         ++judged;
         window = std::max(window, frames(before, after));
-        const std::int64_t past = frames(before, events[i].frame) - period;
+        const std::int64_t past = frames(before, event.frame) - period;
         EXPECT_TRUE(past >= 0 && past <= frames(before, after))
             << "message " << i << " left " << past << " frames after one period, sent within "
             << frames(before, after);
