@@ -14,10 +14,6 @@
 
 #include "audio_engine/output/cpal_backend.hpp"
 
-#if defined(__x86_64__) || defined(__i386__)
-#include <xmmintrin.h>
-#endif
-
 namespace audio_engine::output::cpal_backend::detail {
 
 inline constexpr std::string_view kTarget = "audio_engine::output::cpal_backend";
@@ -35,18 +31,6 @@ void log_device_default(std::uint32_t sample_rate, std::size_t channels);
 // request.
 Result check_request(const engine::EngineConfig& config);
 void log_input(std::size_t channels, std::uint32_t sample_rate, std::size_t channel);
-
-// The audio thread runs with denormals flushed to zero (the render path's filters and ramps
-// decay into them).
-inline void flush_denormals() {
-#if defined(__x86_64__) || defined(__i386__)
-    _mm_setcsr(_mm_getcsr() | 0x8040);  // FTZ | DAZ
-#elif defined(__aarch64__)
-    std::uint64_t fpcr;
-    __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
-    __asm__ volatile("msr fpcr, %0" : : "r"(fpcr | (std::uint64_t{1} << 24)));
-#endif
-}
 
 // A running stream of either path; dropping it stops and closes it.
 struct Stream {

@@ -203,7 +203,6 @@ struct RtStream final : detail::Stream {
     // The output data callback: the whole interleaved buffer, unchanged, to the render function.
     static int render_forwarder(void* out, void*, unsigned int frames, double, RtAudioStreamStatus,
                                 void* self) {
-        flush_denormals();
         auto* s = static_cast<RtStream*>(self);
         if (out) s->render(std::span<float>(static_cast<float*>(out), frames * s->channels));
         return 0;

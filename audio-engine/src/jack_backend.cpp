@@ -57,7 +57,6 @@ struct State {
     std::shared_ptr<CaptureRing> ring;
 
     static int play(jack_nframes_t frames, void* self) {
-        flush_denormals();
         auto& s = *static_cast<State*>(self);
         const Client::Cycle cycle(*s.client);
         const std::size_t channels = s.ports.size();
