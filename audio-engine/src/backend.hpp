@@ -35,6 +35,8 @@ void log_input(std::size_t channels, std::uint32_t sample_rate, std::size_t chan
 // A running stream of either path; dropping it stops and closes it.
 struct Stream {
     virtual ~Stream() = default;
+    // Connections to the device's ports that the server did not make, for the user to make.
+    std::string unconnected;
 };
 using Opened = std::expected<std::unique_ptr<Stream>, std::string>;
 

@@ -344,4 +344,8 @@ std::expected<std::shared_ptr<CaptureRing>, std::string> CpalBackend::start_inpu
     return ring;
 }
 
+std::string CpalBackend::unconnected_input() const {
+    return input_ ? input_->stream->unconnected : std::string();
+}
+
 }  // namespace audio_engine::output::cpal_backend

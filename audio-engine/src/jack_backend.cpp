@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/jack.hpp"
+#include "support/log.hpp"
 
 namespace audio_engine::output::cpal_backend::detail {
 
@@ -36,6 +37,18 @@ std::vector<std::string> physical_ports(jack_client_t* client, unsigned long dir
     }
     return out;
 }
+
+// None when no server answers (the caller turns to the other host APIs); a server that refuses
+// us, or one this process lost, is the user's JACK: its words are the result.
+struct Refusal {
+    const support::jack::OpenError& error;
+    template <class T>
+    operator std::optional<std::expected<T, std::string>>() const {
+        if (error.kind == support::jack::OpenError::Kind::NoServer) return std::nullopt;
+        return std::expected<T, std::string>(std::unexpect, error.text);
+    }
+};
+Refusal refusal(const support::jack::OpenError& error) { return {error}; }
 
 std::string rate_mismatch(std::uint32_t requested, std::uint32_t server) {
     return fmt::format(
@@ -104,17 +117,21 @@ public:
         return port;
     }
 
-    // Activates the client and connects each pair (ours, theirs) in the given direction.
+    // Activates the client and connects each pair (source, destination). A connection the
+    // server refuses or ignores leaves the stream running unconnected, for the user to connect:
+    // it is logged and kept in `unconnected`.
     Result play(JackProcessCallback callback,
                 const std::vector<std::pair<std::string, std::string>>& connections) {
         jack_set_process_callback(client(), callback, state_.get());
         if (jack_activate(client()) != 0)
             return std::unexpected(std::string("JACK did not activate the client"));
         for (const auto& [from, to] : connections) {
-            const int rc = jack_connect(client(), from.c_str(), to.c_str());
-            if (rc != 0 && rc != EEXIST)
-                return std::unexpected(fmt::format("JACK refused to connect '{}' to '{}' (error {})",
-                                                   from, to, rc));
+            auto missing = support::jack::connect(client(), from, to);
+            if (!missing) continue;
+            *missing += ": connect it yourself";
+            support::log::warn(kTarget, *missing);
+            if (!unconnected.empty()) unconnected += "; ";
+            unconnected += *missing;
         }
         return {};
     }
@@ -127,7 +144,7 @@ private:
 
 std::optional<std::expected<DeviceDefaults, std::string>> jack_query() {
     auto probe = Client::open("vorla-engine-probe");
-    if (!probe) return std::nullopt;
+    if (!probe) return refusal(probe.error());
     const std::size_t channels = physical_ports((*probe)->get(), JackPortIsInput).size();
     if (channels == 0) return std::unexpected(std::string("no output device available"));
     return DeviceDefaults{channels, jack_get_sample_rate((*probe)->get())};
@@ -135,7 +152,7 @@ std::optional<std::expected<DeviceDefaults, std::string>> jack_query() {
 
 std::optional<Opened> jack_start(const engine::EngineConfig& config, RenderFn& render) {
     auto client = Client::open(kOutputName, lost_line(kOutputError));
-    if (!client) return std::nullopt;
+    if (!client) return refusal(client.error());
     auto stream = std::make_unique<JackStream>(std::move(*client));
     State& s = stream->state();
     s.render = std::move(render);  // dropped with `stream` on every failure below
@@ -166,7 +183,7 @@ std::optional<Opened> jack_start(const engine::EngineConfig& config, RenderFn& r
 std::optional<Opened> jack_start_input(std::uint32_t sample_rate, std::size_t channel,
                                        std::shared_ptr<CaptureRing>& ring) {
     auto client = Client::open(kInputName, lost_line(kInputError));
-    if (!client) return std::nullopt;
+    if (!client) return refusal(client.error());
     auto stream = std::make_unique<JackStream>(std::move(*client));
     const auto physical = physical_ports(stream->client(), JackPortIsOutput);
     if (physical.empty()) return std::unexpected(std::string("no input device available"));

@@ -13,7 +13,6 @@
 
 #include <array>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <thread>
@@ -149,7 +148,7 @@ struct MidiSink::Connection {
 std::expected<MidiSink, OutputError> MidiSink::connect_first(std::string_view client_name) {
     auto c = std::make_unique<Connection>();
     auto client = support::jack::Client::open(std::string(client_name));
-    if (!client) return failure("init", client.error());
+    if (!client) return failure("init", client.error().text);
     c->client = std::move(*client);
     jack_client_t* jc = c->client->get();
 
@@ -168,11 +167,11 @@ std::expected<MidiSink, OutputError> MidiSink::connect_first(std::string_view cl
         jc, [](jack_nframes_t n, void* self) { return static_cast<Connection*>(self)->process(n); },
         c.get());
     if (jack_activate(jc) != 0) return failure("connect", "JACK did not activate the client");
-    const int rc = jack_connect(jc, jack_port_name(c->port), first.c_str());
-    if (rc != 0 && rc != EEXIST)
-        return failure("connect", "JACK refused the connection to '" + first + "' (error " +
-                                      std::to_string(rc) + ")");
-    return MidiSink(std::move(first), std::move(c));
+    // A server that refuses or ignores the connection leaves the port for the user to connect.
+    auto unconnected = support::jack::connect(jc, jack_port_name(c->port), first);
+    MidiSink sink(std::move(first), std::move(c));
+    if (unconnected) sink.unconnected_ = std::move(*unconnected);
+    return sink;
 }
 
 #else
@@ -258,6 +257,7 @@ MidiSink& MidiSink::operator=(MidiSink&& other) noexcept {
     if (this != &other) {
         release();
         name_ = std::move(other.name_);
+        unconnected_ = std::move(other.unconnected_);
         connection_ = std::move(other.connection_);
     }
     return *this;

@@ -1,5 +1,7 @@
 #include "support/jack.hpp"
 
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -13,15 +15,59 @@ namespace {
 
 void quiet(const char*) {}
 
+std::atomic<bool> g_server_lost{false};
+
+// libjack's descriptions of its status bits, for a refusal in JACK's own words.
+constexpr std::pair<int, const char*> kStatusWords[] = {
+    {JackInvalidOption, "invalid or unsupported option"},
+    {JackNameNotUnique, "the client name is not unique"},
+    {JackServerError, "communication error with the JACK server"},
+    {JackNoSuchClient, "no such client"},
+    {JackLoadFailure, "unable to load internal client"},
+    {JackInitFailure, "unable to initialize client"},
+    {JackShmFailure, "unable to access shared memory"},
+    {JackVersionError, "client protocol version does not match the server's"},
+    {JackBackendError, "backend error"},
+    {JackClientZombie, "client zombified"},
+};
+
 }  // namespace
 
-std::string open_error(jack_status_t status) {
-    if (status & JackServerFailed) return "no JACK server is running";
-    return "JACK refused the client (status " + std::to_string(static_cast<int>(status)) + ")";
+OpenError open_error(jack_status_t status) {
+    if (status & JackServerFailed) return {OpenError::Kind::NoServer, "no JACK server is running"};
+    std::string words;
+    for (const auto& [bit, text] : kStatusWords) {
+        if (!(status & bit)) continue;
+        if (!words.empty()) words += "; ";
+        words += text;
+    }
+    if (words.empty()) words = "the operation failed";
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%#x", static_cast<unsigned>(status));
+    return {OpenError::Kind::Refused, "JACK refused the client: " + words + " (status " + hex + ")"};
 }
 
-std::expected<std::unique_ptr<Client>, std::string> Client::open(const std::string& name,
-                                                                 std::string lost_line) {
+bool server_lost() {
+    return g_server_lost.load(std::memory_order_acquire);
+}
+
+std::optional<std::string> connect(jack_client_t* client, const std::string& source,
+                                   const std::string& destination) {
+    const int rc = jack_connect(client, source.c_str(), destination.c_str());
+    const jack_port_t* port = jack_port_by_name(client, source.c_str());
+    if (port && jack_port_connected_to(port, destination.c_str())) return std::nullopt;
+    std::string text = "JACK did not connect '" + source + "' to '" + destination + "' (";
+    text += rc != 0 && rc != EEXIST ? "error " + std::to_string(rc)
+                                    : std::string("the server ignored the request");
+    return text + ")";
+}
+
+std::expected<std::unique_ptr<Client>, OpenError> Client::open(const std::string& name,
+                                                               std::string lost_line) {
+    if (server_lost())
+        return std::unexpected(OpenError{
+            OpenError::Kind::ServerLost,
+            "the JACK server has gone away: no JACK client is opened again before a restart"});
     // libjack prints every failed attempt and every lost server otherwise.
     static std::once_flag silenced;
     std::call_once(silenced, [] {
@@ -44,6 +90,7 @@ Client::~Client() {
 // On a libjack thread that may be cancelled at any instruction: flags and one write(2) only.
 void Client::on_shutdown(jack_status_t, const char* reason, void* self) {
     auto* c = static_cast<Client*>(self);
+    g_server_lost.store(true, std::memory_order_release);
     if (c->entered_.exchange(true)) return;
     if (reason) std::strncpy(c->reason_, reason, sizeof c->reason_ - 1);
     c->lost_.store(true, std::memory_order_seq_cst);

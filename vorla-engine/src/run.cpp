@@ -84,7 +84,10 @@ std::expected<void, std::string> run(const Config& config, std::size_t channels,
 
     std::unique_ptr<pattern_engine::output::OutputSink> midi;
     if (auto sink = pattern_engine::output::midi::MidiSink::connect_first("vorla-engine")) {
-        info("  midi: connected to '" + std::string(sink->name()) + "'");
+        if (sink->unconnected().empty())
+            info("  midi: connected to '" + std::string(sink->name()) + "'");
+        else
+            support::log::warn(log_target, "  midi: " + sink->unconnected() + ": connect it yourself");
         midi = std::make_unique<pattern_engine::output::midi::MidiSink>(std::move(*sink));
     } else {
         info("  midi: " + sink.error().display() + " (running without MIDI)");

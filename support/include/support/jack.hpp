@@ -7,9 +7,13 @@
 // call), and the dead client is closed once, by its owner, after libjack's threads have left
 // every callback of ours.
 //
+// Once one client of the process has lost its server, libjack's next jack_client_open closes
+// and frees every remaining client of the process behind their owners' backs: from then on
+// `open` refuses to open any client (ServerLost) until the process restarts.
+//
 // Contract:
 // - `open` and `close` (and dropping the client) run on the owner's thread, never on a JACK
-//   thread. `lost` and `reason` may be read from any thread.
+//   thread. `lost`, `reason` and `server_lost` may be read from any thread.
 // - A process callback begins with a `Cycle` on its client and does nothing when the cycle is
 //   refused (the server is gone): the owner then knows when no callback of ours runs.
 // - libjack's printers are silenced process-wide by the first `open`.
@@ -21,19 +25,37 @@
 #include <chrono>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace support::jack {
 
-// The reason a client could not be opened, from libjack's status bits.
-std::string open_error(jack_status_t status);
+// Why a client could not be opened. Only NoServer lets a caller turn to another audio system:
+// a server that answers and refuses, or one this process has lost, is the user's JACK.
+struct OpenError {
+    enum class Kind { NoServer, Refused, ServerLost };
+    Kind kind = Kind::NoServer;
+    std::string text;
+};
+
+// The error of a refused open, from libjack's status bits in JACK's own words.
+OpenError open_error(jack_status_t status);
+
+// Whether a client of this process has lost its server (no client is opened again).
+bool server_lost();
+
+// Connects port `source` to port `destination` (full names). A server in a self-connect mode
+// may refuse the request or ignore it and still report success, so the connection is looked up
+// afterwards: none when it is in place, else a text saying which one is missing and why.
+std::optional<std::string> connect(jack_client_t* client, const std::string& source,
+                                   const std::string& destination);
 
 class Client {
 public:
     // Opens `name` on the server JACK_DEFAULT_SERVER names without starting one. `lost_line`
     // (a whole line, or empty for none) goes to stderr when the server goes away.
-    static std::expected<std::unique_ptr<Client>, std::string> open(const std::string& name,
-                                                                     std::string lost_line = {});
+    static std::expected<std::unique_ptr<Client>, OpenError> open(const std::string& name,
+                                                                   std::string lost_line = {});
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
     // Closes as `close` does. Owners whose close() failed leak the client instead of dropping
@@ -67,9 +89,11 @@ public:
         bool live_;
     };
 
+    // libjack's shutdown callback; it may come more than once (tests call it directly).
+    static void on_shutdown(jack_status_t, const char* reason, void* self);
+
 private:
     Client() = default;
-    static void on_shutdown(jack_status_t, const char* reason, void* self);
 
     jack_client_t* client_ = nullptr;
     std::string lost_line_;

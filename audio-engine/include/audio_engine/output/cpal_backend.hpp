@@ -12,6 +12,11 @@
 // one port for the chosen channel ("vorla-engine-capture:inport N"), fed by that physical
 // capture port. Every other host API goes through RtAudio.
 //
+// A JACK server that refuses or ignores our connection requests (its self-connect modes) leaves
+// the stream running unconnected, for the user to connect: each missing connection is logged
+// at warn level. A JACK server that answers but refuses our client, or one this process has
+// lost, is reported in JACK's words: no other host API is tried then.
+//
 // Stream failures, loss of the device included, are written to stderr as
 // "audio stream error: {}" (output) or "audio input stream error: {}" (input), once per stream,
 // with one write(2) and no lock; a failed stream is not restarted (a JACK server that comes back
@@ -66,6 +71,9 @@ public:
     // whose ring then receives nothing more.
     std::expected<std::shared_ptr<CaptureRing>, std::string> start_input(std::uint32_t sample_rate,
                                                                          std::size_t channel);
+    // Why the running capture's port is not connected to the device (a JACK server that
+    // refuses or ignores its clients' connection requests); empty when it is, or none runs.
+    std::string unconnected_input() const;
 
 private:
     struct Stream;  // the library's objects, kept out of this header

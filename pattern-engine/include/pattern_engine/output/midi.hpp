@@ -7,7 +7,8 @@
 // "init: ...", "no MIDI output ports available", "connect: ..." or "send: ...".
 //
 // On Linux the sink is a client of the JACK server (JACK_DEFAULT_SERVER) with its own MIDI
-// output port "pattern-engine", connected to the first MIDI input port of another client. A
+// output port "pattern-engine", connected to the first MIDI input port of another client (a
+// server that does not make the connection leaves the sink open and says so in `unconnected`). A
 // send never blocks: it stamps the message with JACK's current frame time and queues it in a
 // lock-free ring of `kQueueCapacity` messages; the port's process callback writes it one
 // period later at the same place in the period (a fixed latency of one period, no jitter).
@@ -52,6 +53,9 @@ public:
     // The connected port's name, or "unknown" when it could not be read.
     std::string_view name() const override { return name_; }
     std::size_t room() const override;
+    // Why the sink's port is not connected to the port it names (a JACK server that refuses or
+    // ignores its clients' connection requests): the user connects it. Empty when it is.
+    const std::string& unconnected() const { return unconnected_; }
 
 private:
     struct Connection;  // the platform's MIDI objects, kept out of this header
@@ -61,6 +65,7 @@ private:
     void release();
 
     std::string name_;
+    std::string unconnected_;
     std::unique_ptr<Connection> connection_;
 };
 
