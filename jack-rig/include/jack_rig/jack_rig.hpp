@@ -67,6 +67,9 @@ struct ServerOptions {
     unsigned playback_channels = 2;
     // Off by default: realtime threads under sanitizers and parallel test runs buy nothing.
     bool realtime = false;
+    // jackd's self-connect mode ("-a"): 'a' / 'e' ignore clients' requests to connect their own
+    // ports (all / to system ports), 'A' / 'E' refuse them; 0 leaves jackd's default (allow).
+    char self_connect = 0;
     std::chrono::milliseconds ready_timeout{3000};
     // How long to wait for the machine-wide JackLock (other test programs using JACK).
     std::chrono::milliseconds lock_timeout{180000};
