@@ -115,9 +115,8 @@ void engine(benchmark::State& state, const std::string& request) {
 class NoInput final : public vorla_engine::AudioDevice {
 public:
     void stop() override {}
-    std::expected<std::shared_ptr<audio_engine::nodes::adc::CaptureRing>, std::string> start_input(
-        std::uint32_t, std::size_t) override {
-        return std::unexpected("none");
+    void start_input(std::uint32_t, std::size_t, InputDone done) override {
+        done({std::unexpected("none"), {}});
     }
 };
 

@@ -15,6 +15,7 @@
 
 #include "jack_rig/jack_rig.hpp"
 #include "jack_rig/player.hpp"
+#include "jack_rig/stderr_file.hpp"
 #include "support/log.hpp"
 
 namespace {
@@ -237,31 +238,6 @@ TEST_F(CpalBackendJackTest, CapturesTheChosenChannelUntilTheRingIsFull) {
     EXPECT_FALSE((*second)->empty());
 }
 
-// Standard error goes to a file while it lives; what was written can be read at any time.
-class StderrFile {
-public:
-    StderrFile() : saved_(dup(STDERR_FILENO)) {
-        char path[] = "/tmp/backend-stderr-XXXXXX";
-        fd_ = mkstemp(path);
-        unlink(path);
-        dup2(fd_, STDERR_FILENO);
-    }
-    ~StderrFile() {
-        dup2(saved_, STDERR_FILENO);
-        close(saved_);
-        close(fd_);
-    }
-    std::string text() const {
-        std::string out(4096, '\0');
-        const ssize_t n = pread(fd_, out.data(), out.size(), 0);
-        out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-        return out;
-    }
-
-private:
-    int saved_, fd_ = -1;
-};
-
 // The server goes away (SIGTERM, SIGKILL) under a playing output and a running capture: each
 // stream writes its error line once and nothing else reaches stderr; both then stop promptly.
 class CpalBackendServerLoss : public CpalBackendJackTest,
@@ -281,7 +257,7 @@ TEST_P(CpalBackendServerLoss, ReportsEachStreamOnceAndStopsPromptly) {
     const std::string input = "audio input stream error: " + gone;
     std::string err;
     {
-        StderrFile captured;
+        jack_rig::StderrFile captured;
         if (GetParam() == SIGKILL)
             server_->crash();
         else

@@ -240,19 +240,27 @@ IpcHandle::~IpcHandle() {
     stop();
 }
 
+void OwnFiles::remove() const {
+    if (still(socket_path, platform::FileKind::Socket, socket)) platform::remove_file(socket_path);
+    const fs::path pid_path = pid_path_for(socket_path);
+    if (still(pid_path, platform::FileKind::Regular, pid_file)) platform::remove_file(pid_path);
+}
+
+OwnFiles IpcHandle::own_files() const {
+    return {socket_path_, socket_, platform::file_id(pid_file_)};
+}
+
 void IpcHandle::stop() {
     if (!shutdown_) return;
     shutdown_->store(true);
     shutdown_.reset();
-    if (still(socket_path_, platform::FileKind::Socket, socket_)) {
-        (void)platform::connect_unix(socket_path_);  // wakes a server blocked in accept
-        platform::remove_file(socket_path_);
-    }
+    // Wakes a server blocked in accept.
+    if (still(socket_path_, platform::FileKind::Socket, socket_))
+        (void)platform::connect_unix(socket_path_);
+    const OwnFiles files = own_files();
+    files.remove();
     platform::stop_listening(listener_);  // wakes it where the path no longer leads to it
     listener_ = {};
-    const fs::path pid_path = pid_path_for(socket_path_);
-    if (still(pid_path, platform::FileKind::Regular, platform::file_id(pid_file_)))
-        platform::remove_file(pid_path);
     pid_file_ = {};
 }
 

@@ -183,6 +183,7 @@ MainLoop::MainLoop(LoopParts parts)
       points_per_cycle_(vorla_engine::points_per_cycle(parts.engine.bpm(), parts.sample_rate)),
       wake_(parts.wake ? std::move(parts.wake) : std::make_shared<support::Wake>()) {
     commands_.notify_on_send(wake_);
+    inputs_.second.notify_on_send(wake_);
 }
 
 void MainLoop::run() {
@@ -201,6 +202,7 @@ bool MainLoop::pass() {
         end_sounding_notes();
         return false;
     }
+    finish_inputs(now);
     engine_.fill(now);
     send_curves(now);
     file_due_events(now);
@@ -281,15 +283,6 @@ ipc::AudioResult MainLoop::audio_result(msg::ClientMessage& message) {
         refresh_node_types();
         return R("graph loaded");
     }
-    if (const auto* input = std::get_if<msg::StartInput>(&message)) {
-        const std::string ch = std::to_string(input->channel);
-        auto ring = device_.start_input(sample_rate_, input->channel);
-        if (!ring) return std::unexpected("start_input: " + ring.error());
-        controller.inject_node("adc_in",
-                               std::make_unique<audio_engine::nodes::adc::AdcNode>(*ring));
-        support::log::info(log_target, "audio input started (ch " + ch + ")");
-        return R("input started (ch " + ch + ")");
-    }
     if (auto* map = std::get_if<msg::MidiMap>(&message)) {
         const std::string pair =
             "midi_map: ch" + std::to_string(map->channel) + " cc" + std::to_string(map->cc);
@@ -311,10 +304,52 @@ bool MainLoop::apply_audio(ipc::loop::AudioRequest request) {
         device_.stop();
         return false;
     }
+    if (const auto* input = std::get_if<msg::StartInput>(&request.message)) {
+        // Answered once the device is done: the loop goes on meanwhile.
+        const std::uint64_t id = next_input_id_++;
+        pending_inputs_.push_back({id, input->channel, clock_.now() + input_start_timeout,
+                                   std::move(request.reply)});
+        device_.start_input(sample_rate_, input->channel,
+                            [tx = inputs_.first, id](InputStarted started) {
+                                tx.send({id, std::move(started)});
+                            });
+        return true;
+    }
     auto result = audio_result(request.message);
     if (!result) warn(result.error());
     std::move(request.reply).send(std::move(result));
     return true;
+}
+
+void MainLoop::finish_inputs(Instant now) {
+    const auto answer = [&](PendingInput& input, ipc::AudioResult result) {
+        if (!result) warn(result.error());
+        std::move(input.reply).send(std::move(result));
+    };
+    while (auto done = inputs_.second.try_recv()) {
+        auto& [id, started] = *done;
+        const auto it = std::find_if(pending_inputs_.begin(), pending_inputs_.end(),
+                                     [&](const PendingInput& p) { return p.id == id; });
+        if (it == pending_inputs_.end()) continue;  // answered at its deadline already
+        const std::string ch = std::to_string(it->channel);
+        if (!started.ring) {
+            answer(*it, std::unexpected("start_input: " + started.ring.error()));
+        } else {
+            audio_.controller().inject_node(
+                "adc_in", std::make_unique<audio_engine::nodes::adc::AdcNode>(std::move(*started.ring)));
+            support::log::info(log_target, "audio input started (ch " + ch + ")");
+            // The capture runs, but nothing reaches it until the user connects its port.
+            answer(*it, "input started (ch " + ch + ")" +
+                            (started.unconnected.empty() ? "" : ", but " + started.unconnected));
+        }
+        pending_inputs_.erase(it);
+    }
+    std::erase_if(pending_inputs_, [&](PendingInput& p) {
+        if (p.deadline > now) return false;
+        answer(p, std::unexpected("start_input: the audio device did not answer within " +
+                                  std::to_string(input_start_timeout.count()) + " s"));
+        return true;
+    });
 }
 
 void MainLoop::answer_state(ipc::loop::StateRequest request) {

@@ -12,6 +12,7 @@
 #include "support/debug.hpp"
 #include "support/log.hpp"
 #include "support/number.hpp"
+#include "vorla_engine/platform/unix_socket.hpp"
 #include "vorla_engine/host.hpp"
 
 namespace vorla_engine {
@@ -20,28 +21,57 @@ namespace {
 
 namespace cpal = audio_engine::output::cpal_backend;
 
-// Stopping the device ends the process. A server that stalls without going away keeps libjack
-// waiting in our client's close (and the MIDI sink's) for as long as it stalls: past this time
-// the process leaves at once, still with status 0. A stale socket and PID file of a dead engine
-// are cleared by the next start.
+// From "shutdown" on the process ends within this time: a server that stalls without going
+// away keeps libjack waiting in our clients' close (the output's, the MIDI sink's) or open (a
+// capture being started) for as long as it stalls. Past it the process removes its socket and
+// PID files and leaves at once, still with status 0.
 constexpr auto exit_deadline = std::chrono::seconds(3);
 
+void arm_exit_deadline(std::optional<ipc::OwnFiles> files) {
+    std::thread([files = std::move(files)] {
+        std::this_thread::sleep_for(exit_deadline);
+        if (files) files->remove();
+        support::log::warn(log_target, "shutdown did not finish within 3 s: exiting");
+        std::_Exit(0);
+    }).detach();
+}
+
+// Captures start on a thread of the device's own, in the order asked, so that a server that
+// keeps a call waiting never holds up the main loop.
 class Device final : public AudioDevice {
 public:
     cpal::CpalBackend backend;
+    std::optional<ipc::OwnFiles> files;  // for the exit deadline
+
+    Device() : Device(support::channel::unbounded<Job>()) {}
+    ~Device() override {
+        jobs_.reset();  // the worker ends after the jobs already queued
+        worker_.join();
+    }
 
     void stop() override {
-        std::thread([] {
-            std::this_thread::sleep_for(exit_deadline);
-            support::log::warn(log_target, "shutdown did not finish within 3 s: exiting");
-            std::_Exit(0);
-        }).detach();
+        arm_exit_deadline(files);
         backend.stop();
     }
-    std::expected<std::shared_ptr<audio_engine::nodes::adc::CaptureRing>, std::string>
-    start_input(std::uint32_t sample_rate, std::size_t channel) override {
-        return backend.start_input(sample_rate, channel);
+    void start_input(std::uint32_t sample_rate, std::size_t channel, InputDone done) override {
+        jobs_->send([this, sample_rate, channel, done = std::move(done)]() mutable {
+            InputStarted started{backend.start_input(sample_rate, channel), {}};
+            if (started.ring) started.unconnected = backend.unconnected_input();
+            done(std::move(started));
+        });
     }
+
+private:
+    using Job = std::move_only_function<void()>;
+    explicit Device(std::pair<support::channel::Sender<Job>, support::channel::Receiver<Job>> jobs)
+        : jobs_(std::move(jobs.first)),
+          worker_([this, receiver = std::move(jobs.second)]() mutable {
+              platform::set_thread_name("zorva-device");
+              while (auto job = receiver.recv()) (*job)();
+          }) {}
+
+    std::optional<support::channel::Sender<Job>> jobs_;
+    std::thread worker_;
 };
 
 void info(const std::string& text) { support::log::info(log_target, text); }
@@ -73,6 +103,7 @@ std::expected<void, std::string> run(const Config& config, std::size_t channels,
     auto [commands_tx, commands] = support::channel::unbounded<LoopCommand>();
     auto handle = ipc::start(config.socket_path, std::move(commands_tx), node_types);
     if (!handle) return std::unexpected(std::move(handle.error()));
+    device.files = handle->own_files();
 
     info("vorla-engine ready");
     info("  socket: " + handle->socket_path().string());

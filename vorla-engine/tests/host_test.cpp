@@ -85,15 +85,27 @@ TEST(HostAudioCallback, ChunksAndCopiesMonoToEveryChannel) {
 
 // ---- the main loop against a fake clock, a recording MIDI sink and a fake device ----
 
+// Answers capture requests at once, or keeps them in flight while `hold` is set.
 class FakeDevice final : public AudioDevice {
 public:
     bool stopped = false;
     bool input_fails = false;
+    bool hold = false;
+    std::string unconnected;
+    std::vector<InputDone> held;
     void stop() override { stopped = true; }
-    std::expected<std::shared_ptr<audio_engine::nodes::adc::CaptureRing>, std::string>
-    start_input(std::uint32_t, std::size_t) override {
-        if (input_fails) return std::unexpected("no input device");
-        return std::make_shared<audio_engine::nodes::adc::CaptureRing>(16);
+    void start_input(std::uint32_t, std::size_t, InputDone done) override {
+        held.push_back(std::move(done));
+        if (!hold) finish();
+    }
+    void finish() {
+        for (auto& done : held) {
+            if (input_fails)
+                done({std::unexpected("no input device"), {}});
+            else
+                done({std::make_shared<audio_engine::nodes::adc::CaptureRing>(16), unconnected});
+        }
+        held.clear();
     }
 };
 
@@ -523,6 +535,44 @@ TEST(MainLoop, AnswersRequestsMapsControlChangesRunsCurvesAndShutsDown) {
 
 // A curve starts at its cycle's start, in the pass that applies a Control event at the same
 // place, and lasts one cycle of the engine's beats.
+// A capture the device is still starting (a stalled server keeps it waiting) holds up nothing:
+// notes, status and other requests go on; its answer comes, in order, once the device is done,
+// or as an error at its deadline (a late capture is then left out).
+TEST(MainLoop, StartInputIsAnsweredWhenTheDeviceIsDoneAndHoldsUpNothing) {
+    const std::string adc_graph =
+        R"({"type":"load_graph","nodes":[{"id":"adc_in","type_id":"adc_input"},)"
+        R"({"id":"out","type_id":"dac"}],"connections":[["adc_in","out","out","in"]]})";
+    const std::tuple<bool, std::string, bool, ipc::AudioResult> cases[] = {
+        {false, "", false, "input started (ch 1)"},
+        {false, "JACK did not connect 'a' to 'b'", false,
+         "input started (ch 1), but JACK did not connect 'a' to 'b'"},
+        {true, "", false, std::unexpected("start_input: no input device")},
+        {false, "", true,
+         std::unexpected("start_input: the audio device did not answer within 2 s")},
+    };
+    for (const auto& [fails, unconnected, late, want] : cases) {
+        Loop l;
+        l.device.hold = true;
+        l.device.input_fails = fails;
+        l.device.unconnected = unconnected;
+        l.pattern("d1", R"(["Atom",["Note",0,60,100,0.5]])");
+        auto first = l.queue_audio(R"({"type":"start_input","channel":1})");
+        auto second = l.queue_audio(R"({"type":"start_input","channel":1})");
+        EXPECT_EQ(l.audio_request(R"({"type":"set_master_gain","gain":0.5})"),
+                  ipc::AudioResult("ok"));
+        EXPECT_FALSE(l.audio_request(adc_graph).has_value()) << "no adc_in yet";
+        l.run_for(1900ms);
+        EXPECT_FALSE(first.recv_for(0ms).has_value());
+        if (late) l.run_for(200ms);
+        l.device.finish();
+        l.run_for(late ? 100ms : 300ms);
+        EXPECT_EQ(l.midi, (Sent{{2s, "on 60"}})) << "the loop went on";
+        EXPECT_EQ(first.recv_for(0ms).value(), want);
+        EXPECT_EQ(second.recv_for(0ms).value(), want);
+        EXPECT_EQ(l.audio_request(adc_graph).has_value(), want.has_value());
+    }
+}
+
 TEST(MainLoop, CurvesStartOnTheirCycleAndLastOneCycle) {
     const std::tuple<std::string, Duration, std::uint64_t> cases[] = {
         {"4", 2s, 96000},

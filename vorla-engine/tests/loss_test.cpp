@@ -1,9 +1,12 @@
-// The real vorla-engine process loses its JACK server while a graph plays, capture runs and
-// MIDI flows: it reports the loss once, keeps serving and logging, starts nothing again when
-// the server comes back, and shuts down with status 0. Each run prints one "loss:" line of
-// figures, which scripts/loss-stress.sh collects over many runs.
+// The real vorla-engine process against JACK servers that fail it. It loses its server while a
+// graph plays, capture runs and MIDI flows: it reports the loss once, keeps serving and logging,
+// opens nothing again when the server comes back, and shuts down with status 0 (each run prints
+// one "loss:" line of figures, which scripts/loss-stress.sh collects over many runs). A stalled
+// server holds up no request and no shutdown; a refusing one is reported in its own words; one
+// that ignores connection requests leaves the engine running unconnected, saying so.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <jack/jack.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -154,6 +157,13 @@ public:
 std::string ok(std::string_view msg) {
     return R"({"status":"Ok","msg":")" + std::string(msg) + R"("})";
 }
+std::string error(std::string_view msg) {
+    return R"({"status":"Error","msg":")" + std::string(msg) + R"("})";
+}
+
+// After a loss libjack would free every client of the process at the next client it opens.
+const std::string kNoJackAfterLoss = error(
+    "start_input: the JACK server has gone away: no JACK client is opened again before a restart");
 
 class EngineServerLoss : public ::testing::TestWithParam<int> {};
 
@@ -206,6 +216,7 @@ TEST_P(EngineServerLoss, ReportsOnceKeepsServingAndExitsCleanly) {
                     R"("hi":1000})"),
               ok("midi_map: ch0 cc74 \u2192 freq"));
     EXPECT_TRUE(engine.wait_line("] midi_map: ch0 cc74 \u2192 [200, 1000]", 5s));
+    EXPECT_EQ(s.ask(R"({"type":"start_input","channel":0})"), kNoJackAfterLoss);
 
     // The server comes back under its name: the engine starts nothing on it.
     server.reset();
@@ -214,6 +225,7 @@ TEST_P(EngineServerLoss, ReportsOnceKeepsServingAndExitsCleanly) {
     auto watcher = jack_rig::JackClient::open("watcher");
     ASSERT_TRUE(watcher);
     ASSERT_TRUE((*watcher)->wait_cycles(40, 10s));
+    EXPECT_EQ(s.ask(R"({"type":"start_input","channel":0})"), kNoJackAfterLoss);
     EXPECT_EQ((*watcher)->ports("vorla-engine"), std::vector<std::string>{});
     watcher->reset();
 
@@ -243,9 +255,10 @@ TEST_P(EngineServerLoss, ReportsOnceKeepsServingAndExitsCleanly) {
                 ms(ready->at - engine.started()), lsp_ms);
 }
 
-// A server that stops answering without going away (stopped here with SIGSTOP) must not keep
-// the engine from exiting after "shutdown", though closing its clients waits in libjack.
-TEST(EngineStalledServer, ShutdownStillExits) {
+// A server that stops answering without going away (stopped here with SIGSTOP) keeps every
+// JACK call waiting: a capture being started holds up neither the loop nor later requests, and
+// "shutdown" still ends the process within 3 s, its socket and PID file removed.
+TEST(EngineStalledServer, RequestsGoOnAndShutdownExitsWithinThreeSeconds) {
     std::optional<jack_rig::JackServer> server;
     if (auto s = jack_rig::JackServer::start()) server.emplace(std::move(*s));
     ASSERT_TRUE(server);
@@ -261,6 +274,16 @@ TEST(EngineStalledServer, ShutdownStillExits) {
     std::this_thread::sleep_for(200ms);
 
     ::kill(server->pid(), SIGSTOP);
+    auto asked = Clock::now();
+    EXPECT_EQ(s.ask(R"({"type":"start_input","channel":0})"),
+              error("start_input: the audio device did not answer within 2 s"));
+    const double input_ms = ms(Clock::now() - asked);
+    EXPECT_LT(input_ms, 4000) << "the IPC thread's 5 s wait ran out first";
+    asked = Clock::now();
+    EXPECT_TRUE(s.ask(R"({"cmd":"Status"})").starts_with(R"({"status":"State")"));
+    const double status_ms = ms(Clock::now() - asked);
+    EXPECT_LT(status_ms, 1000);
+
     const auto stopping = Clock::now();
     EXPECT_EQ(s.ask(R"({"type":"shutdown"})"), ok("shutting down"));
     const auto status = engine.exit_status(8s);
@@ -268,10 +291,84 @@ TEST(EngineStalledServer, ShutdownStillExits) {
     // Resumed, the server would wait out its client time-out on the dead engine's clients: it
     // goes the way a crash does instead.
     server->crash();
-    EXPECT_EQ(status, 0) << "shutdown took " << shutdown_ms << " ms";
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(shutdown_ms, 4000);
     EXPECT_TRUE(engine.wait_line("] shutdown did not finish within 3 s: exiting", 1s));
-    std::printf("stalled server: shutdown %.1f ms, exit %d\n", shutdown_ms, status.value_or(-1));
+    EXPECT_FALSE(fs::exists(engine.socket()));
+    EXPECT_FALSE(fs::exists(fs::path(engine.socket()).replace_extension("pid")));
+    std::printf("stalled server: start_input %.1f ms, status %.1f ms, shutdown %.1f ms, exit %d\n",
+                input_ms, status_ms, shutdown_ms, status.value_or(-1));
 }
+
+// A server that answers but refuses the engine (its client table full) is the user's JACK: the
+// engine stops with JACK's reason and plays through nothing else.
+TEST(EngineRefusedByJack, StopsWithJacksReason) {
+    std::optional<jack_rig::JackServer> server;
+    if (auto s = jack_rig::JackServer::start()) server.emplace(std::move(*s));
+    ASSERT_TRUE(server);
+    std::vector<jack_client_t*> fillers;
+    jack_status_t status{};
+    for (int i = 0; i < 1000; ++i) {
+        jack_client_t* c = jack_client_open(("filler-" + std::to_string(i)).c_str(),
+                                            JackNoStartServer, &status);
+        if (!c) break;
+        fillers.push_back(c);
+    }
+    ASSERT_EQ(status, JackFailure | JackServerError) << fillers.size() << " clients";
+    audio_faust::test_util::TempDir dir;
+    Engine engine(dir.path(), server->name());
+    EXPECT_EQ(engine.exit_status(30s), 101);
+    EXPECT_TRUE(engine.wait_line("no audio device: \"JACK refused the client: communication error "
+                                 "with the JACK server (status 0x21)\"",
+                                 1s));
+    for (jack_client_t* c : fillers) jack_client_close(c);
+}
+
+// A server that ignores (or refuses) its clients' requests to connect their own ports: the
+// engine runs with its ports unconnected, says which connections are missing, and plays once
+// someone else connects them.
+class EngineSelfConnectMode : public ::testing::TestWithParam<char> {};
+
+TEST_P(EngineSelfConnectMode, RunsUnconnectedAndSaysSo) {
+    std::optional<jack_rig::JackServer> server;
+    if (auto s = jack_rig::JackServer::start({.self_connect = GetParam()})) server.emplace(std::move(*s));
+    ASSERT_TRUE(server);
+    auto rig = jack_rig::JackClient::open("rig");
+    ASSERT_TRUE(rig && (*rig)->add_midi_input("midi_in") && (*rig)->add_audio_input("audio_in"));
+    audio_faust::test_util::TempDir dir;
+    Engine engine(dir.path(), server->name());
+    ASSERT_TRUE(engine.wait_line("] vorla-engine ready", 30s));
+    const std::string why = GetParam() == 'a' ? " (the server ignored the request): connect it yourself"
+                                              : " (error -1): connect it yourself";
+    const auto missing = [&](const char* from, const char* to) {
+        return std::string("JACK did not connect '") + from + "' to '" + to + "'" + why;
+    };
+    EXPECT_TRUE(engine.wait_line(
+        "WARN  audio_engine::output::cpal_backend] " +
+            missing("vorla-engine-audio:outport 1", "system:playback_2"), 5s));
+    EXPECT_TRUE(engine.wait_line(
+        "WARN  vorla_engine]   midi: " + missing("vorla-engine:pattern-engine", "rig:midi_in"), 5s));
+    EXPECT_FALSE(engine.wait_line("midi: connected", 0ms));
+    Session s(engine.socket());
+    ASSERT_TRUE(s.connected());
+    EXPECT_EQ(s.line(), R"({"protocol":1,"engine":"vorla-engine"})");
+    EXPECT_EQ(s.ask(R"({"type":"start_input","channel":0})"),
+              ok("input started (ch 0), but " +
+                 missing("system:capture_1", "vorla-engine-capture:inport 0")));
+    EXPECT_EQ(s.ask(R"({"type":"load_graph","nodes":[{"id":"osc","type_id":"oscillator",)"
+                    R"("controls":{"freq":440}},{"id":"out","type_id":"dac"}],)"
+                    R"("connections":[["osc","out","out","in"]]})"),
+              ok("graph loaded"));
+    // A client that owns neither port may connect them.
+    auto patchbay = jack_rig::JackClient::open("patchbay");
+    ASSERT_TRUE(patchbay && (*patchbay)->connect("vorla-engine-audio:outport 0", "rig:audio_in"));
+    EXPECT_TRUE((*rig)->wait_for_audio("audio_in", 4800, 10s));
+    EXPECT_EQ(s.ask(R"({"type":"shutdown"})"), ok("shutting down"));
+    EXPECT_EQ(engine.exit_status(5s), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, EngineSelfConnectMode, ::testing::Values('a', 'A'),
+                         [](const auto& info) { return info.param == 'a' ? "Ignore" : "Refuse"; });
 
 INSTANTIATE_TEST_SUITE_P(Signals, EngineServerLoss, ::testing::Values(SIGTERM, SIGKILL),
                          [](const auto& info) { return info.param == SIGKILL ? "SIGKILL" : "SIGTERM"; });

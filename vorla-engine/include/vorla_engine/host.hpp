@@ -61,6 +61,9 @@ inline constexpr std::chrono::seconds refusal_report_interval{1};
 inline constexpr std::chrono::milliseconds shutdown_note_off_stall{250};
 // The meter the status reply reports, whatever the beats per cycle.
 inline constexpr double status_meter = 4.0;
+// How long a start_input request waits for the device (a stalled audio server keeps it
+// waiting) before it is answered with an error.
+inline constexpr std::chrono::seconds input_start_timeout{2};
 // Clock pulses one pass sends at most before the clock is put back on the current instant.
 inline constexpr std::size_t max_clock_burst = 1024;
 
@@ -201,13 +204,25 @@ struct MidiMapping {
     float hi = 0.0f;
 };
 
+// A capture that started (its ring, and why its port is not connected, if it is not), or why
+// none did.
+struct InputStarted {
+    std::expected<std::shared_ptr<audio_engine::nodes::adc::CaptureRing>, std::string> ring;
+    std::string unconnected;
+};
+
 // What the loop needs of the audio device: stopping playback at shutdown and capturing input.
 class AudioDevice {
 public:
+    using InputDone = std::move_only_function<void(InputStarted)>;
     virtual ~AudioDevice() = default;
+    // Stops playback; from this call on the process ends within a few seconds, whatever the
+    // audio server does.
     virtual void stop() = 0;
-    virtual std::expected<std::shared_ptr<audio_engine::nodes::adc::CaptureRing>, std::string>
-    start_input(std::uint32_t sample_rate, std::size_t channel) = 0;
+    // Starts capturing off the calling thread, since the audio server may keep a call waiting
+    // for as long as it stalls; `done` gets the result once, on any thread (also before this
+    // returns). Requests are carried out in the order they came.
+    virtual void start_input(std::uint32_t sample_rate, std::size_t channel, InputDone done) = 0;
 };
 
 // The loop's time: the current instant, and a wait until a deadline that ends early once
@@ -278,6 +293,9 @@ private:
     void answer_state(ipc::loop::StateRequest request);
     void clear_slot_automations(std::size_t slot);
     void refresh_node_types();
+    // Answers the start_input requests whose capture the device has finished starting, and
+    // those it has kept past their deadline.
+    void finish_inputs(Instant now);
 
     void send_curves(Instant now);
     void send_curve(pattern_engine::engine::CurveOutput curve, std::string id);
@@ -306,6 +324,19 @@ private:
     std::unique_ptr<pattern_engine::output::OutputSink> midi_;
     std::shared_ptr<CcRing> midi_in_;
     std::unordered_map<std::uint16_t, MidiMapping> midi_cc_map_;  // key: channel << 8 | cc
+    // start_input requests the device is working on, oldest first, each answered when its
+    // capture has started (or failed to) or at its deadline; the device's results by request.
+    struct PendingInput {
+        std::uint64_t id = 0;
+        std::size_t channel = 0;
+        Instant deadline;
+        support::channel::SlotSender<ipc::AudioResult> reply;
+    };
+    std::vector<PendingInput> pending_inputs_;
+    std::uint64_t next_input_id_ = 0;
+    std::pair<support::channel::Sender<std::pair<std::uint64_t, InputStarted>>,
+              support::channel::Receiver<std::pair<std::uint64_t, InputStarted>>>
+        inputs_ = support::channel::unbounded<std::pair<std::uint64_t, InputStarted>>();
     // Heaps, the earliest due at the front.
     std::vector<NoteOff> note_offs_;
     std::vector<PendingEvent> pending_controls_;

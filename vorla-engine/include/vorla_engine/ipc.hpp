@@ -156,6 +156,15 @@ struct ServerOptions {
     std::chrono::milliseconds reply_wait{5000};
 };
 
+// The socket and PID files a server made, by path and identity: removed (from any thread) only
+// while the paths still name those very files.
+struct OwnFiles {
+    std::filesystem::path socket_path;
+    platform::FileId socket;
+    platform::FileId pid_file;
+    void remove() const;
+};
+
 // Owned by start-up; dropping it raises the shutdown flag, wakes a server blocked in accept
 // and removes the socket and PID files while they are still the ones `start` made (a second
 // engine may have taken the path since). The server thread is detached, never joined: it ends
@@ -171,6 +180,8 @@ public:
     ~IpcHandle();
 
     const std::filesystem::path& socket_path() const { return socket_path_; }
+    // For a shutdown that cannot wait for this handle to be dropped.
+    OwnFiles own_files() const;
 
 private:
     void stop();
