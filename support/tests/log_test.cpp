@@ -222,6 +222,67 @@ TEST_F(LogTest, ConcurrentWritersKeepLinesWhole) {
         ASSERT_TRUE(std::regex_match(line, kLine)) << line;
 }
 
+// The formatter reuses the date and time it last printed; when the second changes while
+// several threads log, each line must still show the clock as read during its own call.
+TEST_F(LogTest, ConcurrentWritersStampTheirOwnTimeAcrossASecondChange) {
+    using namespace std::chrono;
+    using Call = std::pair<system_clock::time_point, system_clock::time_point>;  // before, after
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    std::atomic<int> in_sink{0};
+    std::atomic<bool> overlapped{false};
+    log::init_with("info", Style::Never, [&](std::string_view line) {
+        if (in_sink++ > 0) overlapped = true;  // sink calls are serialised
+        {
+            const std::lock_guard lock(mutex);
+            lines.emplace_back(line);
+        }
+        --in_sink;
+    });
+    constexpr int kThreads = 4;
+    std::vector<std::vector<Call>> calls(kThreads);
+    // Start some 50 ms before the clock's next second.
+    std::this_thread::sleep_until(ceil<seconds>(system_clock::now() + 50ms) - 50ms);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &mine = calls[t]] {
+            // Each thread crosses a change of second, however late it starts.
+            const auto end = floor<seconds>(system_clock::now()) + 1050ms;
+            for (system_clock::time_point before; before < end;) {
+                const std::string message = std::to_string(t) + " " + std::to_string(mine.size());
+                before = system_clock::now();
+                log::info("audio_engine::clock", message);
+                mine.emplace_back(before, system_clock::now());
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    log::reset();
+    EXPECT_FALSE(overlapped);
+    std::size_t total = 0;
+    for (const auto& mine : calls)
+        total += mine.size();
+    ASSERT_EQ(lines.size(), total);
+    std::set<std::string> seen;
+    for (const auto& line : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, kLine)) << line;
+        int y, mo, d, h, mi, s, ms;
+        std::size_t t, i;
+        ASSERT_EQ(std::sscanf(line.c_str(), "[%d-%d-%dT%d:%d:%d.%d", &y, &mo, &d, &h, &mi, &s, &ms),
+                  7);
+        ASSERT_EQ(std::sscanf(m[3].str().c_str(), "%zu %zu", &t, &i), 2) << line;
+        ASSERT_TRUE(t < calls.size() && i < calls[t].size() && seen.insert(m[3]).second) << line;
+        const sys_time<milliseconds> stamp =
+            sys_days(year(y) / mo / d) + hours(h) + minutes(mi) + seconds(s) + milliseconds(ms);
+        const auto [before, after] = calls[t][i];
+        ASSERT_TRUE(floor<milliseconds>(before) <= stamp && stamp <= floor<milliseconds>(after))
+            << line << "called in [" << floor<milliseconds>(before).time_since_epoch() << ", "
+            << floor<milliseconds>(after).time_since_epoch() << "]";
+    }
+}
+
 // Descriptor 2 goes to `fd` (taken over) for the life of the object.
 class StderrTo {
 public:
