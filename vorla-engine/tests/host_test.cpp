@@ -548,20 +548,20 @@ TEST(MainLoop, StartInputIsAnsweredWhenTheDeviceIsDoneAndHoldsUpNothing) {
          "input started (ch 1), but JACK did not connect 'a' to 'b'"},
         {true, "", false, std::unexpected("start_input: no input device")},
         {false, "", true,
-         std::unexpected("start_input: the audio device did not answer within 2 s")},
+         std::unexpected("start_input: the audio device did not answer within 3 s")},
     };
     for (const auto& [fails, unconnected, late, want] : cases) {
         Loop l;
         l.device.hold = true;
         l.device.input_fails = fails;
         l.device.unconnected = unconnected;
-        l.pattern("d1", R"(["Atom",["Note",0,60,100,0.5]])");
+        l.pattern("d1", R"(["Atom",["Note",0,60,100,1]])");
         auto first = l.queue_audio(R"({"type":"start_input","channel":1})");
         auto second = l.queue_audio(R"({"type":"start_input","channel":1})");
         EXPECT_EQ(l.audio_request(R"({"type":"set_master_gain","gain":0.5})"),
                   ipc::AudioResult("ok"));
         EXPECT_FALSE(l.audio_request(adc_graph).has_value()) << "no adc_in yet";
-        l.run_for(1900ms);
+        l.run_for(2900ms);
         EXPECT_FALSE(first.recv_for(0ms).has_value());
         if (late) l.run_for(200ms);
         l.device.finish();

@@ -63,7 +63,7 @@ inline constexpr std::chrono::milliseconds shutdown_note_off_stall{250};
 inline constexpr double status_meter = 4.0;
 // How long a start_input request waits for the device (a stalled audio server keeps it
 // waiting) before it is answered with an error.
-inline constexpr std::chrono::seconds input_start_timeout{2};
+inline constexpr std::chrono::seconds input_start_timeout{3};
 // Clock pulses one pass sends at most before the clock is put back on the current instant.
 inline constexpr std::size_t max_clock_burst = 1024;
 
