@@ -239,12 +239,10 @@ TEST_F(CpalBackendJackTest, RefusesWhatTheServerCannotPlayAndKeepsPlaying) {
 
 // The server starts at one period and changes to another while the backend plays (as
 // `jack_bufsize` does): whole blocks go out in order at both, and across the change.
-struct PeriodChange {
-    std::uint32_t from, to;
-};
-class CpalBackendJackPeriods : public CpalBackendJackTest,
-                               public ::testing::WithParamInterface<PeriodChange> {
-    jack_rig::ServerOptions options() const override { return {.period = GetParam().from}; }
+class CpalBackendJackPeriods
+    : public CpalBackendJackTest,
+      public ::testing::WithParamInterface<std::pair<std::uint32_t, std::uint32_t>> {
+    jack_rig::ServerOptions options() const override { return {.period = GetParam().first}; }
 };
 
 TEST_P(CpalBackendJackPeriods, PlaysWholeBlocksInOrderAtEachPeriod) {
@@ -256,11 +254,11 @@ TEST_P(CpalBackendJackPeriods, PlaysWholeBlocksInOrderAtEachPeriod) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Periods, CpalBackendJackPeriods,
-                         ::testing::Values(PeriodChange{32, 1024}, PeriodChange{64, 1024},
-                                           PeriodChange{128, 32}, PeriodChange{256, 64},
-                                           PeriodChange{1024, 32}),
+                         ::testing::Values(std::pair(32u, 1024u), std::pair(64u, 1024u),
+                                           std::pair(128u, 32u), std::pair(256u, 64u),
+                                           std::pair(1024u, 32u)),
                          [](const auto& info) {
-                             return fmt::format("{}to{}", info.param.from, info.param.to);
+                             return fmt::format("{}to{}", info.param.first, info.param.second);
                          });
 
 // Only the chosen channel's physical port is captured, through a port of its own; a ramp of
