@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "audio_engine/output/period_adapter.hpp"
 #include "backend.hpp"
 #include "support/log.hpp"
 
@@ -190,7 +191,8 @@ namespace {
 struct RtStream final : detail::Stream {
     std::unique_ptr<RtAudio> host;
     std::size_t channels = 0;
-    RenderFn render;                    // output streams
+    RenderFn render;  // output streams, until `output` takes it
+    std::optional<PeriodAdapter> output;
     std::shared_ptr<CaptureRing> ring;  // input streams: the producer side
     std::size_t channel = 0;
 
@@ -200,11 +202,12 @@ struct RtStream final : detail::Stream {
         (void)call([&] { host.reset(); });
     }
 
-    // The output data callback: the whole interleaved buffer, unchanged, to the render function.
+    // The output data callback: the library may deliver other lengths than the block asked for,
+    // so the adapter serves them from whole blocks.
     static int render_forwarder(void* out, void*, unsigned int frames, double, RtAudioStreamStatus,
                                 void* self) {
         auto* s = static_cast<RtStream*>(self);
-        if (out) s->render(std::span<float>(static_cast<float*>(out), frames * s->channels));
+        if (out) s->output->fill(std::span<float>(static_cast<float*>(out), frames * s->channels));
         return 0;
     }
 
@@ -276,6 +279,7 @@ Opened rt_start(const engine::EngineConfig& config, RenderFn& render) {
 
     stream->host = std::move(device->host);
     stream->channels = config.channels;
+    stream->output.emplace(std::move(stream->render), config.max_block, config.channels);
     RtAudio::StreamParameters out;
     out.nChannels = static_cast<unsigned int>(config.channels);
     if (auto r = stream->open(device->id, &out, nullptr, config.sample_rate,

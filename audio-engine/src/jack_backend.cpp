@@ -7,12 +7,13 @@
 #include <fmt/format.h>
 #include <jack/jack.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
 
+#include "audio_engine/output/period_adapter.hpp"
 #include "support/jack.hpp"
 #include "support/log.hpp"
 
@@ -61,11 +62,11 @@ std::string rate_mismatch(std::uint32_t requested, std::uint32_t server) {
 struct State {
     std::unique_ptr<Client> client;
     std::vector<jack_port_t*> ports;
-    // Output: the render function fills `scratch` (interleaved, at most one period of frames),
-    // which is then spread over the ports' buffers.
+    // Output: the render function, until the adapter that serves the server's periods from its
+    // whole blocks takes it; each period is spread over the ports' buffers.
     RenderFn render;
+    std::optional<PeriodAdapter> output;
     std::vector<float*> buffers;
-    std::vector<float> scratch;
     // Input: the producer side of the capture ring.
     std::shared_ptr<CaptureRing> ring;
 
@@ -76,16 +77,11 @@ struct State {
         if (!cycle || channels == 0) return 0;
         for (std::size_t c = 0; c < channels; ++c)
             s.buffers[c] = static_cast<float*>(jack_port_get_buffer(s.ports[c], frames));
-        const std::size_t room = s.scratch.size() / channels;
-        for (std::size_t done = 0; done < frames;) {
-            const std::size_t n = std::min<std::size_t>(frames - done, room);
-            const std::span<float> block(s.scratch.data(), n * channels);
-            s.render(block);
-            for (std::size_t i = 0; i < n; ++i)
+        s.output->pull(frames, [&](std::span<const float> run, std::size_t at) {
+            for (std::size_t i = 0; i < run.size() / channels; ++i)
                 for (std::size_t c = 0; c < channels; ++c)
-                    s.buffers[c][done + i] = block[i * channels + c];
-            done += n;
-        }
+                    s.buffers[c][at + i] = run[i * channels + c];
+        });
         return 0;
     }
 
@@ -174,8 +170,7 @@ std::optional<Opened> jack_start(const engine::EngineConfig& config, RenderFn& r
         connections.emplace_back(jack_port_name(port), physical[c]);
     }
     s.buffers.resize(config.channels);
-    s.scratch.resize(std::max<std::size_t>(jack_get_buffer_size(stream->client()), 1) *
-                     config.channels);
+    s.output.emplace(std::move(s.render), config.max_block, config.channels);
     if (auto r = stream->play(State::play, connections); !r) return std::unexpected(r.error());
     return std::unique_ptr<Stream>(std::move(stream));
 }

@@ -280,6 +280,7 @@ struct JackClient::State {
                 const std::size_t old = t.samples.size();
                 t.samples.resize(old + n);
                 std::memcpy(t.samples.data() + old, scratch.data(), n * sizeof(float));
+                t.cycles.push_back({h.frame, static_cast<std::uint32_t>(n)});
             }
         }
         return any;
@@ -396,6 +397,15 @@ std::uint32_t JackClient::sample_rate() const {
 
 std::uint32_t JackClient::period() const {
     return jack_get_buffer_size(state_->client);
+}
+
+std::expected<void, Error> JackClient::set_buffer_size(std::uint32_t frames) {
+    if (frames > kMaxPeriod)
+        return std::unexpected(Error{"a period of " + std::to_string(frames) + " frames is too long"});
+    if (const int rc = jack_set_buffer_size(state_->client, frames); rc != 0)
+        return std::unexpected(Error{"JACK refused a period of " + std::to_string(frames) +
+                                     " frames (" + std::to_string(rc) + ")"});
+    return {};
 }
 
 std::uint32_t JackClient::frame_time() const {
@@ -534,6 +544,7 @@ void JackClient::clear() {
     state_->midi.clear();
     for (auto& t : state_->tracks) {
         t.samples.clear();
+        t.cycles.clear();
         t.first_frame = 0;
     }
 }

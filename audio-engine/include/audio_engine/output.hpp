@@ -1,9 +1,10 @@
 // audio_engine::output — the interface of an audio output backend.
 //
 // The host starts output with the engine configuration and a render function, and stops it on
-// shutdown. The render function fills one device buffer of interleaved 32-bit float samples
-// (frame after frame, `channels` samples each); it is called on the device's real-time thread,
-// so it must not lock, allocate, log or wait. The backend owns the function from `start` on and
+// shutdown. The render function fills one block of `max_block` frames of interleaved 32-bit
+// float samples (frame after frame, `channels` samples each), whatever length the device's
+// buffers have (a PeriodAdapter serves them); it is called on the device's real-time thread, so
+// it must not lock, allocate, log or wait. The backend owns the function from `start` on and
 // drops it with the stream (or at once when `start` fails).
 //
 // Callers: the host's main thread only. Errors are display texts.

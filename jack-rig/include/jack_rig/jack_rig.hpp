@@ -149,10 +149,18 @@ struct MidiEvent {
     std::chrono::steady_clock::time_point cycle_time;  // when the delivering cycle ran
 };
 
+// One recorded process cycle of an audio track: where it began in JACK's frame time and how many
+// samples it brought. A cycle that does not begin where the one before ended was missed.
+struct AudioCycle {
+    std::uint32_t frame = 0;
+    std::uint32_t frames = 0;
+};
+
 // The samples recorded on one audio input port since it was registered (or since clear()).
 struct AudioTrack {
     std::uint32_t first_frame = 0;  // JACK frame time of samples[0]
     std::vector<float> samples;
+    std::vector<AudioCycle> cycles;  // in order; their lengths add up to samples.size()
 };
 
 enum class PortType { Any, Audio, Midi };
@@ -172,6 +180,8 @@ public:
     const std::string& name() const;
     std::uint32_t sample_rate() const;
     std::uint32_t period() const;
+    // Asks the server for another period (what `jack_bufsize` does); returns once it is in use.
+    std::expected<void, Error> set_buffer_size(std::uint32_t frames);
     std::uint32_t frame_time() const;  // JACK's current frame time estimate
 
     // Each returns the full port name "client:port". At most 16 ports of each kind.
