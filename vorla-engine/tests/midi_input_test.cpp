@@ -52,7 +52,8 @@ protected:
 
     // Connects `input_`; the rig's MIDI outputs are registered first.
     void connect(const std::vector<const char*>& outputs) {
-        for (const char* name : outputs) ASSERT_TRUE(rig_->add_midi_output(name).has_value());
+        for (const char* name : outputs)
+            ASSERT_TRUE(rig_->add_midi_output(name).has_value());
         input_ = try_connect_midi_input(ring_);
         ASSERT_TRUE(input_.has_value()) << log_;
     }
@@ -60,11 +61,13 @@ protected:
     std::string logged() const { return std::regex_replace(log_, std::regex(R"(\[\S+Z )"), ""); }
     // Sends each message, then a last control change; what reached the ring before it.
     std::vector<CcTriple> pass(const std::vector<Bytes>& messages) {
-        for (const Bytes& m : messages) EXPECT_TRUE(rig_->send_midi(m).has_value());
+        for (const Bytes& m : messages)
+            EXPECT_TRUE(rig_->send_midi(m).has_value());
         EXPECT_TRUE(rig_->send_midi(Bytes{0xB0, 127, 127}).has_value());
         std::vector<CcTriple> got;
         EXPECT_TRUE(eventually([&] {
-            while (auto t = ring_->try_pop()) got.push_back(*t);
+            while (auto t = ring_->try_pop())
+                got.push_back(*t);
             return !got.empty() && got.back() == CcTriple{0, 127, 127};
         }));
         if (!got.empty()) got.pop_back();
@@ -91,9 +94,12 @@ TEST_F(MidiInputJack, ConnectsTheFirstMidiOutputOfAnotherClient) {
 TEST_F(MidiInputJack, PassesControlChangesOnly) {
     ASSERT_NO_FATAL_FAILURE(connect({"out"}));
     const std::vector<std::pair<Bytes, std::optional<CcTriple>>> cases = {
-        {{0xB0, 1, 2}, CcTriple{0, 1, 2}},   {{0x90, 60, 100}, std::nullopt},
-        {{0xBF, 74, 0}, CcTriple{15, 74, 0}}, {{0xF8}, std::nullopt},
-        {{0xC2, 5}, std::nullopt},            {{0x80, 60, 0}, std::nullopt},
+        {{0xB0, 1, 2}, CcTriple{0, 1, 2}},
+        {{0x90, 60, 100}, std::nullopt},
+        {{0xBF, 74, 0}, CcTriple{15, 74, 0}},
+        {{0xF8}, std::nullopt},
+        {{0xC2, 5}, std::nullopt},
+        {{0x80, 60, 0}, std::nullopt},
         {{0xB3, 7, 100}, CcTriple{3, 7, 100}},
     };
     std::vector<Bytes> sent;
@@ -148,9 +154,9 @@ protected:
 
 TEST_F(MidiInputSelfConnect, KeepsTheUnconnectedPortForTheUser) {
     ASSERT_NO_FATAL_FAILURE(connect({"out"}));
-    EXPECT_EQ(logged(),
-              "WARN  vorla_engine]   midi input: JACK did not connect 'rig:out' to '" +
-                  std::string(kPort) + "' (the server ignored the request): connect it yourself\n");
+    EXPECT_EQ(logged(), "WARN  vorla_engine]   midi input: JACK did not connect 'rig:out' to '" +
+                            std::string(kPort) +
+                            "' (the server ignored the request): connect it yourself\n");
     EXPECT_TRUE(rig_->connections("rig:out").empty());
     auto patchbay = jack_rig::JackClient::open("patchbay");  // owns neither port
     ASSERT_TRUE(patchbay.has_value());
@@ -168,6 +174,7 @@ TEST(MidiInputNoServer, LogsOneLineAndNothingElse) {
     setenv("JACK_DEFAULT_SERVER", ("vorla-nobody-" + std::to_string(getpid())).c_str(), 1);
     support::log::init_with("info", support::log::Style::Never);  // to standard error
     std::FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
     const int saved = dup(STDERR_FILENO);
     dup2(fileno(file), STDERR_FILENO);
     const bool opened = try_connect_midi_input(std::make_shared<CcRing>(4)).has_value();
@@ -175,12 +182,12 @@ TEST(MidiInputNoServer, LogsOneLineAndNothingElse) {
     close(saved);
     support::log::reset();
     std::string err(4096, '\0');
-    err.resize(static_cast<std::size_t>(std::max<ssize_t>(0, pread(fileno(file), err.data(), err.size(), 0))));
+    err.resize(std::max<ssize_t>(0, pread(fileno(file), err.data(), err.size(), 0)));
     std::fclose(file);
     EXPECT_FALSE(opened);
-    EXPECT_TRUE(std::regex_match(err, std::regex(R"(\[[-0-9T:.]+Z INFO  vorla_engine\]   midi input: )"
-                                                 R"(no JACK server is running \(running without MIDI input\)\n)")))
-        << err;
+    const std::regex line(R"(\[[-0-9T:.]+Z INFO  vorla_engine\]   midi input: no JACK server )"
+                          R"(is running \(running without MIDI input\)\n)");
+    EXPECT_TRUE(std::regex_match(err, line)) << err;
 }
 
 // The last suite of this program: no JACK client opens in a process after a loss.
