@@ -1,8 +1,22 @@
 // Configuration, the audio callback and MIDI input.
 
-#include <RtMidi.h>
-
 #include <cstdlib>
+
+// Linux takes MIDI input from JACK itself; defining VORLA_MIDI_RTMIDI builds the other
+// platforms' path here.
+#if defined(__linux__) && !defined(VORLA_MIDI_RTMIDI)
+#define VORLA_MIDI_IN_JACK 1
+#include <jack/jack.h>
+#include <jack/midiport.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "support/jack.hpp"
+#else
+#include <RtMidi.h>
+#endif
 
 #include "support/json.hpp"
 #include "support/log.hpp"
@@ -59,15 +73,124 @@ std::optional<CcTriple> control_change(std::span<const std::uint8_t> message) {
     return CcTriple{static_cast<std::uint8_t>(message[0] & 0x0F), message[1], message[2]};
 }
 
+namespace {
+
+constexpr char kClientName[] = "vorla-engine-in";
+constexpr char kPortName[] = "zorva-cc";
+
+void info(const std::string& text) { support::log::info(log_target, "  midi input: " + text); }
+
+void release(std::unique_ptr<MidiInput::Impl>& impl);
+
+}  // namespace
+
+#ifdef VORLA_MIDI_IN_JACK
+
+// What the process callback uses; heap-held so that its address stays put.
 struct MidiInput::Impl {
     std::shared_ptr<CcRing> ring;
-    std::unique_ptr<RtMidiIn> in;  // closed first: its callback writes into the ring
+    std::unique_ptr<support::jack::Client> client;
+    jack_port_t* port = nullptr;
+    std::atomic<std::uint64_t> cycles{0};  // periods processed
+
+    // False when libjack may still call into this input (see support::jack).
+    bool close() { return client->close(); }
+
+    // On JACK's process thread: no lock, no allocation.
+    static int process(jack_nframes_t frames, void* self) {
+        auto& in = *static_cast<Impl*>(self);
+        const support::jack::Client::Cycle cycle(*in.client);
+        if (!cycle) return 0;
+        void* buffer = jack_port_get_buffer(in.port, frames);
+        const std::uint32_t count = jack_midi_get_event_count(buffer);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            jack_midi_event_t event;
+            if (jack_midi_event_get(&event, buffer, i) != 0) continue;
+            if (const auto triple = control_change({event.buffer, event.size}))
+                (void)in.ring->try_push(*triple);
+        }
+        in.cycles.fetch_add(1, std::memory_order_release);
+        return 0;
+    }
 };
 
-MidiInput::MidiInput(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-MidiInput::MidiInput(MidiInput&&) noexcept = default;
-MidiInput& MidiInput::operator=(MidiInput&&) noexcept = default;
-MidiInput::~MidiInput() = default;
+namespace {
+
+// The first MIDI output port of another client, empty when there is none. The engine's own
+// output is skipped: the patterns' control changes would come back in as mapped input.
+std::string first_source(jack_client_t* client) {
+    std::string first;
+    if (const char** ports =
+            jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput)) {
+        for (const char** p = ports; *p && first.empty(); ++p)
+            if (!std::string_view(*p).starts_with("vorla-engine:")) first = *p;
+        jack_free(ports);
+    }
+    return first;
+}
+
+// The server shows a new port or connection to its clients only once a cycle after the request
+// has begun with every client done, which a loaded machine delays: until then a request may
+// fail or seem ignored. So a missing connection is asked for again after each of our cycles,
+// for a while, before it counts as refused or ignored.
+std::optional<std::string> connect_port(MidiInput::Impl& in, const std::string& source) {
+    using Clock = std::chrono::steady_clock;
+    constexpr int kCycles = 16;
+    const auto deadline = Clock::now() + std::chrono::seconds(1);
+    const std::string destination = jack_port_name(in.port);
+    auto missing = support::jack::connect(in.client->get(), source, destination);
+    for (int i = 0; missing && i < kCycles && Clock::now() < deadline; ++i) {
+        const auto seen = in.cycles.load(std::memory_order_acquire);
+        while (in.cycles.load(std::memory_order_acquire) == seen && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        missing = support::jack::connect(in.client->get(), source, destination);
+    }
+    return missing;
+}
+
+}  // namespace
+
+std::optional<MidiInput> try_connect_midi_input(std::shared_ptr<CcRing> ring) {
+    auto client = support::jack::Client::open(kClientName);
+    if (!client) {
+        info(client.error().text + " (running without MIDI input)");
+        return std::nullopt;
+    }
+    auto impl = std::make_unique<MidiInput::Impl>();
+    impl->ring = std::move(ring);
+    impl->client = std::move(*client);
+    jack_client_t* jc = impl->client->get();
+    const auto fail = [&](const std::string& text) {
+        info(text);
+        release(impl);
+        return std::nullopt;
+    };
+    const std::string source = first_source(jc);
+    if (source.empty()) return fail("no ports available");
+    impl->port = jack_port_register(jc, kPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    if (!impl->port)
+        return fail("connect failed: JACK refused the port '" + std::string(kPortName) + "'");
+    jack_set_process_callback(jc, &MidiInput::Impl::process, impl.get());
+    if (jack_activate(jc) != 0) return fail("connect failed: JACK did not activate the client");
+    // A server that refuses or ignores the connection leaves the port for the user to connect.
+    if (auto missing = connect_port(*impl, source))
+        support::log::warn(log_target, "  midi input: " + *missing + ": connect it yourself");
+    else
+        info("connected to '" + source + "'");
+    return MidiInput(std::move(impl));
+}
+
+#else
+
+struct MidiInput::Impl {
+    std::shared_ptr<CcRing> ring;
+    std::unique_ptr<RtMidiIn> in;
+
+    bool close() {
+        in.reset();  // first: its callback writes into the ring
+        return true;
+    }
+};
 
 namespace {
 
@@ -76,8 +199,6 @@ void on_midi(double, std::vector<unsigned char>* message, void* user) {
     const auto triple = control_change(*message);
     if (triple) (void)static_cast<CcRing*>(user)->try_push(*triple);
 }
-
-void info(const std::string& text) { support::log::info(log_target, "  midi input: " + text); }
 
 }  // namespace
 
@@ -91,7 +212,7 @@ std::optional<MidiInput> try_connect_midi_input(std::shared_ptr<CcRing> ring) {
     auto impl = std::make_unique<MidiInput::Impl>();
     impl->ring = std::move(ring);
     try {
-        impl->in = std::make_unique<RtMidiIn>(api, "vorla-engine-in");
+        impl->in = std::make_unique<RtMidiIn>(api, kClientName);
     } catch (const RtMidiError& e) {
         info(e.getMessage() + " (running without MIDI input)");
         return std::nullopt;
@@ -115,13 +236,40 @@ std::optional<MidiInput> try_connect_midi_input(std::shared_ptr<CcRing> ring) {
     }
     try {
         impl->in->setCallback(on_midi, impl->ring.get());
-        impl->in->openPort(port, "zorva-cc");
+        impl->in->openPort(port, kPortName);
     } catch (const RtMidiError& e) {
         info("connect failed: " + e.getMessage());
         return std::nullopt;
     }
     info("connected to '" + name + "'");
     return MidiInput(std::move(impl));
+}
+
+#endif
+
+namespace {
+
+// An input that libjack may still call into is kept rather than freed.
+void release(std::unique_ptr<MidiInput::Impl>& impl) {
+    if (impl && !impl->close()) (void)impl.release();
+    impl.reset();
+}
+
+}  // namespace
+
+MidiInput::MidiInput(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+MidiInput::MidiInput(MidiInput&&) noexcept = default;
+
+MidiInput& MidiInput::operator=(MidiInput&& other) noexcept {
+    if (this != &other) {
+        release(impl_);
+        impl_ = std::move(other.impl_);
+    }
+    return *this;
+}
+
+MidiInput::~MidiInput() {
+    release(impl_);
 }
 
 }  // namespace vorla_engine

@@ -152,7 +152,9 @@ private:
 // after the third and the data bytes' range are not checked), none for anything else.
 std::optional<CcTriple> control_change(std::span<const std::uint8_t> message);
 
-// An open MIDI input connection; closed when dropped.
+// An open MIDI input; on Linux a libjack client of its own (see support::jack). It stays open,
+// connected or not, until dropped; dropping it closes the client, or leaks it when libjack may
+// still call in after a lost server.
 class MidiInput {
 public:
     struct Impl;
@@ -165,9 +167,14 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// Connects the first MIDI input port as client "vorla-engine-in", port "zorva-cc", passing
-// its control changes into `ring`; logs one of the "  midi input: ..." lines. None when there
-// is no input library, no port or the connection fails.
+// Opens client "vorla-engine-in" with input port "zorva-cc", connects the first MIDI output
+// port of another client to it (never the engine's own "vorla-engine:..." ports) and passes
+// the control changes it receives into `ring`. Logs one "  midi input: ..." line: "connected
+// to '<port>'", or a warning ending in ": connect it yourself" when the server refuses or
+// ignores the connection (the input is kept for the user to connect), or, returning none,
+// "no ports available", "connect failed: ..." or why no client could be made (no server, a
+// refusal, a server this process lost) followed by " (running without MIDI input)". Nothing
+// else reaches standard error.
 std::optional<MidiInput> try_connect_midi_input(std::shared_ptr<CcRing> ring);
 
 // ---- the main loop ----
