@@ -122,7 +122,7 @@ public:
         if (jack_activate(client()) != 0)
             return std::unexpected(std::string("JACK did not activate the client"));
         for (const auto& [from, to] : connections) {
-            auto missing = support::jack::connect(client(), from, to);
+            auto missing = state_->client->connect(from, to);
             if (!missing) continue;
             *missing += ": connect it yourself";
             support::log::warn(kTarget, *missing);

@@ -168,7 +168,7 @@ std::expected<MidiSink, OutputError> MidiSink::connect_first(std::string_view cl
         c.get());
     if (jack_activate(jc) != 0) return failure("connect", "JACK did not activate the client");
     // A server that refuses or ignores the connection leaves the port for the user to connect.
-    auto unconnected = support::jack::connect(jc, jack_port_name(c->port), first);
+    auto unconnected = c->client->connect(jack_port_name(c->port), first);
     MidiSink sink(std::move(first), std::move(c));
     if (unconnected) sink.unconnected_ = std::move(*unconnected);
     return sink;

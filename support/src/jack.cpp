@@ -51,17 +51,6 @@ bool server_lost() {
     return g_server_lost.load(std::memory_order_acquire);
 }
 
-std::optional<std::string> connect(jack_client_t* client, const std::string& source,
-                                   const std::string& destination) {
-    const int rc = jack_connect(client, source.c_str(), destination.c_str());
-    const jack_port_t* port = jack_port_by_name(client, source.c_str());
-    if (port && jack_port_connected_to(port, destination.c_str())) return std::nullopt;
-    std::string text = "JACK did not connect '" + source + "' to '" + destination + "' (";
-    text += rc != 0 && rc != EEXIST ? "error " + std::to_string(rc)
-                                    : std::string("the server ignored the request");
-    return text + ")";
-}
-
 std::expected<std::unique_ptr<Client>, OpenError> Client::open(const std::string& name,
                                                                std::string lost_line) {
     if (server_lost())
@@ -85,6 +74,38 @@ std::expected<std::unique_ptr<Client>, OpenError> Client::open(const std::string
 
 Client::~Client() {
     close();
+}
+
+namespace {
+
+// One request, then the connection as the server shows it now.
+std::optional<std::string> try_connect(jack_client_t* client, const std::string& source,
+                                       const std::string& destination) {
+    const int rc = jack_connect(client, source.c_str(), destination.c_str());
+    const jack_port_t* port = jack_port_by_name(client, source.c_str());
+    if (port && jack_port_connected_to(port, destination.c_str())) return std::nullopt;
+    std::string text = "JACK did not connect '" + source + "' to '" + destination + "' (";
+    text += rc != 0 && rc != EEXIST ? "error " + std::to_string(rc)
+                                    : std::string("the server ignored the request");
+    return text + ")";
+}
+
+}  // namespace
+
+std::optional<std::string> Client::connect(const std::string& source,
+                                           const std::string& destination) {
+    using Clock = std::chrono::steady_clock;
+    constexpr int kCycles = 16;
+    const auto deadline = Clock::now() + std::chrono::seconds(1);
+    auto missing = try_connect(client_, source, destination);
+    for (int i = 0; missing && i < kCycles && Clock::now() < deadline && !lost(); ++i) {
+        const auto seen = cycles_.load(std::memory_order_acquire);
+        while (cycles_.load(std::memory_order_acquire) == seen && Clock::now() < deadline &&
+               !lost())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        missing = try_connect(client_, source, destination);
+    }
+    return missing;
 }
 
 // On a libjack thread that may be cancelled at any instruction: flags and one write(2) only.

@@ -69,4 +69,43 @@ TEST(JackClient, ClosesOnceAndOnlyWhenNoCallbackRuns) {
     EXPECT_EQ((*c)->get(), nullptr);
 }
 
+// A connection is looked up after the request and asked for again over a few of our cycles: a
+// server slow to show it (a client that holds up every cycle) still gives it; one in a
+// self-connect mode ignores or refuses it, which the text tells apart.
+TEST(JackClient, ConnectsOrSaysWhyNot) {
+    const std::pair<char, std::string> cases[] = {
+        {0, ""},
+        {'a', "(the server ignored the request)"},
+        {'A', "(error -1)"},
+    };
+    for (const auto& [mode, why] : cases) {
+        auto server = jack_rig::JackServer::start({.self_connect = mode});
+        ASSERT_TRUE(server.has_value()) << server.error().message;
+        std::unique_ptr<jack_client_t, int (*)(jack_client_t*)> slow(
+            jack_client_open("slow", JackNoStartServer, nullptr), jack_client_close);
+        const auto hold_up = [](jack_nframes_t, void*) {
+            std::this_thread::sleep_for(20ms);
+            return 0;
+        };
+        ASSERT_TRUE(slow && jack_set_process_callback(slow.get(), hold_up, nullptr) == 0 &&
+                    jack_activate(slow.get()) == 0);
+        auto c = Client::open("ours");
+        ASSERT_TRUE(c.has_value());
+        jack_client_t* jc = (*c)->get();
+        jack_port_t* port =
+            jack_port_register(jc, "out", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
+        const auto cycle = [](jack_nframes_t, void* self) {
+            const Client::Cycle running(*static_cast<Client*>(self));
+            return 0;
+        };
+        ASSERT_TRUE(port && jack_set_process_callback(jc, cycle, c->get()) == 0 &&
+                    jack_activate(jc) == 0);
+        const auto missing = (*c)->connect("ours:out", "system:playback_1");
+        EXPECT_EQ(missing.value_or(""),
+                  why.empty() ? "" : "JACK did not connect 'ours:out' to 'system:playback_1' " + why);
+        EXPECT_EQ(jack_port_connected(port), why.empty() ? 1 : 0) << mode;
+        EXPECT_TRUE((*c)->close());
+    }
+}
+
 }  // namespace

@@ -9,10 +9,6 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
-#include <atomic>
-#include <chrono>
-#include <thread>
-
 #include "support/jack.hpp"
 #else
 #include <RtMidi.h>
@@ -91,7 +87,6 @@ struct MidiInput::Impl {
     std::shared_ptr<CcRing> ring;
     std::unique_ptr<support::jack::Client> client;
     jack_port_t* port = nullptr;
-    std::atomic<std::uint64_t> cycles{0};  // periods processed
 
     // False when libjack may still call into this input (see support::jack).
     bool close() { return client->close(); }
@@ -109,7 +104,6 @@ struct MidiInput::Impl {
             if (const auto triple = control_change({event.buffer, event.size}))
                 (void)in.ring->try_push(*triple);
         }
-        in.cycles.fetch_add(1, std::memory_order_release);
         return 0;
     }
 };
@@ -127,25 +121,6 @@ std::string first_source(jack_client_t* client) {
         jack_free(ports);
     }
     return first;
-}
-
-// The server shows a new port or connection to its clients only once a cycle after the request
-// has begun with every client done, which a loaded machine delays: until then a request may
-// fail or seem ignored. So a missing connection is asked for again after each of our cycles,
-// for a while, before it counts as refused or ignored.
-std::optional<std::string> connect_port(MidiInput::Impl& in, const std::string& source) {
-    using Clock = std::chrono::steady_clock;
-    constexpr int kCycles = 16;
-    const auto deadline = Clock::now() + std::chrono::seconds(1);
-    const std::string destination = jack_port_name(in.port);
-    auto missing = support::jack::connect(in.client->get(), source, destination);
-    for (int i = 0; missing && i < kCycles && Clock::now() < deadline; ++i) {
-        const auto seen = in.cycles.load(std::memory_order_acquire);
-        while (in.cycles.load(std::memory_order_acquire) == seen && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        missing = support::jack::connect(in.client->get(), source, destination);
-    }
-    return missing;
 }
 
 }  // namespace
@@ -173,7 +148,7 @@ std::optional<MidiInput> try_connect_midi_input(std::shared_ptr<CcRing> ring) {
     jack_set_process_callback(jc, &MidiInput::Impl::process, impl.get());
     if (jack_activate(jc) != 0) return fail("connect failed: JACK did not activate the client");
     // A server that refuses or ignores the connection leaves the port for the user to connect.
-    if (auto missing = connect_port(*impl, source))
+    if (auto missing = impl->client->connect(source, jack_port_name(impl->port)))
         support::log::warn(log_target, "  midi input: " + *missing + ": connect it yourself");
     else
         info("connected to '" + source + "'");

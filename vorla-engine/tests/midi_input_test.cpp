@@ -132,20 +132,6 @@ TEST_F(MidiInputJack, ReplacingOrDroppingTheInputClosesItsClient) {
     EXPECT_TRUE(eventually([&] { return rig_->ports("vorla-engine-in").empty(); }));
 }
 
-// A client that holds up every cycle delays the server's view of a new connection.
-TEST_F(MidiInputJack, ConnectsOnAServerSlowToShowIt) {
-    const auto hold_up = [](jack_nframes_t, void*) {
-        std::this_thread::sleep_for(20ms);
-        return 0;
-    };
-    std::unique_ptr<jack_client_t, int (*)(jack_client_t*)> slow(
-        jack_client_open("slow", JackNoStartServer, nullptr), jack_client_close);
-    ASSERT_TRUE(slow && jack_set_process_callback(slow.get(), hold_up, nullptr) == 0 &&
-                jack_activate(slow.get()) == 0);
-    ASSERT_NO_FATAL_FAILURE(connect({"out"}));
-    EXPECT_EQ(logged(), "INFO  vorla_engine]   midi input: connected to 'rig:out'\n");
-}
-
 // A server that ignores our request: the port stays open for the user, who connects it.
 class MidiInputSelfConnect : public MidiInputJack {
 protected:

@@ -23,6 +23,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <expected>
 #include <memory>
 #include <optional>
@@ -44,11 +45,6 @@ OpenError open_error(jack_status_t status);
 // Whether a client of this process has lost its server (no client is opened again).
 bool server_lost();
 
-// Connects port `source` to port `destination` (full names). A server in a self-connect mode
-// may refuse the request or ignore it and still report success, so the connection is looked up
-// afterwards: none when it is in place, else a text saying which one is missing and why.
-std::optional<std::string> connect(jack_client_t* client, const std::string& source,
-                                   const std::string& destination);
 
 class Client {
 public:
@@ -67,6 +63,14 @@ public:
     // The server's own words on a loss (may be empty); valid once lost() is true.
     const char* reason() const { return reason_; }
 
+    // Connects port `source` to port `destination` (full names) once the client is active.
+    // The server shows a new connection to its clients only in a cycle after the request, and a
+    // loaded one may fail a request its graph has not caught up with; in a self-connect mode it
+    // refuses requests, or ignores them and reports success. So the connection is looked up,
+    // and asked for again after each of our process cycles, for up to 16 cycles or 1 s: none
+    // when it is in place, else a text saying which one is missing and why.
+    std::optional<std::string> connect(const std::string& source, const std::string& destination);
+
     // Deactivates and closes the client once. After a loss it first waits (up to `wait`) until
     // the shutdown callback and every Cycle are over; false when they were not, and the client
     // stays open: then whatever its callbacks use must stay alive too.
@@ -79,7 +83,10 @@ public:
             c_.busy_.store(true, std::memory_order_seq_cst);
             live_ = !c_.lost_.load(std::memory_order_seq_cst);
         }
-        ~Cycle() { c_.busy_.store(false, std::memory_order_release); }
+        ~Cycle() {
+            c_.cycles_.fetch_add(1, std::memory_order_release);
+            c_.busy_.store(false, std::memory_order_release);
+        }
         Cycle(const Cycle&) = delete;
         Cycle& operator=(const Cycle&) = delete;
         explicit operator bool() const { return live_; }
@@ -101,6 +108,7 @@ private:
     std::atomic<bool> lost_{false};
     std::atomic<bool> reported_{false};  // the callback is past its last step
     std::atomic<bool> busy_{false};      // a Cycle is open
+    std::atomic<std::uint64_t> cycles_{0};  // Cycles ended
     char reason_[256] = {};
 };
 
