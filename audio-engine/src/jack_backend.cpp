@@ -41,15 +41,11 @@ std::vector<std::string> physical_ports(jack_client_t* client, unsigned long dir
 
 // None when no server answers (the caller turns to the other host APIs); a server that refuses
 // us, or one this process lost, is the user's JACK: its words are the result.
-struct Refusal {
-    const support::jack::OpenError& error;
-    template <class T>
-    operator std::optional<std::expected<T, std::string>>() const {
-        if (error.kind == support::jack::OpenError::Kind::NoServer) return std::nullopt;
-        return std::expected<T, std::string>(std::unexpect, error.text);
-    }
-};
-Refusal refusal(const support::jack::OpenError& error) { return {error}; }
+template <class T>
+std::optional<std::expected<T, std::string>> refusal(const support::jack::OpenError& error) {
+    if (error.kind == support::jack::OpenError::Kind::NoServer) return std::nullopt;
+    return std::expected<T, std::string>(std::unexpect, error.text);
+}
 
 std::string rate_mismatch(std::uint32_t requested, std::uint32_t server) {
     return fmt::format(
@@ -140,7 +136,7 @@ private:
 
 std::optional<std::expected<DeviceDefaults, std::string>> jack_query() {
     auto probe = Client::open("vorla-engine-probe");
-    if (!probe) return refusal(probe.error());
+    if (!probe) return refusal<DeviceDefaults>(probe.error());
     const std::size_t channels = physical_ports((*probe)->get(), JackPortIsInput).size();
     if (channels == 0) return std::unexpected(std::string("no output device available"));
     return DeviceDefaults{channels, jack_get_sample_rate((*probe)->get())};
@@ -148,7 +144,7 @@ std::optional<std::expected<DeviceDefaults, std::string>> jack_query() {
 
 std::optional<Opened> jack_start(const engine::EngineConfig& config, RenderFn& render) {
     auto client = Client::open(kOutputName, lost_line(kOutputError));
-    if (!client) return refusal(client.error());
+    if (!client) return refusal<std::unique_ptr<Stream>>(client.error());
     auto stream = std::make_unique<JackStream>(std::move(*client));
     State& s = stream->state();
     s.render = std::move(render);  // dropped with `stream` on every failure below
@@ -178,7 +174,7 @@ std::optional<Opened> jack_start(const engine::EngineConfig& config, RenderFn& r
 std::optional<Opened> jack_start_input(std::uint32_t sample_rate, std::size_t channel,
                                        std::shared_ptr<CaptureRing>& ring) {
     auto client = Client::open(kInputName, lost_line(kInputError));
-    if (!client) return refusal(client.error());
+    if (!client) return refusal<std::unique_ptr<Stream>>(client.error());
     auto stream = std::make_unique<JackStream>(std::move(*client));
     const auto physical = physical_ports(stream->client(), JackPortIsOutput);
     if (physical.empty()) return std::unexpected(std::string("no input device available"));

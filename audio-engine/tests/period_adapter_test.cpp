@@ -48,7 +48,8 @@ TEST(PeriodAdapter, ServesWholeBlocksInOrderOverAnyPeriods) {
         EXPECT_TRUE(blocks[0] == (done + kBlock - 1) / kBlock && blocks[1] == blocks[0]) << shown;
         for (std::size_t s = 0; s < done * kChannels; ++s) {
             ASSERT_EQ(out[s], float(s)) << shown << ", interleaved";
-            ASSERT_EQ(ports[s % kChannels * kRoom + s / kChannels], float(s)) << shown << ", spread";
+            ASSERT_EQ(ports[s % kChannels * kRoom + s / kChannels], float(s))
+                << shown << ", spread";
         }
     }
 }

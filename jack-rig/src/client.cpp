@@ -401,7 +401,8 @@ std::uint32_t JackClient::period() const {
 
 std::expected<void, Error> JackClient::set_buffer_size(std::uint32_t frames) {
     if (frames > kMaxPeriod)
-        return std::unexpected(Error{"a period of " + std::to_string(frames) + " frames is too long"});
+        return std::unexpected(
+            Error{"a period of " + std::to_string(frames) + " frames is too long"});
     if (const int rc = jack_set_buffer_size(state_->client, frames); rc != 0)
         return std::unexpected(Error{"JACK refused a period of " + std::to_string(frames) +
                                      " frames (" + std::to_string(rc) + ")"});

@@ -172,7 +172,8 @@ std::expected<Child, Error> spawn(const std::string& jackd, const std::string& n
                                      "-p",  std::to_string(options.period),
                                      "-C",  std::to_string(options.capture_channels),
                                      "-P",  std::to_string(options.playback_channels)};
-    if (options.self_connect) args.insert(args.begin() + 2, {"-a", std::string(1, options.self_connect)});
+    if (options.self_connect)
+        args.insert(args.begin() + 2, {"-a", std::string(1, options.self_connect)});
     std::vector<char*> argv;
     for (auto& a : args)
         argv.push_back(a.data());

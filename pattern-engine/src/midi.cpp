@@ -282,6 +282,14 @@ std::size_t MidiSink::room() const {
 #endif
 }
 
+bool MidiSink::gone() const {
+#ifdef VORLA_MIDI_JACK
+    return !connection_ || connection_->client->lost();
+#else
+    return !connection_;
+#endif
+}
+
 Result MidiSink::send_bytes(const std::uint8_t* bytes, std::size_t size) {
     if (!connection_) return failure("send", "the sink is not connected");
     return connection_->send(bytes, size);

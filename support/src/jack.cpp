@@ -44,7 +44,8 @@ OpenError open_error(jack_status_t status) {
     if (words.empty()) words = "the operation failed";
     char hex[16];
     std::snprintf(hex, sizeof hex, "%#x", static_cast<unsigned>(status));
-    return {OpenError::Kind::Refused, "JACK refused the client: " + words + " (status " + hex + ")"};
+    return {OpenError::Kind::Refused,
+            "JACK refused the client: " + words + " (status " + hex + ")"};
 }
 
 bool server_lost() {

@@ -18,7 +18,8 @@ TEST(JackOpenError, OnlyAMissingServerLetsCallersLookElsewhere) {
         {JackFailure | JackServerFailed, OpenError::Kind::NoServer, "no JACK server is running"},
         {JackFailure | JackServerError, OpenError::Kind::Refused,
          "JACK refused the client: communication error with the JACK server (status 0x21)"},
-        {JackFailure, OpenError::Kind::Refused, "JACK refused the client: the operation failed (status 0x1)"},
+        {JackFailure, OpenError::Kind::Refused,
+         "JACK refused the client: the operation failed (status 0x1)"},
         {JackFailure | JackNameNotUnique | JackVersionError, OpenError::Kind::Refused,
          "JACK refused the client: the client name is not unique; client protocol version does "
          "not match the server's (status 0x405)"},
@@ -48,7 +49,8 @@ TEST(JackClient, ClosesOnceAndOnlyWhenNoCallbackRuns) {
     std::string err;
     {
         jack_rig::StderrFile captured;
-        for (const char* reason : {"first", "second"}) Client::on_shutdown({}, reason, c->get());
+        for (const char* reason : {"first", "second"})
+            Client::on_shutdown({}, reason, c->get());
         err = captured.text();
     }
     EXPECT_EQ(err, "lost once\n");
@@ -101,8 +103,9 @@ TEST(JackClient, ConnectsOrSaysWhyNot) {
         ASSERT_TRUE(port && jack_set_process_callback(jc, cycle, c->get()) == 0 &&
                     jack_activate(jc) == 0);
         const auto missing = (*c)->connect("ours:out", "system:playback_1");
-        EXPECT_EQ(missing.value_or(""),
-                  why.empty() ? "" : "JACK did not connect 'ours:out' to 'system:playback_1' " + why);
+        EXPECT_EQ(
+            missing.value_or(""),
+            why.empty() ? "" : "JACK did not connect 'ours:out' to 'system:playback_1' " + why);
         EXPECT_EQ(jack_port_connected(port), why.empty() ? 1 : 0) << mode;
         EXPECT_TRUE((*c)->close());
     }

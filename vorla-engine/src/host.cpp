@@ -74,7 +74,9 @@ namespace {
 constexpr char kClientName[] = "vorla-engine-in";
 constexpr char kPortName[] = "zorva-cc";
 
-void info(const std::string& text) { support::log::info(log_target, "  midi input: " + text); }
+void info(const std::string& text) {
+    support::log::info(log_target, "  midi input: " + text);
+}
 
 void release(std::unique_ptr<MidiInput::Impl>& impl);
 

@@ -307,8 +307,8 @@ bool MainLoop::apply_audio(ipc::loop::AudioRequest request) {
     if (const auto* input = std::get_if<msg::StartInput>(&request.message)) {
         // Answered once the device is done: the loop goes on meanwhile.
         const std::uint64_t id = next_input_id_++;
-        pending_inputs_.push_back({id, input->channel, clock_.now() + input_start_timeout,
-                                   std::move(request.reply)});
+        pending_inputs_.push_back(
+            {id, input->channel, clock_.now() + input_start_timeout, std::move(request.reply)});
         device_.start_input(sample_rate_, input->channel,
                             [tx = inputs_.first, id](InputStarted started) {
                                 tx.send({id, std::move(started)});
@@ -322,6 +322,8 @@ bool MainLoop::apply_audio(ipc::loop::AudioRequest request) {
 }
 
 void MainLoop::finish_inputs(Instant now) {
+    // Results come only for requests still pending (a late one waits for the next request).
+    if (pending_inputs_.empty()) return;
     const auto answer = [&](PendingInput& input, ipc::AudioResult result) {
         if (!result) warn(result.error());
         std::move(input.reply).send(std::move(result));
@@ -336,7 +338,8 @@ void MainLoop::finish_inputs(Instant now) {
             answer(*it, std::unexpected("start_input: " + started.ring.error()));
         } else {
             audio_.controller().inject_node(
-                "adc_in", std::make_unique<audio_engine::nodes::adc::AdcNode>(std::move(*started.ring)));
+                "adc_in",
+                std::make_unique<audio_engine::nodes::adc::AdcNode>(std::move(*started.ring)));
             support::log::info(log_target, "audio input started (ch " + ch + ")");
             // The capture runs, but nothing reaches it until the user connects its port.
             answer(*it, "input started (ch " + ch + ")" +
@@ -555,14 +558,16 @@ void MainLoop::sleep_until_deadline(support::Wake::Token seen) {
 
 void MainLoop::end_sounding_notes() {
     // Every note that went out ends before the sink closes, whenever its note-off was due;
-    // the sink's queue may need a few periods to take them all.
+    // the sink's queue may need a few periods to take them all (none once its server is gone).
     Instant t = clock_.now();
     Instant progress = t;
     while (!note_offs_.empty()) {
         const bool sent = send_note_offs(Instant::max()) > 0;
         t = clock_.now();
         if (sent) progress = t;
-        if (note_offs_.empty() || t - progress >= shutdown_note_off_stall) break;
+        if (note_offs_.empty() || t - progress >= shutdown_note_off_stall ||
+            (midi_ && midi_->gone()))
+            break;
         clock_.wait_until(t + max_sleep, *wake_, wake_->token());
     }
     report_refusals(t, true);

@@ -12,8 +12,8 @@
 #include "support/debug.hpp"
 #include "support/log.hpp"
 #include "support/number.hpp"
-#include "vorla_engine/platform/unix_socket.hpp"
 #include "vorla_engine/host.hpp"
+#include "vorla_engine/platform/unix_socket.hpp"
 
 namespace vorla_engine {
 
@@ -67,7 +67,8 @@ private:
         : jobs_(std::move(jobs.first)),
           worker_([this, receiver = std::move(jobs.second)]() mutable {
               platform::set_thread_name("zorva-device");
-              while (auto job = receiver.recv()) (*job)();
+              while (auto job = receiver.recv())
+                  (*job)();
           }) {}
 
     std::optional<support::channel::Sender<Job>> jobs_;
@@ -118,7 +119,8 @@ std::expected<void, std::string> run(const Config& config, std::size_t channels,
         if (sink->unconnected().empty())
             info("  midi: connected to '" + std::string(sink->name()) + "'");
         else
-            support::log::warn(log_target, "  midi: " + sink->unconnected() + ": connect it yourself");
+            support::log::warn(log_target,
+                               "  midi: " + sink->unconnected() + ": connect it yourself");
         midi = std::make_unique<pattern_engine::output::midi::MidiSink>(std::move(*sink));
     } else {
         info("  midi: " + sink.error().display() + " (running without MIDI)");

@@ -173,6 +173,7 @@ struct Recorder final : out::OutputSink {
     out::Result send_clock_stop() override { return {}; }
     std::string_view name() const override { return "rec"; }
     std::size_t room() const override { return log->capacity - log->queued; }
+    bool gone() const override { return log->down; }
 };
 
 // Captures the lines of every target at the filter's levels while it lives (the watcher and
@@ -427,28 +428,30 @@ TEST(MainLoop, NoteOnsLeaveRoomForDueNoteOffs) {
 }
 
 // At shutdown every note that sounds ends, waiting for room in the sink's queue while it
-// drains, and giving up when it stops draining.
+// drains, giving up when it stops draining, and at once when its server is gone.
 TEST(MainLoop, ShutdownEndsEverySoundingNote) {
-    const std::tuple<std::size_t, std::size_t, bool> cases[] = {
-        // queue capacity, taken per period, all ended
-        {1 << 20, 0, true},
-        {100, 10, true},
-        {100, 0, false},
+    const std::tuple<std::size_t, std::size_t, bool, std::size_t, Duration> cases[] = {
+        // queue capacity, taken per period, server gone, note-offs sent, longest wait
+        {1 << 20, 0, false, 500, 1s},
+        {100, 10, false, 500, shutdown_note_off_stall + 1s},
+        {100, 0, false, 100, shutdown_note_off_stall + 1s},
+        {1 << 20, 0, true, 0, 0s},
     };
-    for (const auto& [capacity, per_period, ended] : cases) {
+    for (const auto& [capacity, per_period, down, offs, wait] : cases) {
         Loop l;
         l.pattern("d1", cluster(500, "4"));
         l.run_for(2500ms);
         l.log.capacity = capacity;
         l.log.per_period = per_period;
         l.log.queued = 0;
+        l.log.down = down;
         const auto ons = l.midi.size();
         ASSERT_EQ(ons, 500u);
         const Instant before = l.t;
         l.shutdown();
-        EXPECT_EQ(l.log.balanced(), ended) << capacity << "/" << per_period;
-        EXPECT_EQ(l.midi.size() - ons, ended ? ons : capacity) << capacity << "/" << per_period;
-        EXPECT_LE(l.t - before, shutdown_note_off_stall + 1s) << capacity << "/" << per_period;
+        EXPECT_EQ(l.log.balanced(), offs == ons) << capacity << "/" << per_period;
+        EXPECT_EQ(l.midi.size() - ons, offs) << capacity << "/" << per_period;
+        EXPECT_LE(l.t - before, wait) << capacity << "/" << per_period << "/" << down;
     }
 }
 

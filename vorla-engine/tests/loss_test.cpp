@@ -309,8 +309,8 @@ TEST(EngineRefusedByJack, StopsWithJacksReason) {
     std::vector<jack_client_t*> fillers;
     jack_status_t status{};
     for (int i = 0; i < 1000; ++i) {
-        jack_client_t* c = jack_client_open(("filler-" + std::to_string(i)).c_str(),
-                                            JackNoStartServer, &status);
+        jack_client_t* c =
+            jack_client_open(("filler-" + std::to_string(i)).c_str(), JackNoStartServer, &status);
         if (!c) break;
         fillers.push_back(c);
     }
@@ -318,10 +318,12 @@ TEST(EngineRefusedByJack, StopsWithJacksReason) {
     audio_faust::test_util::TempDir dir;
     Engine engine(dir.path(), server->name());
     EXPECT_EQ(engine.exit_status(30s), 101);
-    EXPECT_TRUE(engine.wait_line("no audio device: \"JACK refused the client: communication error "
-                                 "with the JACK server (status 0x21)\"",
-                                 1s));
-    for (jack_client_t* c : fillers) jack_client_close(c);
+    EXPECT_TRUE(
+        engine.wait_line("no audio device: \"JACK refused the client: communication error "
+                         "with the JACK server (status 0x21)\"",
+                         1s));
+    for (jack_client_t* c : fillers)
+        jack_client_close(c);
 }
 
 // A server that ignores (or refuses) its clients' requests to connect their own ports: the
@@ -331,7 +333,8 @@ class EngineSelfConnectMode : public ::testing::TestWithParam<char> {};
 
 TEST_P(EngineSelfConnectMode, RunsUnconnectedAndSaysSo) {
     std::optional<jack_rig::JackServer> server;
-    if (auto s = jack_rig::JackServer::start({.self_connect = GetParam()})) server.emplace(std::move(*s));
+    if (auto s = jack_rig::JackServer::start({.self_connect = GetParam()}))
+        server.emplace(std::move(*s));
     ASSERT_TRUE(server);
     auto rig = jack_rig::JackClient::open("rig");
     ASSERT_TRUE(rig && (*rig)->add_midi_input("midi_in") && (*rig)->add_midi_output("midi_out") &&
@@ -339,16 +342,18 @@ TEST_P(EngineSelfConnectMode, RunsUnconnectedAndSaysSo) {
     audio_faust::test_util::TempDir dir;
     Engine engine(dir.path(), server->name());
     ASSERT_TRUE(engine.wait_line("] vorla-engine ready", 30s));
-    const std::string why = GetParam() == 'a' ? " (the server ignored the request): connect it yourself"
-                                              : " (error -1): connect it yourself";
+    const std::string why = GetParam() == 'a'
+                                ? " (the server ignored the request): connect it yourself"
+                                : " (error -1): connect it yourself";
     const auto missing = [&](const char* from, const char* to) {
         return std::string("JACK did not connect '") + from + "' to '" + to + "'" + why;
     };
+    EXPECT_TRUE(engine.wait_line("WARN  audio_engine::output::cpal_backend] " +
+                                     missing("vorla-engine-audio:outport 1", "system:playback_2"),
+                                 5s));
     EXPECT_TRUE(engine.wait_line(
-        "WARN  audio_engine::output::cpal_backend] " +
-            missing("vorla-engine-audio:outport 1", "system:playback_2"), 5s));
-    EXPECT_TRUE(engine.wait_line(
-        "WARN  vorla_engine]   midi: " + missing("vorla-engine:pattern-engine", "rig:midi_in"), 5s));
+        "WARN  vorla_engine]   midi: " + missing("vorla-engine:pattern-engine", "rig:midi_in"),
+        5s));
     EXPECT_TRUE(engine.wait_line(
         "WARN  vorla_engine]   midi input: " + missing("rig:midi_out", "vorla-engine-in:zorva-cc"),
         5s));

@@ -52,6 +52,9 @@ public:
     // Messages the sink would accept now, at least; a sink without a bounded queue says so
     // with the largest count.
     virtual std::size_t room() const { return std::numeric_limits<std::size_t>::max(); }
+    // True once the sink can never send again (its server has shut down): nothing it refused
+    // is worth waiting for.
+    virtual bool gone() const { return false; }
 };
 
 // Either sink may be null (the host passes no OSC sink).

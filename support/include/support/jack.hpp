@@ -45,13 +45,12 @@ OpenError open_error(jack_status_t status);
 // Whether a client of this process has lost its server (no client is opened again).
 bool server_lost();
 
-
 class Client {
 public:
     // Opens `name` on the server JACK_DEFAULT_SERVER names without starting one. `lost_line`
     // (a whole line, or empty for none) goes to stderr when the server goes away.
     static std::expected<std::unique_ptr<Client>, OpenError> open(const std::string& name,
-                                                                   std::string lost_line = {});
+                                                                  std::string lost_line = {});
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
     // Closes as `close` does. Owners whose close() failed leak the client instead of dropping

@@ -53,6 +53,7 @@ public:
     // The connected port's name, or "unknown" when it could not be read.
     std::string_view name() const override { return name_; }
     std::size_t room() const override;
+    bool gone() const override;
     // Why the sink's port is not connected to the port it names (a JACK server that refuses or
     // ignores its clients' connection requests): the user connects it. Empty when it is.
     const std::string& unconnected() const { return unconnected_; }
