@@ -44,7 +44,8 @@ using Opened = std::expected<std::unique_ptr<Stream>, std::string>;
 #define VORLA_AUDIO_JACK 1
 // Each is none when no JACK server answers: the caller then tries the other host APIs.
 std::optional<std::expected<DeviceDefaults, std::string>> jack_query();
-// Takes `render` (dropping it on failure) unless the result is none.
+// Takes `render` once the request passes its checks; before that a failure leaves it to the
+// caller (CpalBackend::start drops it as it returns), and none leaves it for the other APIs.
 std::optional<Opened> jack_start(const engine::EngineConfig& config, RenderFn& render);
 std::optional<Opened> jack_start_input(std::uint32_t sample_rate, std::size_t channel,
                                        std::shared_ptr<CaptureRing>& ring);

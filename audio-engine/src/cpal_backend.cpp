@@ -191,8 +191,7 @@ namespace {
 struct RtStream final : detail::Stream {
     std::unique_ptr<RtAudio> host;
     std::size_t channels = 0;
-    RenderFn render;  // output streams, until `output` takes it
-    std::optional<PeriodAdapter> output;
+    std::optional<PeriodAdapter> output;  // output streams: the render function
     std::shared_ptr<CaptureRing> ring;  // input streams: the producer side
     std::size_t channel = 0;
 
@@ -269,7 +268,6 @@ namespace {
 
 Opened rt_start(const engine::EngineConfig& config, RenderFn& render) {
     auto stream = std::make_unique<RtStream>();
-    stream->render = std::move(render);  // dropped with `stream` on every failure below
 
     auto device = default_device(Direction::Output);
     if (!device) return std::unexpected(std::string("no output device available"));
@@ -279,7 +277,7 @@ Opened rt_start(const engine::EngineConfig& config, RenderFn& render) {
 
     stream->host = std::move(device->host);
     stream->channels = config.channels;
-    stream->output.emplace(std::move(stream->render), config.max_block, config.channels);
+    stream->output.emplace(std::move(render), config.max_block, config.channels);
     RtAudio::StreamParameters out;
     out.nChannels = static_cast<unsigned int>(config.channels);
     if (auto r = stream->open(device->id, &out, nullptr, config.sample_rate,

@@ -58,9 +58,8 @@ std::string rate_mismatch(std::uint32_t requested, std::uint32_t server) {
 struct State {
     std::unique_ptr<Client> client;
     std::vector<jack_port_t*> ports;
-    // Output: the render function, until the adapter that serves the server's periods from its
-    // whole blocks takes it; each period is spread over the ports' buffers.
-    RenderFn render;
+    // Output: the render function, whose whole blocks serve the server's periods; each period
+    // is spread over the ports' buffers.
     std::optional<PeriodAdapter> output;
     std::vector<float*> buffers;
     // Input: the producer side of the capture ring.
@@ -120,7 +119,6 @@ public:
         for (const auto& [from, to] : connections) {
             auto missing = state_->client->connect(from, to);
             if (!missing) continue;
-            *missing += ": connect it yourself";
             support::log::warn(kTarget, *missing);
             if (!unconnected.empty()) unconnected += "; ";
             unconnected += *missing;
@@ -147,7 +145,6 @@ std::optional<Opened> jack_start(const engine::EngineConfig& config, RenderFn& r
     if (!client) return refusal<std::unique_ptr<Stream>>(client.error());
     auto stream = std::make_unique<JackStream>(std::move(*client));
     State& s = stream->state();
-    s.render = std::move(render);  // dropped with `stream` on every failure below
 
     const auto physical = physical_ports(stream->client(), JackPortIsInput);
     if (physical.empty()) return std::unexpected(std::string("no output device available"));
@@ -166,7 +163,7 @@ std::optional<Opened> jack_start(const engine::EngineConfig& config, RenderFn& r
         connections.emplace_back(jack_port_name(port), physical[c]);
     }
     s.buffers.resize(config.channels);
-    s.output.emplace(std::move(s.render), config.max_block, config.channels);
+    s.output.emplace(std::move(render), config.max_block, config.channels);
     if (auto r = stream->play(State::play, connections); !r) return std::unexpected(r.error());
     return std::unique_ptr<Stream>(std::move(stream));
 }

@@ -88,7 +88,7 @@ std::optional<std::string> try_connect(jack_client_t* client, const std::string&
     std::string text = "JACK did not connect '" + source + "' to '" + destination + "' (";
     text += rc != 0 && rc != EEXIST ? "error " + std::to_string(rc)
                                     : std::string("the server ignored the request");
-    return text + ")";
+    return text + "): connect it yourself";
 }
 
 }  // namespace

@@ -75,13 +75,14 @@ TEST(JackClient, ClosesOnceAndOnlyWhenNoCallbackRuns) {
 // server slow to show it (a client that holds up every cycle) still gives it; one in a
 // self-connect mode ignores or refuses it, which the text tells apart.
 TEST(JackClient, ConnectsOrSaysWhyNot) {
-    const std::pair<char, std::string> cases[] = {
-        {0, ""},
-        {'a', "(the server ignored the request)"},
-        {'A', "(error -1)"},
+    const std::tuple<char, std::uint32_t, std::string> cases[] = {
+        {0, 32, ""},
+        {0, 1024, ""},
+        {'a', 256, "(the server ignored the request): connect it yourself"},
+        {'A', 64, "(error -1): connect it yourself"},
     };
-    for (const auto& [mode, why] : cases) {
-        auto server = jack_rig::JackServer::start({.self_connect = mode});
+    for (const auto& [mode, period, why] : cases) {
+        auto server = jack_rig::JackServer::start({.period = period, .self_connect = mode});
         ASSERT_TRUE(server.has_value()) << server.error().message;
         std::unique_ptr<jack_client_t, int (*)(jack_client_t*)> slow(
             jack_client_open("slow", JackNoStartServer, nullptr), jack_client_close);
@@ -106,7 +107,7 @@ TEST(JackClient, ConnectsOrSaysWhyNot) {
         EXPECT_EQ(
             missing.value_or(""),
             why.empty() ? "" : "JACK did not connect 'ours:out' to 'system:playback_1' " + why);
-        EXPECT_EQ(jack_port_connected(port), why.empty() ? 1 : 0) << mode;
+        EXPECT_EQ(jack_port_connected(port), why.empty() ? 1 : 0) << mode << " " << period;
         EXPECT_TRUE((*c)->close());
     }
 }

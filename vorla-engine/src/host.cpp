@@ -151,7 +151,7 @@ std::optional<MidiInput> try_connect_midi_input(std::shared_ptr<CcRing> ring) {
     if (jack_activate(jc) != 0) return fail("connect failed: JACK did not activate the client");
     // A server that refuses or ignores the connection leaves the port for the user to connect.
     if (auto missing = impl->client->connect(source, jack_port_name(impl->port)))
-        support::log::warn(log_target, "  midi input: " + *missing + ": connect it yourself");
+        support::log::warn(log_target, "  midi input: " + *missing);
     else
         info("connected to '" + source + "'");
     return MidiInput(std::move(impl));

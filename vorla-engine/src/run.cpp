@@ -119,8 +119,7 @@ std::expected<void, std::string> run(const Config& config, std::size_t channels,
         if (sink->unconnected().empty())
             info("  midi: connected to '" + std::string(sink->name()) + "'");
         else
-            support::log::warn(log_target,
-                               "  midi: " + sink->unconnected() + ": connect it yourself");
+            support::log::warn(log_target, "  midi: " + sink->unconnected());
         midi = std::make_unique<pattern_engine::output::midi::MidiSink>(std::move(*sink));
     } else {
         info("  midi: " + sink.error().display() + " (running without MIDI)");

@@ -78,7 +78,8 @@ protected:
     std::string log_;
     std::optional<jack_rig::JackServer> server_;
     std::unique_ptr<jack_rig::JackClient> own_, rig_;  // dropped before the server
-    std::shared_ptr<CcRing> ring_ = std::make_shared<CcRing>(64);
+    std::shared_ptr<CcRing> ring_ =
+        std::make_shared<CcRing>(cc_ring_slots);  // as start-up makes it
     std::optional<MidiInput> input_;
 };
 

@@ -67,7 +67,8 @@ public:
     // loaded one may fail a request its graph has not caught up with; in a self-connect mode it
     // refuses requests, or ignores them and reports success. So the connection is looked up,
     // and asked for again after each of our process cycles, for up to 16 cycles or 1 s: none
-    // when it is in place, else a text saying which one is missing and why.
+    // when it is in place, else a text saying which one is missing, why, and that the user is
+    // to make it.
     std::optional<std::string> connect(const std::string& source, const std::string& destination);
 
     // Deactivates and closes the client once. After a loss it first waits (up to `wait`) until

@@ -57,9 +57,6 @@ public:
         });
     }
 
-    std::size_t block() const { return block_; }
-    std::size_t channels() const { return channels_; }
-
 private:
     RenderFn render_;
     std::size_t block_;
