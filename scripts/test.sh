@@ -33,7 +33,7 @@ done
 
 phase "thread handovers under ThreadSanitizer"
 # Only the test sources that hold these tests are built; each name must still find a test.
-threaded='EngineStress|Spsc|LogTest\.Concurrent|Channel|Wake|MidiSink|MidiInputJack|JackClient|IpcServer|DspWatcher|FaustNode|HotReload'
+threaded='EngineStress|MainLoop|Spsc|LogTest\.Concurrent|Channel|Wake|MidiSink|MidiInputJack|JackClient|IpcServer|DspWatcher|FaustNode|HotReload'
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVORLA_SANITIZE=thread -DVORLA_BUILD_BENCH=OFF -DVORLA_TESTS="$threaded"
 cmake --build build-tsan -j "$jobs" --target vorla_tests

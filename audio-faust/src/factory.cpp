@@ -42,6 +42,14 @@ std::expected<audio_engine::ir::types::NodeTypeDecl, std::string> FaustFactory::
 
 std::expected<std::unique_ptr<audio_engine::graph::node::DspNode>, std::string>
 FaustFactory::create(std::uint32_t sample_rate, std::size_t block_size) const {
+    if (stock_ && stock_->sample_rate == sample_rate && stock_->block_size == block_size) {
+        if (!stock_->ready.empty()) {
+            auto node = std::make_unique<node::FaustNode>(std::move(stock_->ready.back()));
+            stock_->ready.pop_back();
+            return node;
+        }
+        if (!stock_->failed.empty()) return std::unexpected(stock_->failed);
+    }
     auto compiled = dsp::FaustDsp::create(program_, sample_rate, block_size);
     if (!compiled) return std::unexpected(std::move(compiled.error()));
     return std::make_unique<node::FaustNode>(std::move(*compiled));

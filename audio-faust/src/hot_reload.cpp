@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <stop_token>
@@ -66,15 +67,27 @@ struct HotReloadEngine::Compiler {
     std::condition_variable_any applied;
     std::uint64_t compiled_sent = 0;
     std::uint64_t compiled_applied = 0;
+    bool compiling = false;  // guarded by mutex
     std::jthread thread;
 
     Compiler(watcher::WatchSender sender, watcher::WatchReceiver events)
         : Compiler(std::move(sender), std::move(events), support::channel::unbounded<Finished>()) {}
 
     ~Compiler() {
-        thread.request_stop();
-        wake.send(WatchEvent{WatchEvent::Kind::Removed, {}, {}});
+        stop();
         thread.join();
+    }
+
+    // Asks the thread to end; true when it is inside a compile, which nothing can cut short.
+    bool stop() {
+        bool busy = false;
+        {
+            std::lock_guard lock(mutex);
+            thread.request_stop();
+            busy = compiling;
+        }
+        wake.send(WatchEvent{WatchEvent::Kind::Removed, {}, {}});
+        return busy;
     }
 
     // Called by a poll once it has applied `count` compiled results (and rebuilt the graph).
@@ -117,10 +130,12 @@ private:
                     std::unique_lock lock(mutex);
                     if (!applied.wait(lock, stop, [&] { return compiled_applied == compiled_sent; }))
                         return;
+                    compiling = true;  // with the stop check, under one lock: see stop()
                 }
                 auto compiled = watcher::compile_change(event);
                 {
                     std::lock_guard lock(mutex);
+                    compiling = false;
                     ++compiled_sent;
                 }
                 results_in.send(Finished{std::move(event), std::move(compiled)});
@@ -129,19 +144,101 @@ private:
     }
 };
 
-HotReloadEngine::HotReloadEngine(audio_engine::engine::EngineController controller,
-                                 std::unique_ptr<Compiler> compiler, watcher::DspWatcher watcher)
+// The instance thread: makes instances of compiled programs for the stocks, one at a time
+// under COMPILE_LOCK (so it waits for a compile, the main loop does not), and hands each over
+// through a channel that poll_reload empties.
+struct HotReloadEngine::Maker {
+    struct Job {
+        std::shared_ptr<factory::InstanceStock> stock;
+        dsp::Program program;
+        std::uint32_t sample_rate;
+        std::size_t block_size;
+        std::size_t count;
+    };
+    struct Made {
+        std::shared_ptr<factory::InstanceStock> stock;
+        std::expected<dsp::FaustDsp, std::string> dsp;
+        std::size_t count;  // of the stock's asked instances this accounts for
+    };
+    std::optional<support::channel::Sender<Job>> jobs;
+    support::channel::Receiver<Made> made;
+    std::jthread thread;
+
+    Maker() : Maker(support::channel::unbounded<Job>(), support::channel::unbounded<Made>()) {}
+    ~Maker() {
+        jobs.reset();
+        thread.request_stop();
+    }
+
+private:
+    Maker(std::pair<support::channel::Sender<Job>, support::channel::Receiver<Job>> in,
+          std::pair<support::channel::Sender<Made>, support::channel::Receiver<Made>> out)
+        : jobs(std::move(in.first)),
+          made(std::move(out.second)),
+          thread([rx = std::move(in.second),
+                  tx = std::move(out.first)](std::stop_token stop) mutable {
+              ::pthread_setname_np(::pthread_self(), "zorva-faust-in");
+              while (auto job = rx.recv()) {
+                  for (std::size_t left = job->count; left > 0 && !stop.stop_requested(); --left) {
+                      auto dsp =
+                          dsp::FaustDsp::create(job->program, job->sample_rate, job->block_size);
+                      const bool failed = !dsp;
+                      tx.send(Made{job->stock, std::move(dsp), failed ? left : 1});
+                      if (failed) break;
+                  }
+              }
+          }) {}
+};
+
+namespace {
+std::atomic<bool> abandoned{false};
+}  // namespace
+
+bool compile_abandoned() {
+    return abandoned.load(std::memory_order_acquire);
+}
+
+HotReloadEngine::HotReloadEngine(audio_engine::engine::EngineController controller, Stocks stocks,
+                                 std::unique_ptr<Compiler> compiler, std::unique_ptr<Maker> maker,
+                                 watcher::DspWatcher watcher)
     : controller_(std::move(controller)),
+      stocks_(std::move(stocks)),
       compiler_(std::move(compiler)),
+      maker_(std::move(maker)),
       watcher_(std::move(watcher)) {}
 
 HotReloadEngine::HotReloadEngine(HotReloadEngine&&) noexcept = default;
 HotReloadEngine& HotReloadEngine::operator=(HotReloadEngine&&) noexcept = default;
-HotReloadEngine::~HotReloadEngine() = default;
+
+HotReloadEngine::~HotReloadEngine() {
+    if (!compiler_ || !compiler_->stop()) return;
+    // A compile runs and may run for seconds: its thread and the instance thread (which may
+    // wait for the compile's lock) are left to the process's end rather than waited for.
+    support::log::info(target, "shutdown: a FAUST compile is left unfinished");
+    abandoned.store(true, std::memory_order_release);
+    (void)compiler_.release();
+    if (maker_) {
+        maker_->jobs.reset();
+        maker_->thread.request_stop();
+        maker_->thread.detach();
+        (void)maker_.release();
+    }
+    drain_.wait = false;
+}
+
+namespace {
+// Stocked instances are made for the engine's rate and block size, as the compiler asks.
+std::shared_ptr<factory::InstanceStock> make_stock(const factory::FaustFactory& factory,
+                                                   const audio_engine::engine::EngineConfig& c) {
+    return std::make_shared<factory::InstanceStock>(
+        factory::InstanceStock{factory.program(), c.sample_rate, c.max_block, {}, 0, {}});
+}
+}  // namespace
 
 std::expected<std::pair<HotReloadEngine, AudioProcessor>, std::string> HotReloadEngine::create(
     audio_engine::engine::EngineConfig config, const fs::path& given) {
     auto [controller, processor] = audio_engine::engine::engine(config);
+    Stocks stocks;
     auto [sender, receiver] = watcher::watch_channel();
     std::error_code ec;
     const fs::path dir = fs::absolute(given, ec);
@@ -155,54 +252,173 @@ std::expected<std::pair<HotReloadEngine, AudioProcessor>, std::string> HotReload
         const fs::path rel = loader::relative_below(file, dir).value_or(file);
         auto name = loader::type_id(rel);
         if (!name) return std::unexpected("failed to read " + file.string() + ": invalid path");
-        auto applied = watcher::apply_reload(controller.registry(),
-                                             WatchEvent{WatchEvent::Kind::Changed, *name, file});
-        if (!applied) return std::unexpected(std::move(applied.error()));
+        auto compiled = watcher::compile_change(WatchEvent{WatchEvent::Kind::Changed, *name, file});
+        if (!compiled) return std::unexpected(std::move(compiled.error()));
+        auto stock = make_stock(*compiled->factory, config);
+        compiled->factory->attach_stock(stock);
+        std::string type_id = compiled->decl.type_id;
+        if (auto r = watcher::register_compiled(controller.registry(), std::move(*compiled)); !r)
+            return std::unexpected(std::move(r.error()));
+        stocks.insert_or_assign(std::move(type_id), std::move(stock));
     }
     auto compiler = std::make_unique<Compiler>(sender, std::move(receiver));
     auto watch = watcher::DspWatcher::create(dir, std::move(sender));
     if (!watch) return std::unexpected(std::move(watch.error()));
-    return std::pair{HotReloadEngine(std::move(controller), std::move(compiler), std::move(*watch)),
+    return std::pair{HotReloadEngine(std::move(controller), std::move(stocks), std::move(compiler),
+                                     std::make_unique<Maker>(), std::move(*watch)),
                      std::move(processor)};
 }
 
-HotReloadEngine::DrainReleases::~DrainReleases() { dsp::drain_deferred_releases(); }
+HotReloadEngine::DrainReleases::~DrainReleases() {
+    if (wait) {
+        dsp::drain_deferred_releases();
+    } else {
+        dsp::try_drain_deferred_releases();
+    }
+}
+
+std::expected<void, std::string> HotReloadEngine::register_type(watcher::CompiledType compiled) {
+    auto stock = make_stock(*compiled.factory, controller_.config());
+    compiled.factory->attach_stock(stock);
+    std::string type_id = compiled.decl.type_id;
+    if (auto r = watcher::register_compiled(controller_.registry(), std::move(compiled)); !r)
+        return r;
+    stocks_.insert_or_assign(std::move(type_id), std::move(stock));
+    return {};
+}
+
+void HotReloadEngine::take_made() {
+    if (!maker_) return;
+    while (auto m = maker_->made.try_recv()) {
+        auto& stock = *m->stock;
+        stock.asked -= std::min(stock.asked, m->count);
+        if (m->dsp) {
+            stock.ready.push_back(std::move(*m->dsp));
+            stock.failed.clear();
+        } else {
+            stock.failed = std::move(m->dsp.error());
+        }
+    }
+}
+
+bool HotReloadEngine::stock_for(const std::vector<audio_engine::ir::NodeInstance>& nodes,
+                                std::span<const std::string_view> more, bool trim) {
+    take_made();
+    std::unordered_map<factory::InstanceStock*,
+                       std::pair<const std::shared_ptr<factory::InstanceStock>*, std::size_t>>
+        need;
+    const auto count = [&](std::string_view type_id) {
+        const auto it = stocks_.find(std::string(type_id));
+        if (it == stocks_.end()) return;
+        auto& [stock, n] = need[it->second.get()];
+        stock = &it->second;
+        ++n;
+    };
+    for (const auto& node : nodes)
+        count(node.type_id);
+    for (const auto type_id : more)
+        count(type_id);
+    if (trim) {
+        for (auto& [type_id, stock] : stocks_) {
+            const auto it = need.find(stock.get());
+            const std::size_t keep = it == need.end() ? 0 : it->second.second;
+            while (stock->ready.size() > keep)
+                stock->ready.pop_back();
+        }
+    }
+    bool ready = true;
+    for (auto& [raw, entry] : need) {
+        auto& [stock, n] = entry;
+        auto& s = **stock;
+        if (s.ready.size() >= n) continue;
+        if (!s.failed.empty() && s.asked == 0) continue;  // the build reports why
+        ready = false;
+        const std::size_t missing = n - s.ready.size();
+        if (s.asked >= missing || !maker_ || !maker_->jobs) continue;
+        maker_->jobs->send(
+            Maker::Job{*stock, s.program, s.sample_rate, s.block_size, missing - s.asked});
+        s.asked = missing;
+    }
+    return ready;
+}
+
+void HotReloadEngine::top_up() {
+    (void)stock_for(controller_.graph().nodes, {}, true);
+}
+
+bool HotReloadEngine::ready_for(const audio_engine::protocol::ClientMessage& message) {
+    namespace msg = audio_engine::protocol;
+    const auto& m = static_cast<const msg::ClientMessage::variant&>(message);
+    if (const auto* load = std::get_if<msg::LoadGraph>(&m)) return stock_for(load->graph.nodes);
+    if (const auto* add = std::get_if<msg::AddNode>(&m)) {
+        const std::string_view type_id = add->type_id;
+        return stock_for(controller_.graph().nodes, std::span(&type_id, 1));
+    }
+    if (const auto* batch = std::get_if<msg::GraphBatch>(&m)) {
+        std::vector<std::string_view> added;
+        for (const auto& inner : batch->commands) {
+            if (const auto* add = std::get_if<msg::AddNode>(&inner)) added.push_back(add->type_id);
+        }
+        return stock_for(controller_.graph().nodes, added);
+    }
+    if (std::holds_alternative<msg::RemoveNode>(m) || std::holds_alternative<msg::Connect>(m) ||
+        std::holds_alternative<msg::Disconnect>(m))
+        return stock_for(controller_.graph().nodes);
+    return true;
+}
 
 std::expected<void, std::string> HotReloadEngine::load_graph(audio_engine::ir::GraphIr graph) {
     auto result = load(controller_, graph);
-    if (result) graph_ = std::move(graph);
+    if (result) {
+        graph_ = std::move(graph);
+        reload_pending_ = false;  // built with the newest types already
+    }
+    top_up();
+    return result;
+}
+
+audio_engine::engine::Result HotReloadEngine::handle_message(
+    audio_engine::protocol::ClientMessage message) {
+    auto result = controller_.handle_message(std::move(message));
+    top_up();
     return result;
 }
 
 std::expected<std::vector<std::string>, std::string> HotReloadEngine::poll_reload() {
     dsp::try_drain_deferred_releases();
+    take_made();
     std::vector<std::string> applied;
     // Lets the compile thread go on once this poll is done with the graph.
     struct MarkApplied {
-        Compiler& compiler;
-        std::uint64_t count = 0;
+        HotReloadEngine& engine;
         ~MarkApplied() {
-            if (count != 0) compiler.mark_applied(count);
+            if (engine.unmarked_ == 0 || engine.reload_pending_) return;
+            engine.compiler_->mark_applied(std::exchange(engine.unmarked_, 0));
         }
-    } mark{*compiler_};
+    } mark{*this};
     while (auto finished = compiler_->results.try_recv()) {
         std::string name = std::move(finished->event.name);
         if (finished->event.kind == WatchEvent::Kind::Changed) {
-            ++mark.count;
+            ++unmarked_;
             if (!finished->compiled) return std::unexpected(std::move(finished->compiled.error()));
-            auto r = watcher::register_compiled(controller_.registry(), std::move(*finished->compiled));
-            if (!r) return std::unexpected(std::move(r.error()));
+            if (auto r = register_type(std::move(*finished->compiled)); !r)
+                return std::unexpected(std::move(r.error()));
         }
         support::log::info(target, "hot-reloaded FAUST node: " + name);
         applied.push_back(std::move(name));
     }
-    if (applied.empty() || !graph_) return applied;
-    const bool uses = std::any_of(graph_->nodes.begin(), graph_->nodes.end(), [&](const auto& n) {
-        return std::find(applied.begin(), applied.end(), n.type_id) != applied.end();
-    });
-    if (uses) {
+    if (!applied.empty() && graph_) {
+        reload_pending_ |=
+            std::any_of(graph_->nodes.begin(), graph_->nodes.end(), [&](const auto& n) {
+                return std::find(applied.begin(), applied.end(), n.type_id) != applied.end();
+            });
+    }
+    if (reload_pending_ && stock_for(graph_->nodes)) {
+        reload_pending_ = false;
         support::log::info(target, "reloading graph after FAUST hot-reload");
-        if (auto r = load(controller_, *graph_); !r) return std::unexpected(r.error());
+        auto r = load(controller_, *graph_);
+        top_up();
+        if (!r) return std::unexpected(r.error());
     }
     return applied;
 }

@@ -16,6 +16,13 @@ inline std::string sliders(int count, int seed) {
     return text + ";";
 }
 
+// How much longer the sanitizers make what a wall-clock bound measures.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+inline constexpr double slowdown = 10;
+#else
+inline constexpr double slowdown = 1;
+#endif
+
 inline double thread_cpu_ms() {
     timespec ts{};
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);

@@ -219,6 +219,7 @@ bool MainLoop::pass() {
 // ---- command intake ----
 
 bool MainLoop::take_commands() {
+    apply_held();
     while (auto command = commands_.try_recv()) {
         const bool go_on = std::visit(
             [&](auto& c) {
@@ -293,17 +294,39 @@ ipc::AudioResult MainLoop::audio_result(msg::ClientMessage& message) {
             MidiMapping{std::move(map->label), map->lo, map->hi};
         return R(std::move(reply));
     }
-    if (auto r = controller.handle_message(std::move(message)); !r)
+    if (auto r = audio_.handle_message(std::move(message)); !r)
         return std::unexpected("handle_message: " + r.error().display());
     return R("ok");
 }
 
 bool MainLoop::apply_audio(ipc::loop::AudioRequest request) {
     if (std::holds_alternative<msg::Shutdown>(request.message)) {
+        // Requests still held for their instances are dropped unanswered, like those queued
+        // behind the shutdown: waiting for them could mean waiting for a compile.
+        held_.clear();
         std::move(request.reply).send(ipc::AudioResult("shutting down"));
         device_.stop();
         return false;
     }
+    // A graph whose Faust instances are still being made waits, and every request after it
+    // too, so that they keep their order.
+    if (!held_.empty() || !audio_.ready_for(request.message)) {
+        held_.push_back(std::move(request));
+        return true;
+    }
+    apply_now(std::move(request));
+    return true;
+}
+
+void MainLoop::apply_held() {
+    while (!held_.empty() && audio_.ready_for(held_.front().message)) {
+        auto request = std::move(held_.front());
+        held_.pop_front();
+        apply_now(std::move(request));
+    }
+}
+
+void MainLoop::apply_now(ipc::loop::AudioRequest request) {
     if (const auto* input = std::get_if<msg::StartInput>(&request.message)) {
         // Answered once the device is done: the loop goes on meanwhile.
         const std::uint64_t id = next_input_id_++;
@@ -313,12 +336,11 @@ bool MainLoop::apply_audio(ipc::loop::AudioRequest request) {
                             [tx = inputs_.first, id](InputStarted started) {
                                 tx.send({id, std::move(started)});
                             });
-        return true;
+        return;
     }
     auto result = audio_result(request.message);
     if (!result) warn(result.error());
     std::move(request.reply).send(std::move(result));
-    return true;
 }
 
 void MainLoop::finish_inputs(Instant now) {
@@ -376,20 +398,26 @@ void MainLoop::send_curves(Instant now) {
     LastPerKey<std::string, pattern_engine::engine::CurveOutput*> latest;
     for (auto& curve : due_curves_)
         latest.put(std::string(engine_.slot_name(curve.slot)) + "/" + curve.label, &curve);
-    for (auto& [id, curve] : latest.items()) send_curve(std::move(*curve), std::move(id));
+    for (auto& [id, curve] : latest.items())
+        send_curve(std::move(*curve), std::move(id), now);
     due_curves_.clear();
 }
 
-void MainLoop::send_curve(pattern_engine::engine::CurveOutput curve, std::string id) {
+void MainLoop::send_curve(pattern_engine::engine::CurveOutput curve, std::string id, Instant now) {
     auto& controller = audio_.controller();
     const auto target = controller.resolve_label(curve.label);
     if (!target) return;
+    // A curve taken late (its slot set mid-cycle, a long pass) joins its cycle where it is now.
+    const std::uint64_t period = curve_period_samples(engine_.clock(), sample_rate_);
+    const double late = std::chrono::duration<double>(now - curve.start).count();
+    const std::uint64_t position = std::min(to_u64(std::round(late * sample_rate_)), period);
+    if (period != 0 && position == period) return;  // its whole cycle is over
     audio_engine::automation::Automation automation{
         .node_id = target->first,
         .control = target->second,
         .shape = audio_engine::automation::shape::Table{std::move(curve.samples)},
-        .period = curve_period_samples(engine_.clock(), sample_rate_),
-        .position = 0,
+        .period = period,
+        .position = position,
         .lo = 0.0f,
         .hi = 1.0f,
         .active = true,

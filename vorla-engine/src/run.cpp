@@ -186,6 +186,9 @@ int main() {
 
     if (auto r = run(config, device->channels, device->sample_rate); !r)
         support::log::error(log_target, r.error());
+    // Everything is released and the files removed; a compile left running must not meet the
+    // static destructors of the libraries it runs in.
+    if (audio_faust::hot_reload::compile_abandoned()) std::_Exit(0);
     return 0;
 }
 

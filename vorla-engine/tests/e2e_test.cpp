@@ -9,16 +9,18 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <numeric>
 #include <thread>
 
+#include "../../audio-faust/tests/slow_compile.hpp"
 #include "../../audio-faust/tests/temp_dir.hpp"
 #include "jack_rig/jack_rig.hpp"
 #include "jack_rig/player.hpp"
-#include "vorla_engine/ipc.hpp"
 #include "line_client.hpp"
+#include "vorla_engine/ipc.hpp"
 #include "vorla_engine/platform/unix_socket.hpp"
 
 extern char** environ;
@@ -507,6 +509,30 @@ TEST(EngineProcess, ClusterBurstsLeaveNoNoteSounding) {
     std::printf("after shutdown: %zu note-ons, %td (channel, pitch) pairs unbalanced\n", all_ons,
                 left);
     EXPECT_EQ(s.rig->dropped(), 0u);
+}
+
+// A "shutdown" while a slow Faust file compiles ends the process at once and cleanly: the
+// compile, which nothing can cut short, is left to the process's end rather than waited for.
+TEST(EngineProcess, ShutdownDuringACompileExitsAtOnce) {
+    Session s(Env{});
+    ASSERT_TRUE(s.connected()) << (s.engine ? s.engine->log() : "no rig");
+    {
+        std::ofstream(s.dir.path() / "dsp" / "slow.tmp")
+            << audio_faust::test_util::sliders(1200, 1);
+    }
+    fs::rename(s.dir.path() / "dsp" / "slow.tmp", s.dir.path() / "dsp" / "slow.dsp");
+    std::this_thread::sleep_for(400ms);  // the compile has begun; it takes seconds
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(s.ask(R"({"type":"shutdown"})"), ok("shutting down"));
+    EXPECT_EQ(s.engine->exit_status(), 0) << s.engine->log();
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, 1500ms) << s.engine->log();
+    const std::string log = s.engine->log();
+    EXPECT_NE(log.find("shutdown: a FAUST compile is left unfinished"), std::string::npos) << log;
+    EXPECT_EQ(log.find("did not finish"), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(s.engine->socket()));
+    std::printf("shutdown to exit during a compile: %.0f ms\n",
+                std::chrono::duration<double, std::milli>(took).count());
 }
 
 // A 440 Hz oscillator at the server's period, then on across a change of period while it plays

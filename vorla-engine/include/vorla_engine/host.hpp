@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <filesystem>
 #include <functional>
@@ -289,6 +290,7 @@ public:
     std::size_t pending_controls() const { return pending_controls_.size(); }
     std::size_t pending_note_offs() const { return note_offs_.size(); }
     std::size_t pending_curves() const { return pending_curves_.size(); }
+    std::size_t held_requests() const { return held_.size(); }
     std::optional<Instant> next_clock_tick() const { return next_clock_tick_; }
 
 private:
@@ -296,6 +298,9 @@ private:
     bool take_commands();
     void apply_pattern(pattern_engine::engine::EngineCommand command);
     bool apply_audio(ipc::loop::AudioRequest request);
+    // Applies the held requests whose graphs can now be built, oldest first.
+    void apply_held();
+    void apply_now(ipc::loop::AudioRequest request);
     ipc::AudioResult audio_result(audio_engine::protocol::ClientMessage& message);
     void answer_state(ipc::loop::StateRequest request);
     void clear_slot_automations(std::size_t slot);
@@ -305,7 +310,7 @@ private:
     void finish_inputs(Instant now);
 
     void send_curves(Instant now);
-    void send_curve(pattern_engine::engine::CurveOutput curve, std::string id);
+    void send_curve(pattern_engine::engine::CurveOutput curve, std::string id, Instant now);
     void file_due_events(Instant now);
     void apply_due_controls(Instant now);
     void send_due_output(Instant now);
@@ -340,6 +345,8 @@ private:
         support::channel::SlotSender<ipc::AudioResult> reply;
     };
     std::vector<PendingInput> pending_inputs_;
+    // Audio requests waiting, in order, for the Faust instances of the first one's graph.
+    std::deque<ipc::loop::AudioRequest> held_;
     std::uint64_t next_input_id_ = 0;
     std::pair<support::channel::Sender<std::pair<std::uint64_t, InputStarted>>,
               support::channel::Receiver<std::pair<std::uint64_t, InputStarted>>>
