@@ -304,39 +304,27 @@ void HotReloadEngine::take_made() {
 bool HotReloadEngine::stock_for(const std::vector<audio_engine::ir::NodeInstance>& nodes,
                                 std::span<const std::string_view> more, bool trim) {
     take_made();
-    std::unordered_map<factory::InstanceStock*,
-                       std::pair<const std::shared_ptr<factory::InstanceStock>*, std::size_t>>
-        need;
-    const auto count = [&](std::string_view type_id) {
-        const auto it = stocks_.find(std::string(type_id));
-        if (it == stocks_.end()) return;
-        auto& [stock, n] = need[it->second.get()];
-        stock = &it->second;
-        ++n;
-    };
+    std::unordered_map<std::string_view, std::size_t> need;  // Faust nodes by type id
     for (const auto& node : nodes)
-        count(node.type_id);
+        ++need[node.type_id];
     for (const auto type_id : more)
-        count(type_id);
-    if (trim) {
-        for (auto& [type_id, stock] : stocks_) {
-            const auto it = need.find(stock.get());
-            const std::size_t keep = it == need.end() ? 0 : it->second.second;
-            while (stock->ready.size() > keep)
-                stock->ready.pop_back();
-        }
-    }
+        ++need[type_id];
     bool ready = true;
-    for (auto& [raw, entry] : need) {
-        auto& [stock, n] = entry;
-        auto& s = **stock;
+    for (auto& [type_id, stock] : stocks_) {
+        const auto it = need.find(type_id);
+        const std::size_t n = it == need.end() ? 0 : it->second;
+        auto& s = *stock;
+        if (trim) {
+            while (s.ready.size() > n)
+                s.ready.pop_back();
+        }
         if (s.ready.size() >= n) continue;
         if (!s.failed.empty() && s.asked == 0) continue;  // the build reports why
         ready = false;
         const std::size_t missing = n - s.ready.size();
         if (s.asked >= missing || !maker_ || !maker_->jobs) continue;
         maker_->jobs->send(
-            Maker::Job{*stock, s.program, s.sample_rate, s.block_size, missing - s.asked});
+            Maker::Job{stock, s.program, s.sample_rate, s.block_size, missing - s.asked});
         s.asked = missing;
     }
     return ready;
@@ -417,7 +405,8 @@ std::expected<std::vector<std::string>, std::string> HotReloadEngine::poll_reloa
         reload_pending_ = false;
         support::log::info(target, "reloading graph after FAUST hot-reload");
         auto r = load(controller_, *graph_);
-        top_up();
+        // No trimming here: a held request may be waiting for instances beyond this graph's.
+        (void)stock_for(controller_.graph().nodes);
         if (!r) return std::unexpected(r.error());
     }
     return applied;
