@@ -139,6 +139,46 @@ TEST(FaustDsp, InitialisesAtTheRateGivenOr44100WhenTooLargeAndLogsIt) {
     support::log::reset();
 }
 
+// A text whose imported library changed is compiled again, each time it changes, while every
+// earlier program of that text is still alive; with the library unchanged the program is reused.
+TEST(FaustProgram, ALibraryChangedAgainAndAgainIsCompiledAgainEachTime) {
+    test_util::TempDir libs;
+    ::setenv("FAUST_STDLIB_DIR", libs.path().c_str(), 1);
+    // Renamed into place: a new file each time, whatever the clock's resolution.
+    const auto library = [&](const char* control) {
+        std::filesystem::rename(
+            libs.write("tmp", "v = hslider(\""s + control + "\", 0, 0, 1, 0.1);"),
+            libs.path() / "mine.lib");
+    };
+    struct Step {
+        const char* library;  // the library's one control, or nullptr: left as it is
+        const char* control;
+        bool compiles;
+    };
+    const Step steps[] = {{"x", "x", true},       {nullptr, "x", false}, {"yy", "yy", true},
+                          {nullptr, "yy", false}, {"zzz", "zzz", true},  {nullptr, "zzz", false},
+                          {"x", "x", true}};
+    std::vector<factory::FaustFactory> alive;
+    for (const Step& step : steps) {
+        if (step.library) library(step.library);
+        const auto before = dsp::compile_count();
+        auto made = factory::FaustFactory::compile("lib", "import(\"mine.lib\"); process = v;");
+        ASSERT_TRUE(made.has_value()) << made.error();
+        auto decl = made->probe_type_decl("faust:lib");
+        ASSERT_TRUE(decl.has_value()) << decl.error();
+        ASSERT_EQ(decl->controls.size(), 1u);
+        EXPECT_EQ(decl->controls[0].name, step.control) << "step " << alive.size();
+        EXPECT_EQ(dsp::compile_count() - before, step.compiles ? 1u : 0u)
+            << "step " << alive.size();
+        if (!alive.empty()) {
+            EXPECT_EQ(made->program() == alive.back().program(), !step.compiles)
+                << "step " << alive.size();
+        }
+        alive.push_back(std::move(*made));
+    }
+    ::unsetenv("FAUST_STDLIB_DIR");
+}
+
 // A node may be dropped on the audio thread while the control thread compiles: the drop must
 // not wait for the compile lock, and what it could not free is freed by the lock's next
 // holder, a drain or a compile.

@@ -201,6 +201,48 @@ TEST(HotReload, CompilesAwayFromThePollAndRebuildsTheGraphFromTheCompiledCode) {
     EXPECT_EQ(dsp::compile_count(), compiles + 1);
 }
 
+// Two files saved together compile one after the other, and the second compile starts only
+// once a poll has applied the first: its type registered and the graph that uses it reloaded.
+TEST(HotReload, TwoSavesCompileInTurnEachAfterThePollAppliedTheOneBefore) {
+    struct Case {
+        bool existing;  // both files are there from the start
+        bool graph;     // a loaded graph uses both types
+    };
+    for (const Case c : {Case{false, false}, Case{true, true}}) {
+        SCOPED_TRACE(c.existing ? "changed files, graph loaded" : "new files, no graph");
+        Rig rig(c.existing ? Rig::Files{{"a.dsp", "process = 0;"}, {"b.dsp", "process = 0;"}}
+                           : Rig::Files{});
+        ASSERT_TRUE(rig.engine);
+        if (c.graph) {
+            const audio_engine::ir::GraphIr graph{
+                {{"a", "faust:a", {}}, {"b", "faust:b", {}}, {"out", "dac", {}}}, {}, {}};
+            ASSERT_TRUE(rig.engine->load_graph(graph).has_value());
+        }
+        const std::string reload = "reloading graph after FAUST hot-reload";
+        const auto compiles = dsp::compile_count();
+        rig.save("a.dsp", "process = 1;");
+        rig.save("b.dsp", "process = 2;");
+        // Without a poll the second compile never starts (a loaded machine may take a while
+        // over the first).
+        const auto waited = [&](std::chrono::milliseconds span, std::uint64_t until) {
+            for (auto end = std::chrono::steady_clock::now() + span;
+                 dsp::compile_count() < until && std::chrono::steady_clock::now() < end;)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            return dsp::compile_count() - compiles;
+        };
+        EXPECT_EQ(waited(std::chrono::seconds(10), compiles + 1), 1u);
+        EXPECT_EQ(waited(std::chrono::milliseconds(1500), compiles + 2), 1u);
+        EXPECT_EQ(rig.poll_until("faust:a"), Ids{"faust:a"});
+        EXPECT_EQ(rig.generation("faust:a"), c.existing ? 2u : 1u);
+        EXPECT_EQ(rig.engine->controller().registry().get_type("faust:b").has_value(), c.existing);
+        EXPECT_EQ(rig.logged(reload), c.graph ? 1u : 0u);
+        EXPECT_EQ(rig.poll_until("faust:b"), Ids{"faust:b"});
+        EXPECT_EQ(rig.generation("faust:b"), c.existing ? 2u : 1u);
+        EXPECT_EQ(rig.logged(reload), c.graph ? 2u : 0u);
+        EXPECT_EQ(dsp::compile_count(), compiles + 2);
+    }
+}
+
 // Every compile takes COMPILE_LOCK: while another thread holds it, a save is not compiled, and
 // polls go on without waiting.
 TEST(HotReload, CompilesTakeTheCompileLock) {

@@ -583,6 +583,52 @@ INSTANTIATE_TEST_SUITE_P(Periods, EnginePeriods,
                                     std::to_string(info.param.second);
                          });
 
+// A start-up that fails logs why at error level and ends with status 0, before the socket is
+// taken: a DSP directory that cannot be made, or a DSP file that does not compile.
+TEST(EngineProcess, AFailedStartUpLogsWhyAndExitsWithStatus0) {
+    auto server = jack_rig::JackServer::start();
+    ASSERT_TRUE(server) << server.error().message;
+    struct Case {
+        std::string name;
+        std::function<Env(const TempDir&)> prepare;
+        std::function<std::string(const TempDir&)> line;  // the start of the error's text
+        bool device;                                      // the audio device was found first
+    };
+    const Case cases[] = {
+        {"DSP dir below a file",
+         [](const TempDir& dir) {
+             dir.write("file", "");
+             return Env{{"ZORVA_DSP_DIR", dir.path() / "file/dsp"}};
+         },
+         [](const TempDir& dir) {
+             return "cannot create DSP dir " + (dir.path() / "file/dsp").string() +
+                    ": Not a directory\n";
+         },
+         false},
+        {"DSP file that does not compile",
+         [](const TempDir& dir) {
+             dir.write("dsp/ok.dsp", "process = _;");
+             dir.write("dsp/sub/bad.dsp", "process = (;");
+             return Env{};
+         },
+         [](const TempDir&) {
+             return std::string("FAUST compilation failed: bad : 1 : ERROR : syntax error");
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        EngineProcess engine(dir, c.prepare(dir));
+        EXPECT_EQ(engine.exit_status(20s), 0);
+        const std::string log = engine.log();
+        EXPECT_NE(log.find(" ERROR vorla_engine] " + c.line(dir)), std::string::npos) << log;
+        EXPECT_EQ(log.find("] audio device: ") != std::string::npos, c.device) << log;
+        EXPECT_EQ(log.find("vorla-engine ready"), std::string::npos) << log;
+        EXPECT_FALSE(fs::exists(engine.socket()));
+    }
+}
+
 TEST(EngineProcess, WithoutAnAudioSystemExits101) {
     // No server of that name: the engine finds no audio device (the lock keeps other JACK
     // tests from running meanwhile).

@@ -216,6 +216,40 @@ TEST_F(IpcServerTest, ServesOneClientAtATime) {
     EXPECT_EQ(second.line(), kPong);
 }
 
+// An idle client costs the server one wake-up per read time-out: about ten a second. Counted
+// as the server thread's voluntary context switches, which load does not add to.
+TEST_F(IpcServerTest, AnIdleClientWakesTheServerTenTimesASecond) {
+    const auto servers = [] {
+        std::vector<fs::path> tasks;
+        for (auto& task : fs::directory_iterator("/proc/self/task"))
+            if (platform::read_file(task.path() / "comm", 64) == "zorva-ipc\n")
+                tasks.push_back(task.path());
+        return tasks;
+    };
+    Client c = client();
+    auto tasks = servers();
+    // Servers of earlier tests end within one time-out of their stop.
+    for (int i = 0; i < 100 && tasks.size() > 1; ++i, tasks = servers())
+        std::this_thread::sleep_for(20ms);
+    ASSERT_EQ(tasks.size(), 1u);
+    const auto switches = [&] {
+        const auto status = platform::read_file(tasks[0] / "status", 1 << 16).value_or("");
+        const std::string key = "\nvoluntary_ctxt_switches:";
+        const auto at = status.find(key);
+        return at == std::string::npos ? -1L : std::stol(status.substr(at + key.size()));
+    };
+    const long before = switches();
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(1s);
+    const long woken = switches() - before;
+    const long time_outs = (std::chrono::steady_clock::now() - start) / 100ms;
+    ASSERT_GE(before, 0);
+    EXPECT_GE(woken, time_outs / 2);
+    EXPECT_LE(woken, time_outs + 3);
+    c.send("[\"ping\"]\n");
+    EXPECT_EQ(c.line(), kPong);
+}
+
 TEST_F(IpcServerTest, MainLoopAnswersOrTimesOutOrIsGone) {
     namespace audio = audio_engine::protocol;
     Client c = client();
