@@ -511,6 +511,63 @@ TEST(EngineProcess, ClusterBurstsLeaveNoNoteSounding) {
     EXPECT_EQ(s.rig->dropped(), 0u);
 }
 
+// Notes keep their time while a slow Faust file compiles and graph requests that need new
+// instances of another Faust type wait for that compile's lock: no note goes missing or late.
+TEST(EngineProcess, NotesKeepTimeWhileGraphRequestsWaitForACompile) {
+    Session s(Env{});
+    ASSERT_TRUE(s.connected()) << (s.engine ? s.engine->log() : "no rig");
+    s.dir.write("dsp/fx.dsp", "process = _ * hslider(\"g\", 1, 0, 2, 0.01);");
+    std::string types;
+    for (int i = 0; i < 100 && types.find("\"faust:fx\"") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(50ms);
+        types = s.ask(R"({"type":"list_nodes","reply_port":0})");
+    }
+    ASSERT_NE(types.find("\"faust:fx\""), std::string::npos) << s.engine->log();
+    const std::string osc = R"({"id":"osc","type_id":"oscillator"})";
+    s.load(osc + R"(,{"id":"f1","type_id":"faust:fx"})",
+           R"(["osc","out","f1","in"],["f1","out","out","in"])");
+    ASSERT_EQ(
+        s.ask(
+            R"({"cmd":"SetPattern","slot":"n","pattern":["Fast",[16,1],["Atom",["Note",0,60,100,0.03]]]})"),
+        ok("pattern set on n"));
+    std::this_thread::sleep_for(2500ms);
+    { std::ofstream(s.dir.path() / "dsp" / "slow.tmp") << audio_faust::test_util::sliders(400, 1); }
+    fs::rename(s.dir.path() / "dsp" / "slow.tmp", s.dir.path() / "dsp" / "slow.dsp");
+    std::this_thread::sleep_for(200ms);  // the compile has begun
+    const auto asked = std::chrono::steady_clock::now();
+    s.load(
+        osc +
+            R"(,{"id":"f1","type_id":"faust:fx"},{"id":"f2","type_id":"faust:fx"},{"id":"f3","type_id":"faust:fx"})",
+        R"(["osc","out","f1","in"],["f1","out","out","in"])");
+    EXPECT_EQ(s.ask(R"({"type":"add_node","id":"osc2","type_id":"oscillator"})"), ok("ok"));
+    const double waited =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(s.ask(R"({"type":"shutdown"})"), ok("shutting down"));
+    EXPECT_EQ(s.engine->exit_status(), 0) << s.engine->log();
+
+    const std::vector<std::uint8_t> note_on{0x90, 60, 100};
+    Recording recording(*s.rig);
+    std::vector<std::uint32_t> ons;
+    for (const auto& e : recording.events)
+        if (e.bytes == note_on) ons.push_back(e.frame);
+    ASSERT_GE(ons.size(), 16u);
+    const auto g = recording.grid(note_on, 6000.0, ons.front());
+    std::int64_t widest = 0;
+    for (std::size_t i = 1; i < ons.size(); ++i)
+        widest = std::max<std::int64_t>(widest, std::int32_t(ons[i] - ons[i - 1]));
+    std::printf(
+        "requests waited %.2f s; %zu note-ons, widest gap %lld frames, %zu of %zu off the grid "
+        "(worst %lld; %zu xruns)\n",
+        waited, ons.size(), (long long)widest, g.off_grid, g.frames.size(), (long long)g.worst,
+        recording.xruns.size());
+    EXPECT_GT(waited, 0.3) << "the requests did not wait for the compile";
+    // A note held back by a busy period leaves a period late at most; xruns may cost a few.
+    EXPECT_LE(widest, 6000 + 3 * std::int64_t(jack_rig::kPeriod) *
+                                 std::int64_t(1 + recording.xruns.size()));
+    EXPECT_LE(g.off_grid, g.frames.size() / 10) << "worst " << g.worst;
+}
+
 // A "shutdown" while a slow Faust file compiles ends the process at once and cleanly: the
 // compile, which nothing can cut short, is left to the process's end rather than waited for.
 TEST(EngineProcess, ShutdownDuringACompileExitsAtOnce) {
