@@ -23,6 +23,7 @@ namespace {
 constexpr std::string_view target = "audio_engine::engine";
 
 namespace msg = protocol;
+namespace cmd = swap::command;
 
 template <class... F>
 struct Overloaded : F... {
@@ -89,6 +90,19 @@ private:
 #endif
 };
 
+// Values of different targets commute: a later one may take the place of a waiting one of its
+// target. Any other command keeps its place, and no value moves ahead of it.
+std::optional<std::tuple<std::size_t, std::string_view, std::string_view>> value_target(
+    const cmd::Command& command) {
+    const auto& c = static_cast<const cmd::Command::variant&>(command);
+    if (const auto* p = std::get_if<cmd::SetParam>(&c))
+        return std::tuple{c.index(), p->node_id, p->control};
+    if (std::holds_alternative<cmd::SetMasterGain>(c) ||
+        std::holds_alternative<cmd::SetCrossfade>(c))
+        return std::tuple{c.index(), std::string_view{}, std::string_view{}};
+    return std::nullopt;
+}
+
 std::uint64_t period_samples(double seconds, std::uint32_t sample_rate) {
     if (!(seconds > 0.0) || !std::isfinite(seconds)) return 0;
     const double samples = seconds * static_cast<double>(sample_rate);
@@ -112,10 +126,48 @@ EngineController::EngineController(EngineConfig config, std::shared_ptr<CommandR
       names_(std::move(names)),
       config_(config) {}
 
-void EngineController::send(swap::command::Command command) {
-    if (!commands_->try_push(std::move(command))) {
-        support::log::warn(target, "command queue full, dropping command");
+bool EngineController::push(cmd::Command& command, std::optional<std::string>& label) {
+    const auto& c = static_cast<const cmd::Command::variant&>(command);
+    const auto* param = std::get_if<cmd::SetParam>(&c);
+    const auto* gain = std::get_if<cmd::SetMasterGain>(&c);
+    const float value = param ? param->value : gain ? gain->gain : 0.0f;
+    const bool is_gain = gain != nullptr;
+    if (!commands_->try_push(std::move(command))) return false;
+    if (label) sent_values_.insert_or_assign(std::move(*label), value);
+    if (is_gain) master_gain_ = value;
+    return true;
+}
+
+void EngineController::send(cmd::Command command, std::optional<std::string> label) {
+    if (flush() == 0 && push(command, label)) return;
+    wait(std::move(command), std::move(label));
+}
+
+void EngineController::wait(cmd::Command command, std::optional<std::string> label) {
+    if (backlog_.empty()) support::log::debug(target, "command ring full, commands wait for room");
+    const std::uint64_t next = first_waiting_ + backlog_.size();
+    if (const auto at = value_target(command)) {
+        const auto [it, fresh] = waiting_values_.try_emplace(*at, next);
+        if (!fresh && it->second >= overtake_from_ && it->second >= first_waiting_) {
+            auto& slot = backlog_[it->second - first_waiting_];
+            slot.command = std::move(command);
+            slot.label = std::move(label);
+            return;
+        }
+        it->second = next;
+    } else {
+        overtake_from_ = next + 1;
     }
+    backlog_.push_back(Waiting{std::move(command), std::move(label)});
+}
+
+std::size_t EngineController::flush() {
+    while (!backlog_.empty() && push(backlog_.front().command, backlog_.front().label)) {
+        backlog_.pop_front();
+        ++first_waiting_;
+    }
+    if (backlog_.empty()) waiting_values_.clear();
+    return backlog_.size();
 }
 
 std::string EngineController::labels_debug() const {
@@ -208,12 +260,12 @@ Result EngineController::handle_message(msg::ClientMessage message) {
         debug(target, "set_control: " + set->label + "=" + number(set->value) + " (-> " + node_id +
                           ":" + control + ")");
         control_values_.insert_or_assign(set->label, set->value);
-        send(swap::command::SetParam{names_->intern(node_id), names_->intern(control), set->value});
+        send(swap::command::SetParam{names_->intern(node_id), names_->intern(control), set->value},
+             std::move(set->label));
         return {};
     }
     if (auto* gain = std::get_if<msg::SetMasterGain>(&m)) {
         debug(target, "set_master_gain: " + number(gain->gain));
-        master_gain_ = gain->gain;
         send(swap::command::SetMasterGain{gain->gain});
         return {};
     }
@@ -313,7 +365,7 @@ void EngineController::set_crossfade_samples(std::uint64_t samples) {
 }
 
 EngineSnapshot EngineController::snapshot() const {
-    return EngineSnapshot{graph_.nodes, graph_.connections, labels_, control_values_};
+    return EngineSnapshot{graph_.nodes, graph_.connections, labels_, sent_values_};
 }
 
 AudioProcessor::AudioProcessor(swap::GraphSwapper swapper, std::shared_ptr<CommandRing> commands,

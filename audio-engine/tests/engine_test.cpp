@@ -177,12 +177,74 @@ TEST_P(AudioEngine, AutomationsFromMessagesAndAFullCommandRing) {
         EXPECT_EQ(std::pair(a.period, a.shape.index()), std::pair(period, kind)) << shape;
     }
     ASSERT_TRUE(handle(R"({"type":"clear_automation","id":"a"})"));
-    for (std::uint64_t i = 0; i < 257; ++i)
+    for (std::uint64_t i = 0; i < 258; ++i)
         controller.set_crossfade_samples(i);
-    EXPECT_TRUE(logged("WARN  audio_engine::engine] command queue full, dropping command"));
+    EXPECT_EQ(controller.waiting(), 1u);  // the last two: one target
     render(n);
     EXPECT_TRUE(processor.swapper().automations().empty());
     EXPECT_EQ(processor.swapper().crossfade(), 254u);  // the clear took one of the 256
+    EXPECT_EQ(controller.flush(), 0u);
+    render(n);
+    EXPECT_EQ(processor.swapper().crossfade(), 257u);
+}
+
+// Values beyond the ring's room wait, in order, and go out as the audio thread makes room: none
+// is lost, a later value replaces a waiting one of its target unless a swap stands between them,
+// and Status shows only what went out. Steps: "v" a value for every label (round r gives label
+// i the value 1000 r + i), "s" an edit that swaps the graph, "r" a block.
+TEST(EngineController, ValuesBeyondTheRingWaitInOrderAndNoneIsLost) {
+    struct Case {
+        std::size_t labels;
+        std::string steps;
+        std::size_t waiting, shown;  // after the steps
+        int flushes;                 // blocks and flushes until none waits
+    };
+    const Case cases[] = {
+        {300, "v", 44, 256, 1},    {300, "vv", 300, 256, 2}, {100, "vvvvvvvvvv", 100, 100, 1},
+        {300, "vsv", 345, 256, 2}, {300, "vrv", 88, 300, 1},
+    };
+    for (const auto& [labels, steps, waiting, shown, flushes] : cases) {
+        auto [controller, processor] = engine::engine({256, 2, 48000, 1});
+        std::vector<test_nodes::Probe*> made;
+        ASSERT_TRUE(controller.handle_message(
+            msg::LoadGraph{test_nodes::probes(controller.registry(), made, labels)}));
+        std::vector<float> out(256);
+        processor.process(out);
+        std::map<std::string, float> last;
+        float round = 0.0f;
+        for (const char step : steps) {
+            if (step == 'r') processor.process(out);
+            if (step == 's') {
+                ASSERT_TRUE(controller.handle_message(msg::AddNode{"e", "gain", {}}));
+            }
+            if (step != 'v') continue;
+            round += 1000.0f;
+            for (std::size_t i = 0; i < labels; ++i) {
+                const std::string label = "l" + std::to_string(i);
+                last[label] = round + static_cast<float>(i);
+                ASSERT_TRUE(controller.handle_message(msg::SetControl{label, last[label]}));
+            }
+        }
+        const std::string at = std::to_string(labels) + " " + steps;
+        EXPECT_EQ(controller.waiting(), waiting) << at;
+        EXPECT_EQ(controller.snapshot().control_values.size(), shown) << at;
+        // What Status shows is what the newest graph's nodes hold once the block has run.
+        const auto holds_what_is_shown = [&] {
+            for (const auto& [label, value] : controller.snapshot().control_values)
+                ASSERT_EQ(made[made.size() - labels + std::stoul(label.substr(1))]->value, value)
+                    << at << " " << label;
+        };
+        int passes = 0;
+        do {
+            processor.process(out);
+            holds_what_is_shown();
+            ++passes;
+        } while (controller.flush() > 0);
+        processor.process(out);
+        holds_what_is_shown();
+        EXPECT_EQ(passes, flushes) << at;
+        EXPECT_EQ(controller.snapshot().control_values, last) << at;
+    }
 }
 
 // A control thread edits, swaps and automates while an audio thread renders; run under
