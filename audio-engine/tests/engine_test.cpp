@@ -247,6 +247,76 @@ TEST(EngineController, ValuesBeyondTheRingWaitInOrderAndNoneIsLost) {
     }
 }
 
+// Every line the controller logs, level and text, in one controller's life; `fill` commands
+// are sent before the request, so that the ring is full.
+TEST(EngineController, LogsEveryRequestInItsWords) {
+    using Lines = std::vector<std::pair<std::string, std::string>>;
+    Lines got;
+    support::log::init_with("audio_engine::engine=debug", support::log::Style::Never,
+                            [&got](std::string_view line) {
+                                const auto level = line.find(' ') + 1;
+                                got.emplace_back(line.substr(level, line.find(' ', level) - level),
+                                                 line.substr(line.find("] ") + 2));
+                                got.back().second.pop_back();  // the '\n'
+                            });
+    const std::string lo_hi = R"("lo":0,"hi":1,"period_secs":0.5})";
+    const std::tuple<int, std::string, Lines> cases[] = {
+        {0,
+         square(),
+         {{"INFO", "load_graph: 3 nodes, 2 connections, 1 controls"},
+          {"INFO", "graph compiled — exposed: [\"vol\"]"}}},
+        {0,
+         R"({"type":"add_node","id":"e","type_id":"gain","controls":{"gain":0.5}})",
+         {{"DEBUG", "add_node: id=e, type=gain, controls={\"gain\": 0.5}"}}},
+        {0, R"({"type":"remove_node","id":"e"})", {{"DEBUG", "remove_node: e"}}},
+        {0, R"(["connect","osc","out","amp","in"])", {{"DEBUG", "connect: osc:out -> amp:in"}}},
+        {0,
+         R"(["disconnect","osc","out","amp","in"])",
+         {{"DEBUG", "disconnect: osc:out -> amp:in"}}},
+        {0,
+         R"(["expose_control","v2","amp","gain"])",
+         {{"DEBUG", "expose_control: v2 -> amp:gain"}}},
+        {0, R"(["set_control","vol",0.25])", {{"DEBUG", "set_control: vol=0.25 (-> amp:gain)"}}},
+        {0,
+         R"(["set_control","nope",1])",
+         {{"WARN", R"(set_control: unknown label 'nope', available: ["v2", "vol"])"}}},
+        {0, R"(["set_master_gain",0.5])", {{"DEBUG", "set_master_gain: 0.5"}}},
+        {0, R"(["list_nodes",9])", {{"DEBUG", "list_nodes (reply handled by caller)"}}},
+        {0,
+         R"({"type":"graph_batch","commands":[["ping"],["remove_node","x"]]})",
+         {{"DEBUG", "graph_batch: 2 commands"},
+          {"WARN", "GraphBatch: ignoring non-mutation message: Ping"}}},
+        {0, R"(["ping"])", {{"DEBUG", "ping"}}},
+        {0,
+         R"({"type":"set_automation","id":"s","label":"vol","shape":"tri",)" + lo_hi,
+         {{"DEBUG", "set_automation: s -> amp/gain shape=tri lo=0 hi=1 period=24000samp"}}},
+        {0,
+         R"({"type":"set_automation","id":"s","label":"nope","shape":"tri",)" + lo_hi,
+         {{"WARN", R"(set_automation: unknown label 'nope', available: ["v2", "vol"])"}}},
+        {0, R"(["clear_automation","s"])", {{"DEBUG", "clear_automation: s"}}},
+        {0, R"(["start_input"])", {{"DEBUG", "start_input (handled by caller)"}}},
+        {0, R"(["midi_map",0,1,"vol",0,1])", {{"DEBUG", "midi_map (handled by caller)"}}},
+        {0, R"(["shutdown"])", {{"DEBUG", "shutdown"}}},
+        {0,
+         R"({"type":"register_node_type","type_id":"t","audio_inputs":[],"audio_outputs":[],)"
+         R"("controls":[]})",
+         {}},
+        {256,
+         R"(["set_control","vol",0.5])",
+         {{"DEBUG", "command ring full, commands wait for room"},
+          {"DEBUG", "set_control: vol=0.5 (-> amp:gain)"}}},
+    };
+    auto [controller, processor] = engine::engine({256, 2, 48000, 1});
+    for (const auto& [fill, request, lines] : cases) {
+        got.clear();
+        for (int i = 0; i < fill; ++i)
+            controller.set_crossfade_samples(0);
+        (void)controller.handle_message(decode(request));
+        EXPECT_EQ(got, lines) << request;
+    }
+    support::log::reset();
+}
+
 // A control thread edits, swaps and automates while an audio thread renders; run under
 // ThreadSanitizer in CI.
 TEST(EngineStress, ControllerAndAudioThreadRunConcurrently) {
