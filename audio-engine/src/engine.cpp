@@ -162,6 +162,7 @@ void EngineController::wait(cmd::Command command, std::optional<std::string> lab
 }
 
 std::size_t EngineController::flush() {
+    if (backlog_.empty()) return 0;  // the usual case, once per pass
     while (!backlog_.empty() && push(backlog_.front().command, backlog_.front().label)) {
         backlog_.pop_front();
         ++first_waiting_;
