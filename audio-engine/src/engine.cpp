@@ -90,19 +90,6 @@ private:
 #endif
 };
 
-// Values of different targets commute: a later one may take the place of a waiting one of its
-// target. Any other command keeps its place, and no value moves ahead of it.
-std::optional<std::tuple<std::size_t, std::string_view, std::string_view>> value_target(
-    const cmd::Command& command) {
-    const auto& c = static_cast<const cmd::Command::variant&>(command);
-    if (const auto* p = std::get_if<cmd::SetParam>(&c))
-        return std::tuple{c.index(), p->node_id, p->control};
-    if (std::holds_alternative<cmd::SetMasterGain>(c) ||
-        std::holds_alternative<cmd::SetCrossfade>(c))
-        return std::tuple{c.index(), std::string_view{}, std::string_view{}};
-    return std::nullopt;
-}
-
 std::uint64_t period_samples(double seconds, std::uint32_t sample_rate) {
     if (!(seconds > 0.0) || !std::isfinite(seconds)) return 0;
     const double samples = seconds * static_cast<double>(sample_rate);
@@ -143,22 +130,52 @@ void EngineController::send(cmd::Command command, std::optional<std::string> lab
     wait(std::move(command), std::move(label));
 }
 
+std::optional<EngineController::Key> EngineController::key_of(const cmd::Command& command) const {
+    return std::visit(Overloaded{
+                          [](const cmd::SetParam& c) -> std::optional<Key> {
+                              return Key{KeyKind::Control, c.node_id, c.control};
+                          },
+                          [this](const cmd::SetAutomation& c) -> std::optional<Key> {
+                              return Key{KeyKind::Automation, names_->intern(c.id), {}};
+                          },
+                          [](const cmd::SetMasterGain&) -> std::optional<Key> {
+                              return Key{KeyKind::Gain, {}, {}};
+                          },
+                          [](const cmd::SetCrossfade&) -> std::optional<Key> {
+                              return Key{KeyKind::Crossfade, {}, {}};
+                          },
+                          [](const auto&) -> std::optional<Key> { return std::nullopt; },
+                      },
+                      static_cast<const cmd::Command::variant&>(command));
+}
+
 void EngineController::wait(cmd::Command command, std::optional<std::string> label) {
     if (backlog_.empty()) support::log::debug(target, "command ring full, commands wait for room");
+    const auto& c = static_cast<const cmd::Command::variant&>(command);
     const std::uint64_t next = first_waiting_ + backlog_.size();
-    if (const auto at = value_target(command)) {
-        const auto [it, fresh] = waiting_values_.try_emplace(*at, next);
-        if (!fresh && it->second >= overtake_from_ && it->second >= first_waiting_) {
-            auto& slot = backlog_[it->second - first_waiting_];
-            slot.command = std::move(command);
-            slot.label = std::move(label);
-            return;
-        }
-        it->second = next;
+    std::uint64_t at = next;
+    if (const auto key = key_of(command)) {
+        // A value may not overtake an automation of its control: the automation writes it too.
+        const auto automation = automations_at_.find(*key);
+        const auto [it, fresh] = waiting_.try_emplace(*key, next);
+        if (!fresh && it->second >= std::max(first_waiting_, overtake_from_) &&
+            (automation == automations_at_.end() || automation->second < it->second))
+            at = it->second;
+        it->second = at;
     } else {
-        overtake_from_ = next + 1;
+        overtake_from_ = next + 1;  // swaps and clears: nothing overtakes them
     }
-    backlog_.push_back(Waiting{std::move(command), std::move(label)});
+    if (const auto* a = std::get_if<cmd::SetAutomation>(&c)) {
+        const Key control{KeyKind::Control, names_->intern(a->automation.node_id),
+                          names_->intern(a->automation.control)};
+        auto& last = automations_at_.try_emplace(control, at).first->second;
+        last = std::max(last, at);
+    }
+    if (at == next) {
+        backlog_.push_back(Waiting{std::move(command), std::move(label)});
+    } else {
+        backlog_[at - first_waiting_] = Waiting{std::move(command), std::move(label)};
+    }
 }
 
 std::size_t EngineController::flush() {
@@ -167,7 +184,10 @@ std::size_t EngineController::flush() {
         backlog_.pop_front();
         ++first_waiting_;
     }
-    if (backlog_.empty()) waiting_values_.clear();
+    if (backlog_.empty()) {
+        waiting_.clear();
+        automations_at_.clear();
+    }
     return backlog_.size();
 }
 

@@ -10,10 +10,12 @@
 // neither ever waits on the other. A command that finds the ring full waits, in order, in a
 // backlog on the control thread, and goes out as room comes: every later send, and flush(),
 // which the host calls once per pass, hands waiting commands over first. A later value for the
-// same target (a control, the master gain, the crossfade) replaces one still waiting in place,
-// unless a command it may not overtake stands between them; so a flood of values cannot grow
-// the backlog beyond one entry per target, and nothing is dropped. The processor renders each
-// block with denormals flushed to zero.
+// same target (a control, the master gain, the crossfade), or a later automation of the same
+// id, replaces one still waiting in place, unless a command it may not overtake (a swap, a
+// clear, an automation of that control) stands between them; so between two swaps or clears,
+// floods of values and curves add at most one entry per target or id, even while the audio
+// side stands still, and nothing is dropped. The processor renders each block with denormals
+// flushed to zero.
 #pragma once
 
 #include <cstddef>
@@ -112,12 +114,15 @@ private:
         swap::command::Command command;
         std::optional<std::string> label;
     };
-    // The command's kind and, for a control, its node and control names.
-    using Target = std::tuple<std::size_t, std::string_view, std::string_view>;
+    // What a later command may replace a waiting one for: a control's node and control names,
+    // an automation's id, the master gain or the crossfade.
+    enum class KeyKind { Control, Automation, Gain, Crossfade };
+    using Key = std::tuple<KeyKind, std::string_view, std::string_view>;
 
     // Pushes without waiting behind the backlog, or joins it.
     void send(swap::command::Command command, std::optional<std::string> label = std::nullopt);
     void wait(swap::command::Command command, std::optional<std::string> label);
+    std::optional<Key> key_of(const swap::command::Command& command) const;
     // Pushes one command; on success records what the audio side now holds.
     bool push(swap::command::Command& command, std::optional<std::string>& label);
     // The graph edits, without logging or recompiling (also used inside graph_batch).
@@ -131,8 +136,9 @@ private:
     std::map<std::string, float> sent_values_;     // handed to the audio side
     std::deque<Waiting> backlog_;
     std::uint64_t first_waiting_ = 0;                 // sequence number of backlog_.front()
-    std::uint64_t overtake_from_ = 0;                 // values waiting from here on may be replaced
-    std::map<Target, std::uint64_t> waiting_values_;  // newest waiting value per target
+    std::uint64_t overtake_from_ = 0;              // commands waiting from here on may be replaced
+    std::map<Key, std::uint64_t> waiting_;         // the newest waiting command per key
+    std::map<Key, std::uint64_t> automations_at_;  // the newest waiting automation per control
     std::shared_ptr<CommandRing> commands_;
     std::shared_ptr<RetiredRing> retired_;
     std::shared_ptr<Names> names_;
