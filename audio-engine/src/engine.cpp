@@ -23,6 +23,7 @@ namespace {
 constexpr std::string_view target = "audio_engine::engine";
 
 namespace msg = protocol;
+namespace cmd = swap::command;
 
 template <class... F>
 struct Overloaded : F... {
@@ -112,10 +113,82 @@ EngineController::EngineController(EngineConfig config, std::shared_ptr<CommandR
       names_(std::move(names)),
       config_(config) {}
 
-void EngineController::send(swap::command::Command command) {
-    if (!commands_->try_push(std::move(command))) {
-        support::log::warn(target, "command queue full, dropping command");
+bool EngineController::push(cmd::Command& command, std::optional<std::string>& label) {
+    const auto& c = static_cast<const cmd::Command::variant&>(command);
+    const auto* param = std::get_if<cmd::SetParam>(&c);
+    const auto* gain = std::get_if<cmd::SetMasterGain>(&c);
+    const float value = param ? param->value : gain ? gain->gain : 0.0f;
+    const bool is_gain = gain != nullptr;
+    if (!commands_->try_push(std::move(command))) return false;
+    if (label) sent_values_.insert_or_assign(std::move(*label), value);
+    if (is_gain) master_gain_ = value;
+    return true;
+}
+
+void EngineController::send(cmd::Command command, std::optional<std::string> label) {
+    if (flush() == 0 && push(command, label)) return;
+    wait(std::move(command), std::move(label));
+}
+
+std::optional<EngineController::Key> EngineController::key_of(const cmd::Command& command) const {
+    return std::visit(Overloaded{
+                          [](const cmd::SetParam& c) -> std::optional<Key> {
+                              return Key{KeyKind::Control, c.node_id, c.control};
+                          },
+                          [this](const cmd::SetAutomation& c) -> std::optional<Key> {
+                              return Key{KeyKind::Automation, names_->intern(c.id), {}};
+                          },
+                          [](const cmd::SetMasterGain&) -> std::optional<Key> {
+                              return Key{KeyKind::Gain, {}, {}};
+                          },
+                          [](const cmd::SetCrossfade&) -> std::optional<Key> {
+                              return Key{KeyKind::Crossfade, {}, {}};
+                          },
+                          [](const auto&) -> std::optional<Key> { return std::nullopt; },
+                      },
+                      static_cast<const cmd::Command::variant&>(command));
+}
+
+void EngineController::wait(cmd::Command command, std::optional<std::string> label) {
+    if (backlog_.empty()) support::log::debug(target, "command ring full, commands wait for room");
+    const auto& c = static_cast<const cmd::Command::variant&>(command);
+    const std::uint64_t next = first_waiting_ + backlog_.size();
+    std::uint64_t at = next;
+    if (const auto key = key_of(command)) {
+        // A value may not overtake an automation of its control: the automation writes it too.
+        const auto automation = automations_at_.find(*key);
+        const auto [it, fresh] = waiting_.try_emplace(*key, next);
+        if (!fresh && it->second >= std::max(first_waiting_, overtake_from_) &&
+            (automation == automations_at_.end() || automation->second < it->second))
+            at = it->second;
+        it->second = at;
+    } else {
+        overtake_from_ = next + 1;  // swaps and clears: nothing overtakes them
     }
+    if (const auto* a = std::get_if<cmd::SetAutomation>(&c)) {
+        const Key control{KeyKind::Control, names_->intern(a->automation.node_id),
+                          names_->intern(a->automation.control)};
+        auto& last = automations_at_.try_emplace(control, at).first->second;
+        last = std::max(last, at);
+    }
+    if (at == next) {
+        backlog_.push_back(Waiting{std::move(command), std::move(label)});
+    } else {
+        backlog_[at - first_waiting_] = Waiting{std::move(command), std::move(label)};
+    }
+}
+
+std::size_t EngineController::flush() {
+    if (backlog_.empty()) return 0;  // the usual case, once per pass
+    while (!backlog_.empty() && push(backlog_.front().command, backlog_.front().label)) {
+        backlog_.pop_front();
+        ++first_waiting_;
+    }
+    if (backlog_.empty()) {
+        waiting_.clear();
+        automations_at_.clear();
+    }
+    return backlog_.size();
 }
 
 std::string EngineController::labels_debug() const {
@@ -208,12 +281,12 @@ Result EngineController::handle_message(msg::ClientMessage message) {
         debug(target, "set_control: " + set->label + "=" + number(set->value) + " (-> " + node_id +
                           ":" + control + ")");
         control_values_.insert_or_assign(set->label, set->value);
-        send(swap::command::SetParam{names_->intern(node_id), names_->intern(control), set->value});
+        send(swap::command::SetParam{names_->intern(node_id), names_->intern(control), set->value},
+             std::move(set->label));
         return {};
     }
     if (auto* gain = std::get_if<msg::SetMasterGain>(&m)) {
         debug(target, "set_master_gain: " + number(gain->gain));
-        master_gain_ = gain->gain;
         send(swap::command::SetMasterGain{gain->gain});
         return {};
     }
@@ -313,7 +386,7 @@ void EngineController::set_crossfade_samples(std::uint64_t samples) {
 }
 
 EngineSnapshot EngineController::snapshot() const {
-    return EngineSnapshot{graph_.nodes, graph_.connections, labels_, control_values_};
+    return EngineSnapshot{graph_.nodes, graph_.connections, labels_, sent_values_};
 }
 
 AudioProcessor::AudioProcessor(swap::GraphSwapper swapper, std::shared_ptr<CommandRing> commands,

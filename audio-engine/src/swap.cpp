@@ -44,15 +44,16 @@ void GraphSwapper::drain_commands(command::Command cmd) {
 }
 
 void GraphSwapper::set_automation(command::SetAutomation& c) {
-    const auto find = [this](auto pred) {
-        const auto it = std::find_if(automations_.begin(), automations_.end(), pred);
-        return it == automations_.end() ? nullptr : &*it;
-    };
-    AutomationEntry* slot = find([&c](const auto& e) { return e.id == c.id; });
-    if (!slot) {
-        // A finished entry's room goes to the new id rather than growing the table.
-        slot = find([](const auto& e) { return !e.automation.active; });
-        if (!slot) slot = &automations_.emplace_back();
+    const auto end = automations_.end();
+    auto slot =
+        std::find_if(automations_.begin(), end, [&c](const auto& e) { return e.id == c.id; });
+    if (slot == end) {
+        // A finished entry's room goes to the new id rather than growing the table. It moves to
+        // the end by swaps, so the new automation still writes after the older ones.
+        slot = std::find_if(automations_.begin(), end,
+                            [](const auto& e) { return !e.automation.active; });
+        if (slot != end) std::rotate(slot, slot + 1, end);
+        slot = slot != end ? end - 1 : automations_.emplace(end);
         slot->id = std::move(c.id);
     }
     slot->automation = std::move(c.automation);

@@ -177,12 +177,154 @@ TEST_P(AudioEngine, AutomationsFromMessagesAndAFullCommandRing) {
         EXPECT_EQ(std::pair(a.period, a.shape.index()), std::pair(period, kind)) << shape;
     }
     ASSERT_TRUE(handle(R"({"type":"clear_automation","id":"a"})"));
-    for (std::uint64_t i = 0; i < 257; ++i)
+    for (std::uint64_t i = 0; i < 258; ++i)
         controller.set_crossfade_samples(i);
-    EXPECT_TRUE(logged("WARN  audio_engine::engine] command queue full, dropping command"));
+    EXPECT_EQ(controller.waiting(), 1u);  // the last two: one target
     render(n);
     EXPECT_TRUE(processor.swapper().automations().empty());
     EXPECT_EQ(processor.swapper().crossfade(), 254u);  // the clear took one of the 256
+    EXPECT_EQ(controller.flush(), 0u);
+    render(n);
+    EXPECT_EQ(processor.swapper().crossfade(), 257u);
+}
+
+// Values beyond the ring's room wait, in order, and go out as the audio thread makes room: none
+// is lost, a later value (or automation) replaces a waiting one of its target (or id) unless a
+// swap, or an automation of that control, stands between them, and Status shows only what went
+// out. Steps: "v" a value for every label (round r gives label i the value 1000 r + i), "s" an
+// edit that swaps the graph, "a" an automation that sets the last label to 7 once, "r" a block.
+TEST(EngineController, ValuesBeyondTheRingWaitInOrderAndNoneIsLost) {
+    struct Case {
+        std::size_t labels;
+        std::string steps;
+        std::size_t waiting, shown;  // after the steps
+        int flushes;                 // blocks and flushes until none waits
+    };
+    const Case cases[] = {
+        {300, "v", 44, 256, 1},    {300, "vv", 300, 256, 2}, {100, "vvvvvvvvvv", 100, 100, 1},
+        {300, "vsv", 345, 256, 2}, {300, "vrv", 88, 300, 1}, {300, "vaaav", 302, 256, 2},
+    };
+    for (const auto& [labels, steps, waiting, shown, flushes] : cases) {
+        auto [controller, processor] = engine::engine({256, 2, 48000, 1});
+        std::vector<test_nodes::Probe*> made;
+        ASSERT_TRUE(controller.handle_message(
+            msg::LoadGraph{test_nodes::probes(controller.registry(), made, labels)}));
+        std::vector<float> out(256);
+        processor.process(out);
+        std::map<std::string, float> last;
+        std::string automated;  // holds the automation's value until its next value comes
+        float round = 0.0f;
+        for (const char step : steps) {
+            if (step == 'r') processor.process(out);
+            if (step == 's') {
+                ASSERT_TRUE(controller.handle_message(msg::AddNode{"e", "gain", {}}));
+            }
+            const std::string last_label = "l" + std::to_string(labels - 1);
+            if (step == 'a') {
+                ASSERT_TRUE(controller.handle_message(
+                    msg::SetAutomation{"sweep", last_label, "tri", 7, 7, 0, false}));
+                automated = last_label;
+            }
+            if (step != 'v') continue;
+            round += 1000.0f;
+            for (std::size_t i = 0; i < labels; ++i) {
+                const std::string label = "l" + std::to_string(i);
+                last[label] = round + static_cast<float>(i);
+                ASSERT_TRUE(controller.handle_message(msg::SetControl{label, last[label]}));
+            }
+        }
+        const std::string at = std::to_string(labels) + " " + steps;
+        EXPECT_EQ(controller.waiting(), waiting) << at;
+        EXPECT_EQ(controller.snapshot().control_values.size(), shown) << at;
+        // What Status shows is what the newest graph's nodes hold once the block has run.
+        const auto holds_what_is_shown = [&] {
+            for (const auto& [label, value] : controller.snapshot().control_values) {
+                const auto* probe = made[made.size() - labels + std::stoul(label.substr(1))];
+                ASSERT_TRUE(label == automated || probe->value == value) << at << " " << label;
+            }
+        };
+        int passes = 0;
+        do {
+            processor.process(out);
+            holds_what_is_shown();
+            ++passes;
+        } while (controller.flush() > 0);
+        processor.process(out);
+        automated.clear();
+        holds_what_is_shown();
+        EXPECT_EQ(passes, flushes) << at;
+        EXPECT_EQ(controller.snapshot().control_values, last) << at;
+    }
+}
+
+// Every line the controller logs, level and text, in one controller's life; `fill` commands
+// are sent before the request, so that the ring is full.
+TEST(EngineController, LogsEveryRequestInItsWords) {
+    using Lines = std::vector<std::pair<std::string, std::string>>;
+    Lines got;
+    support::log::init_with("audio_engine::engine=debug", support::log::Style::Never,
+                            [&got](std::string_view line) {
+                                const auto level = line.find(' ') + 1;
+                                got.emplace_back(line.substr(level, line.find(' ', level) - level),
+                                                 line.substr(line.find("] ") + 2));
+                                got.back().second.pop_back();  // the '\n'
+                            });
+    const std::string lo_hi = R"("lo":0,"hi":1,"period_secs":0.5})";
+    const std::tuple<int, std::string, Lines> cases[] = {
+        {0,
+         square(),
+         {{"INFO", "load_graph: 3 nodes, 2 connections, 1 controls"},
+          {"INFO", "graph compiled — exposed: [\"vol\"]"}}},
+        {0,
+         R"({"type":"add_node","id":"e","type_id":"gain","controls":{"gain":0.5}})",
+         {{"DEBUG", "add_node: id=e, type=gain, controls={\"gain\": 0.5}"}}},
+        {0, R"({"type":"remove_node","id":"e"})", {{"DEBUG", "remove_node: e"}}},
+        {0, R"(["connect","osc","out","amp","in"])", {{"DEBUG", "connect: osc:out -> amp:in"}}},
+        {0,
+         R"(["disconnect","osc","out","amp","in"])",
+         {{"DEBUG", "disconnect: osc:out -> amp:in"}}},
+        {0,
+         R"(["expose_control","v2","amp","gain"])",
+         {{"DEBUG", "expose_control: v2 -> amp:gain"}}},
+        {0, R"(["set_control","vol",0.25])", {{"DEBUG", "set_control: vol=0.25 (-> amp:gain)"}}},
+        {0,
+         R"(["set_control","nope",1])",
+         {{"WARN", R"(set_control: unknown label 'nope', available: ["v2", "vol"])"}}},
+        {0, R"(["set_master_gain",0.5])", {{"DEBUG", "set_master_gain: 0.5"}}},
+        {0, R"(["list_nodes",9])", {{"DEBUG", "list_nodes (reply handled by caller)"}}},
+        {0,
+         R"({"type":"graph_batch","commands":[["ping"],["remove_node","x"]]})",
+         {{"DEBUG", "graph_batch: 2 commands"},
+          {"WARN", "GraphBatch: ignoring non-mutation message: Ping"}}},
+        {0, R"(["ping"])", {{"DEBUG", "ping"}}},
+        {0,
+         R"({"type":"set_automation","id":"s","label":"vol","shape":"tri",)" + lo_hi,
+         {{"DEBUG", "set_automation: s -> amp/gain shape=tri lo=0 hi=1 period=24000samp"}}},
+        {0,
+         R"({"type":"set_automation","id":"s","label":"nope","shape":"tri",)" + lo_hi,
+         {{"WARN", R"(set_automation: unknown label 'nope', available: ["v2", "vol"])"}}},
+        {0, R"(["clear_automation","s"])", {{"DEBUG", "clear_automation: s"}}},
+        {0, R"(["start_input"])", {{"DEBUG", "start_input (handled by caller)"}}},
+        {0, R"(["midi_map",0,1,"vol",0,1])", {{"DEBUG", "midi_map (handled by caller)"}}},
+        {0, R"(["shutdown"])", {{"DEBUG", "shutdown"}}},
+        {0,
+         R"({"type":"register_node_type","type_id":"t","audio_inputs":[],"audio_outputs":[],)"
+         R"("controls":[]})",
+         {}},
+        {256,
+         R"(["set_control","vol",0.5])",
+         {{"DEBUG", "command ring full, commands wait for room"},
+          {"DEBUG", "set_control: vol=0.5 (-> amp:gain)"}}},
+    };
+    auto [controller, processor] = engine::engine({256, 2, 48000, 1});
+    for (const auto& [fill, request, lines] : cases) {
+        got.clear();
+        for (int i = 0; i < fill; ++i)
+            controller.set_crossfade_samples(0);
+        (void)controller.handle_message(decode(request));
+        EXPECT_EQ(got, lines) << request;
+    }
+    support::log::reset();
 }
 
 // A control thread edits, swaps and automates while an audio thread renders; run under

@@ -138,6 +138,44 @@ TEST(GraphSwapper, BlocksUseNoHeapSteadyOrFadingEvenForMissingTargets) {
     EXPECT_TRUE(s.fading());
 }
 
+// A new automation joins the end of the table, in a finished entry's room too, without taking
+// heap; a replaced one keeps its place. So of automations on one control the newest set writes
+// last. Each step sets a constant automation (period 0: once), or renders a block (no id).
+TEST(GraphSwapper, NewAutomationsWriteAfterOlderOnes) {
+    struct Set {
+        std::string id;
+        float value = 0.0f;
+        std::uint64_t period = 0;
+    };
+    using Ids = std::vector<std::string>;
+    const std::tuple<std::vector<Set>, float, Ids> cases[] = {
+        {{{"a", 0.1f}, {"b", 0.2f, 16}, {}, {"c", 0.8f, 16}}, 0.8f, {"b", "c"}},
+        {{{"a", 0.1f}, {"b", 0.2f}, {"c", 0.3f, 16}, {}, {"d", 0.8f, 16}}, 0.8f, {"b", "c", "d"}},
+        {{{"a", 0.1f, 16}, {"b", 0.2f}, {}, {"c", 0.8f, 16}}, 0.8f, {"a", "c"}},
+        {{{"a", 0.1f, 16}, {"b", 0.2f, 16}, {}, {"a", 0.9f, 16}}, 0.2f, {"a", "b"}},
+    };
+    for (const auto& [sets, heard, ids] : cases) {
+        GraphSwapper s(0, 4);
+        Probe* probe = nullptr;
+        s.drain_commands(cmd::SwapGraph{probe_graph(0.0f, 4, &probe)});
+        std::size_t allocations = 0;
+        for (const auto& [id, value, period] : sets) {
+            if (id.empty()) {
+                render(s, 4);
+                continue;
+            }
+            cmd::Command c = cmd::SetAutomation{
+                id, {"n0", "value", automation::shape::Ramp{}, period, 0, value, value, true}};
+            allocations += test_nodes::heap_use([&] { s.drain_commands(std::move(c)); }).first;
+        }
+        render(s, 4);
+        Ids order;
+        for (const auto& e : s.automations())
+            order.push_back(e.id);
+        EXPECT_EQ(std::tuple(probe->value, order, allocations), std::tuple(heard, ids, 0u));
+    }
+}
+
 TEST(AutoShape, CurveValues) {
     using namespace automation;
     const AutoShape table(shape::Table{{1.0f, 2.0f, 3.0f, 4.0f}});

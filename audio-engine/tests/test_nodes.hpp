@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "audio_engine/graph.hpp"
+#include "audio_engine/ir.hpp"
+#include "audio_engine/registry.hpp"
 
 namespace test_nodes {
 
@@ -70,6 +72,35 @@ private:
     float value_;
     std::size_t inputs_;
 };
+
+// Makes probes of 0 and records each, in the order a compile makes them.
+class RecordingProbeFactory final : public audio_engine::graph::node::NodeFactory {
+public:
+    explicit RecordingProbeFactory(std::vector<Probe*>* made) : made_(made) {}
+    std::expected<std::unique_ptr<DspNode>, std::string> create(std::uint32_t,
+                                                                std::size_t) const override {
+        auto probe = std::make_unique<Probe>(0.0f);
+        made_->push_back(probe.get());
+        return probe;
+    }
+
+private:
+    std::vector<Probe*>* made_;
+};
+
+// Registers the type "probe", whose nodes go to `made`, and describes `count` of them: "p<i>",
+// its value exposed as "l<i>".
+inline audio_engine::ir::GraphIr probes(audio_engine::registry::NodeRegistry& registry,
+                                        std::vector<Probe*>& made, std::size_t count) {
+    (void)registry.register_type({"probe", {}, {{"out"}}, {}},
+                                 std::make_unique<RecordingProbeFactory>(&made));
+    audio_engine::ir::GraphIr g;
+    for (std::size_t i = 0; i < count; ++i) {
+        g.nodes.push_back({"p" + std::to_string(i), "probe", {}});
+        g.exposed_controls["l" + std::to_string(i)] = {"p" + std::to_string(i), "value"};
+    }
+    return g;
+}
 
 // Laid out as the compiler does: node i is "n<i>", one pool buffer per node.
 inline DspGraph make_graph(std::vector<std::unique_ptr<DspNode>> nodes,

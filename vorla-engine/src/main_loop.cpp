@@ -198,6 +198,8 @@ bool MainLoop::pass() {
     const support::Wake::Token seen = wake_->token();
     const Instant now = clock_.now();
     note_offs_waiting_ = false;
+    // Commands that found the audio ring full go out first, as far as the audio thread made room.
+    audio_.controller().flush();
     if (!take_commands()) {
         end_sounding_notes();
         return false;

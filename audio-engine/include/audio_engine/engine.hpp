@@ -7,12 +7,20 @@
 // block, renders through the graph swapper and hands graphs that finished fading out back.
 // The two share nothing but two lock-free single-producer single-consumer rings (256 commands
 // one way, 4 retired graphs the other), and the texts that parameter commands point at;
-// neither ever waits on the other. A full command ring drops the command with a warning and
-// still reports success. The processor renders each block with denormals flushed to zero.
+// neither ever waits on the other. A command that finds the ring full waits, in order, in a
+// backlog on the control thread, and goes out as room comes: every later send, and flush(),
+// which the host calls once per pass, hands waiting commands over first. A later value for the
+// same target (a control, the master gain, the crossfade), or a later automation of the same
+// id, replaces one still waiting in place, unless a command it may not overtake (a swap, a
+// clear, an automation of that control) stands between them; so between two swaps or clears,
+// floods of values and curves add at most one entry per target or id, even while the audio
+// side stands still, and nothing is dropped. The processor renders each block with denormals
+// flushed to zero.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <map>
 #include <memory>
@@ -21,6 +29,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -86,16 +95,36 @@ public:
     void send_automation(std::string id, automation::Automation automation);
     void clear_automation(std::string id);
     void set_crossfade_samples(std::uint64_t samples);
+    // Hands waiting commands to the ring, oldest first, as far as it has room; returns how many
+    // still wait.
+    std::size_t flush();
+    std::size_t waiting() const { return backlog_.size(); }
+    // The control values are those handed to the audio side, not those still waiting.
     EngineSnapshot snapshot() const;
 
     registry::NodeRegistry& registry() { return registry_; }
     const ir::GraphIr& graph() const { return graph_; }
     const EngineConfig& config() const { return config_; }
+    // The gain last handed to the audio side.
     float master_gain() const { return master_gain_; }
 
 private:
-    // Pushes without waiting; a full ring drops the command with a warning.
-    void send(swap::command::Command command);
+    // A command that found the ring full; `label` names the control value it carries.
+    struct Waiting {
+        swap::command::Command command;
+        std::optional<std::string> label;
+    };
+    // What a later command may replace a waiting one for: a control's node and control names,
+    // an automation's id, the master gain or the crossfade.
+    enum class KeyKind { Control, Automation, Gain, Crossfade };
+    using Key = std::tuple<KeyKind, std::string_view, std::string_view>;
+
+    // Pushes without waiting behind the backlog, or joins it.
+    void send(swap::command::Command command, std::optional<std::string> label = std::nullopt);
+    void wait(swap::command::Command command, std::optional<std::string> label);
+    std::optional<Key> key_of(const swap::command::Command& command) const;
+    // Pushes one command; on success records what the audio side now holds.
+    bool push(swap::command::Command& command, std::optional<std::string>& label);
     // The graph edits, without logging or recompiling (also used inside graph_batch).
     bool apply_edit(protocol::ClientMessage& message);
     std::string labels_debug() const;
@@ -103,7 +132,13 @@ private:
     registry::NodeRegistry registry_;
     ir::GraphIr graph_;
     std::map<std::string, std::pair<std::string, std::string>> labels_;
-    std::map<std::string, float> control_values_;
+    std::map<std::string, float> control_values_;  // accepted, for the next compiles
+    std::map<std::string, float> sent_values_;     // handed to the audio side
+    std::deque<Waiting> backlog_;
+    std::uint64_t first_waiting_ = 0;                 // sequence number of backlog_.front()
+    std::uint64_t overtake_from_ = 0;              // commands waiting from here on may be replaced
+    std::map<Key, std::uint64_t> waiting_;         // the newest waiting command per key
+    std::map<Key, std::uint64_t> automations_at_;  // the newest waiting automation per control
     std::shared_ptr<CommandRing> commands_;
     std::shared_ptr<RetiredRing> retired_;
     std::shared_ptr<Names> names_;

@@ -7,7 +7,8 @@
 // until the audio processor takes it back to the control thread. Takes no locks, logs nothing;
 // a block allocates and releases nothing in the steady state. An automation finds its node once
 // per graph; a missing node or control marks the entry `missing` once instead of failing again
-// every block. A finished entry (inactive) gives its room to the next new automation.
+// every block. A finished entry (inactive) gives its room to the next new automation, which
+// still joins the table at its end: entries run in the order they came.
 #pragma once
 
 #include <cstddef>
