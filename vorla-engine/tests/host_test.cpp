@@ -8,6 +8,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 #include <thread>
 
@@ -211,7 +212,7 @@ struct Loop {
     ipc::LoopSender& tx = channel.first;
     support::json::Parser parser;
     std::shared_ptr<support::Wake> wake = std::make_shared<support::Wake>();
-    std::shared_ptr<CcRing> cc = std::make_shared<CcRing>(4096, wake);
+    std::shared_ptr<CcRing> cc = std::make_shared<CcRing>(wake);  // as start-up makes it
     MidiLog log{&t, start};
     Sent& midi = log.sent;
     Duration longest_sleep{};
@@ -425,6 +426,53 @@ TEST(MainLoop, NoteOnsLeaveRoomForDueNoteOffs) {
     l.pattern("d1", cluster(2, "1"));
     l.run_for(2100ms);
     EXPECT_EQ(l.loop->pending_note_offs(), 0u);
+}
+
+// A flood of control changes before one pass, more than a ring of 1,024 would hold, over one
+// or many controllers: every mapped control ends at its controller's last value.
+TEST(MainLoop, AFloodOfControlChangesLeavesEachMappedControlAtItsLastValue) {
+    constexpr int kControls = 40;
+    Loop l;
+    std::string nodes, exposed;
+    for (int i = 0; i < kControls; ++i) {
+        const std::string n = std::to_string(i);
+        nodes += R"({"id":"g)" + n + R"(","type_id":"gain"},)";
+        exposed += std::string(i ? "," : "") + R"("c)" + n + R"(":["g)" + n + R"(","gain"])";
+    }
+    ASSERT_EQ(l.audio_request(R"({"type":"load_graph","nodes":[)" + nodes +
+                              R"({"id":"out","type_id":"dac"}],"connections":[],)"
+                              R"("exposed_controls":{)" +
+                              exposed + "}}"),
+              ipc::AudioResult("graph loaded"));
+    // Control i: channel i % 16, controller 37 i % 128, mapped over 0 to 127.
+    const auto pair = [](int i) {
+        return std::pair<std::uint8_t, std::uint8_t>(i % 16, 37 * i % 128);
+    };
+    for (int i = 0; i < kControls; ++i) {
+        const auto [channel, cc] = pair(i);
+        ASSERT_TRUE(l.audio_request(R"({"type":"midi_map","channel":)" + std::to_string(channel) +
+                                    R"(,"cc":)" + std::to_string(cc) + R"(,"label":"c)" +
+                                    std::to_string(i) + R"(","lo":0,"hi":127})")
+                        .has_value());
+    }
+    // messages, controllers they go to
+    const std::pair<int, int> cases[] = {{2000, 1}, {1100, kControls}, {10000, kControls}};
+    std::mt19937 random(3);
+    for (const auto& [messages, controls] : cases) {
+        std::map<int, int> last;
+        for (int m = 0; m < messages; ++m) {
+            const int i = static_cast<int>(random() % controls);
+            const auto v = static_cast<std::uint8_t>(m + 1 == messages ? 127 : random() % 128);
+            const auto [channel, cc] = pair(i);
+            ASSERT_TRUE(l.cc->try_push({channel, cc, v}));
+            last[i] = v;
+        }
+        l.loop->pass();
+        const auto values = l.control_values();
+        for (const auto& [i, v] : last)
+            EXPECT_FLOAT_EQ(values.at("c" + std::to_string(i)), float(v))
+                << messages << " to " << controls << ": c" << i;
+    }
 }
 
 // At shutdown every note that sounds ends, waiting for room in the sink's queue while it

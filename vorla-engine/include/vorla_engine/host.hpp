@@ -8,13 +8,14 @@
 // Threads: `MainLoop` lives on the main thread. The `AudioCallback` is owned by the output
 // stream and runs on the device's render thread: it never locks, allocates, logs or waits.
 // The MIDI input callback runs on the MIDI library's thread (for JACK its realtime process
-// thread) and only pushes into a lock-free ring, which wakes the loop without locking; a full
-// ring drops the message.
+// thread) and only stores into a lock-free table of latest values (`CcRing`), which wakes the
+// loop without locking and never loses a controller's last value.
 // Every record logged here has the target `vorla_engine`.
 #pragma once
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -124,27 +125,31 @@ AudioCallback<audio_engine::engine::AudioProcessor> make_audio_callback(
 
 // (channel, controller, value) of one control change.
 using CcTriple = std::array<std::uint8_t, 3>;
-inline constexpr std::size_t cc_ring_slots = 1024;
 
-// Control changes from the MIDI input to the main loop: a lock-free ring whose producer (the
-// MIDI thread, JACK's realtime thread included) wakes the loop after each push. Neither side
-// locks or allocates; a full ring drops the triple.
+// Control changes from the MIDI input to the main loop. Only the latest value of each
+// (channel, controller) matters to the loop, so that is what is kept: a table of one entry per
+// pair (value and a pending bit) and a ring of the pairs whose entry is pending, each in it at
+// most once, so the ring is never full and a flood can never lose a pair's last value. Pairs
+// leave in the order of their first change since they were last taken. The producer (the MIDI
+// thread, JACK's realtime thread included) wakes the loop after each push. Everything is made
+// in the constructor: neither side locks, allocates or waits.
 class CcRing {
 public:
-    explicit CcRing(std::size_t capacity, std::shared_ptr<support::Wake> wake = nullptr)
-        : ring_(capacity), wake_(std::move(wake)) {}
+    explicit CcRing(std::shared_ptr<support::Wake> wake = nullptr);
 
-    // Producer only.
-    bool try_push(const CcTriple& triple) {
-        if (!ring_.try_push(triple)) return false;
-        if (wake_) wake_->notify();
-        return true;
-    }
-    // Consumer only.
-    std::optional<CcTriple> try_pop() { return ring_.try_pop(); }
+    // Producer only. False only for a channel above 15 (the triple is dropped).
+    bool try_push(const CcTriple& triple);
+    // Consumer only: the next pending pair with its latest value.
+    std::optional<CcTriple> try_pop();
 
 private:
-    support::SpscRing<CcTriple> ring_;
+    // Controller and value bytes are not range-checked, so each has 256 values.
+    static constexpr std::size_t kKeys = 16 * 256;
+    static constexpr std::uint16_t kPending = 0x100;
+    static_assert(std::atomic<std::uint16_t>::is_always_lock_free);
+
+    std::unique_ptr<std::atomic<std::uint16_t>[]> latest_;
+    support::SpscRing<std::uint16_t> keys_{kKeys};
     const std::shared_ptr<support::Wake> wake_;
 };
 
