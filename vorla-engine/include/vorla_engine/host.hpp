@@ -65,6 +65,11 @@ inline constexpr double status_meter = 4.0;
 // How long a start_input request waits for the device (a stalled audio server keeps it
 // waiting) before it is answered with an error.
 inline constexpr std::chrono::seconds input_start_timeout{3};
+// How late a note-on (or control change) that found no room in the MIDI sink's queue may
+// still be sent, as room comes. A burst of a full queue of note-offs and as many note-ons
+// needs about three JACK periods of 256 frames to pass (JACK takes about 2,700 messages a
+// period); later than this a note would be heard out of time, so it is dropped instead.
+inline constexpr std::chrono::milliseconds max_held_lateness{20};
 // Clock pulses one pass sends at most before the clock is put back on the current instant.
 inline constexpr std::size_t max_clock_burst = 1024;
 
@@ -291,6 +296,8 @@ public:
     const SlotAutomations& slot_automations() const { return slot_automations_; }
     std::size_t points_per_cycle() const { return points_per_cycle_; }
     std::size_t pending_output() const { return pending_output_.size(); }
+    // Due MIDI events waiting for room in the sink's queue.
+    std::size_t held_output() const { return held_output_.size(); }
     std::size_t pending_controls() const { return pending_controls_.size(); }
     std::size_t pending_note_offs() const { return note_offs_.size(); }
     std::size_t pending_curves() const { return pending_curves_.size(); }
@@ -355,9 +362,13 @@ private:
     std::vector<pattern_engine::engine::TimedEvent> pending_output_;
     std::vector<pattern_engine::engine::CurveOutput> pending_curves_;
     bool note_offs_waiting_ = false;  // the sink refused a due note-off in this pass
+    // Due events the sink had no room for, in due order, each sent once room comes (its
+    // note-off is filed then) or dropped once later than `max_held_lateness`.
+    std::vector<pattern_engine::engine::TimedEvent> held_output_;
     // Reused by every pass: what came due in it.
     std::vector<PendingEvent> due_controls_;
     std::vector<pattern_engine::engine::TimedEvent> due_output_;
+    std::vector<pattern_engine::engine::TimedEvent> merged_output_;
     std::vector<pattern_engine::engine::CurveOutput> due_curves_;
     SlotAutomations slot_automations_;
     std::optional<Instant> next_clock_tick_;
