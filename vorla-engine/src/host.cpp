@@ -64,6 +64,30 @@ AudioCallback<audio_engine::engine::AudioProcessor> make_audio_callback(
 
 // ---- MIDI input ----
 
+CcRing::CcRing(std::shared_ptr<support::Wake> wake)
+    : latest_(std::make_unique<std::atomic<std::uint16_t>[]>(kKeys)), wake_(std::move(wake)) {}
+
+bool CcRing::try_push(const CcTriple& triple) {
+    const auto [channel, controller, value] = triple;
+    if (channel > 15) return false;
+    const auto key = static_cast<std::uint16_t>(channel << 8 | controller);
+    const std::uint16_t was = latest_[key].exchange(kPending | value, std::memory_order_acq_rel);
+    // A pending pair is in the ring already: the consumer reads the value just stored.
+    if (!(was & kPending)) (void)keys_.try_push(key);
+    if (wake_) wake_->notify();
+    return true;
+}
+
+std::optional<CcTriple> CcRing::try_pop() {
+    const auto key = keys_.try_pop();
+    if (!key) return std::nullopt;
+    // Cleared before the value is read: a later push queues the pair again.
+    const std::uint16_t entry =
+        latest_[*key].fetch_and(static_cast<std::uint16_t>(~kPending), std::memory_order_acq_rel);
+    return CcTriple{static_cast<std::uint8_t>(*key >> 8), static_cast<std::uint8_t>(*key & 0xFF),
+                    static_cast<std::uint8_t>(entry & 0xFF)};
+}
+
 std::optional<CcTriple> control_change(std::span<const std::uint8_t> message) {
     if (message.size() < 3 || (message[0] & 0xF0) != 0xB0) return std::nullopt;
     return CcTriple{static_cast<std::uint8_t>(message[0] & 0x0F), message[1], message[2]};

@@ -2,6 +2,7 @@
 // next deadline that a command or MIDI input cuts short.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <unordered_map>
 
@@ -464,19 +465,40 @@ void MainLoop::apply_due_controls(Instant now) {
 
 void MainLoop::send_due_output(Instant now) {
     take_due(pending_output_, due_output_, now);
+    if (!held_output_.empty()) {
+        // Held events were refused in an earlier pass: of equal instants they go first.
+        merged_output_.clear();
+        std::merge(std::make_move_iterator(held_output_.begin()),
+                   std::make_move_iterator(held_output_.end()),
+                   std::make_move_iterator(due_output_.begin()),
+                   std::make_move_iterator(due_output_.end()), std::back_inserter(merged_output_),
+                   [](const auto& a, const auto& b) { return a.due < b.due; });
+        held_output_.clear();
+        std::swap(merged_output_, due_output_);
+    }
     // Note-offs due by now that still need their room in the sink's queue.
     std::size_t offs_due = due_output_.empty() ? 0 : count_due(note_offs_, now);
-    for (const auto& e : due_output_) {
+    bool holding = false;
+    for (auto& e : due_output_) {
         // One due at or before this event's instant leaves first, so a repeated note is not cut.
         offs_due -= std::min(offs_due, send_note_offs(e.due));
         const auto* note = std::get_if<ev::Note>(&e.event.value);
+        // Kept at its own instant when the note-on is late: a legato repeat of the same note,
+        // due then, must not be cut by it.
         const std::optional<Instant> off =
             note ? std::optional(note_off_due(e.due, *note, engine_.bpm())) : std::nullopt;
         const std::size_t own = off && *off <= now ? 1 : 0;
-        if (midi_ && takes_queue_room(e.event.value) && midi_->room() < 1 + offs_due + own) {
-            static const auto kept = pattern_engine::output::OutputError::midi(
-                "send: the room left in the MIDI output queue is kept for due note-offs");
-            refused(kept);
+        if (midi_ && takes_queue_room(e.event.value) &&
+            (holding || midi_->room() < 1 + offs_due + own)) {
+            if (now - e.due <= max_held_lateness) {
+                held_output_.push_back(std::move(e));
+                holding = true;  // later ones wait behind it: they leave in due order
+                continue;
+            }
+            static const auto late = pattern_engine::output::OutputError::midi(
+                "send: the MIDI output queue had no room for it within " +
+                std::to_string(max_held_lateness.count()) + " ms of its due instant");
+            refused(late);
             continue;
         }
         if (auto r = pattern_engine::output::dispatch(e.event, midi_.get(), nullptr); !r) {
@@ -539,14 +561,18 @@ void MainLoop::send_clock() {
     const Duration interval = std::max(
         seconds_to_duration(60.0 / (engine_.bpm() * 24.0)).value_or(Duration::max()),
         Duration(1));
+    std::optional<std::size_t> offs_due;
     for (std::size_t sent = 0; *next_clock_tick_ <= t; ++sent) {
         if (sent == max_clock_burst) {
             next_clock_tick_ = add(t, interval);  // far behind: start again from now
             if (!next_clock_tick_) next_clock_tick_ = Instant::max();
             break;
         }
-        // Room the sink frees goes to waiting note-offs first.
-        if (midi_ && !note_offs_waiting_) (void)midi_->send_clock_tick();
+        // Room the sink frees goes to due note-offs first, those not tried yet included.
+        if (midi_) {
+            if (!offs_due) offs_due = count_due(note_offs_, t);
+            if (midi_->room() > *offs_due) (void)midi_->send_clock_tick();
+        }
         next_clock_tick_ = add(*next_clock_tick_, interval).value_or(Instant::max());
         if (*next_clock_tick_ == Instant::max()) break;
     }
@@ -574,7 +600,8 @@ void MainLoop::sleep_until_deadline(support::Wake::Token seen) {
     const auto consider = [&](std::optional<Instant> t) {
         if (t && (!deadline || *t < *deadline)) deadline = t;
     };
-    // A note-off the sink refused is tried again after the fallback wait, not at once.
+    // What the sink refused (a note-off, or events held for room) is tried again after the
+    // fallback wait, not at once: its queue drains a period at a time.
     if (!note_offs_waiting_) consider(earliest(note_offs_));
     consider(next_clock_tick_);
     consider(earliest(pending_output_));

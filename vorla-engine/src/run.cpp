@@ -132,7 +132,7 @@ std::expected<void, std::string> run(const Config& config, std::size_t channels,
     }
     // The main loop's wait ends early for MIDI input as for commands.
     auto wake = std::make_shared<support::Wake>();
-    auto midi_in = std::make_shared<CcRing>(cc_ring_slots, wake);
+    auto midi_in = std::make_shared<CcRing>(wake);
     midi_input = try_connect_midi_input(midi_in);
     if (!midi_input) midi_in.reset();
 

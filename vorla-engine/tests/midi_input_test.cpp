@@ -78,8 +78,7 @@ protected:
     std::string log_;
     std::optional<jack_rig::JackServer> server_;
     std::unique_ptr<jack_rig::JackClient> own_, rig_;  // dropped before the server
-    std::shared_ptr<CcRing> ring_ =
-        std::make_shared<CcRing>(cc_ring_slots);  // as start-up makes it
+    std::shared_ptr<CcRing> ring_ = std::make_shared<CcRing>();  // as start-up makes it
     std::optional<MidiInput> input_;
 };
 
@@ -164,7 +163,7 @@ TEST(MidiInputNoServer, LogsOneLineAndNothingElse) {
     ASSERT_NE(file, nullptr);
     const int saved = dup(STDERR_FILENO);
     dup2(fileno(file), STDERR_FILENO);
-    const bool opened = try_connect_midi_input(std::make_shared<CcRing>(4)).has_value();
+    const bool opened = try_connect_midi_input(std::make_shared<CcRing>()).has_value();
     dup2(saved, STDERR_FILENO);
     close(saved);
     support::log::reset();

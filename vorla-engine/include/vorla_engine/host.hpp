@@ -8,13 +8,14 @@
 // Threads: `MainLoop` lives on the main thread. The `AudioCallback` is owned by the output
 // stream and runs on the device's render thread: it never locks, allocates, logs or waits.
 // The MIDI input callback runs on the MIDI library's thread (for JACK its realtime process
-// thread) and only pushes into a lock-free ring, which wakes the loop without locking; a full
-// ring drops the message.
+// thread) and only stores into a lock-free table of latest values (`CcRing`), which wakes the
+// loop without locking and never loses a controller's last value.
 // Every record logged here has the target `vorla_engine`.
 #pragma once
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -65,6 +66,11 @@ inline constexpr double status_meter = 4.0;
 // How long a start_input request waits for the device (a stalled audio server keeps it
 // waiting) before it is answered with an error.
 inline constexpr std::chrono::seconds input_start_timeout{3};
+// How late a note-on (or control change) that found no room in the MIDI sink's queue may
+// still be sent, as room comes. A burst of a full queue of note-offs and as many note-ons
+// needs about three JACK periods of 256 frames to pass (JACK takes about 2,700 messages a
+// period); later than this a note would be heard out of time, so it is dropped instead.
+inline constexpr std::chrono::milliseconds max_held_lateness{20};
 // Clock pulses one pass sends at most before the clock is put back on the current instant.
 inline constexpr std::size_t max_clock_burst = 1024;
 
@@ -125,27 +131,31 @@ AudioCallback<audio_engine::engine::AudioProcessor> make_audio_callback(
 
 // (channel, controller, value) of one control change.
 using CcTriple = std::array<std::uint8_t, 3>;
-inline constexpr std::size_t cc_ring_slots = 1024;
 
-// Control changes from the MIDI input to the main loop: a lock-free ring whose producer (the
-// MIDI thread, JACK's realtime thread included) wakes the loop after each push. Neither side
-// locks or allocates; a full ring drops the triple.
+// Control changes from the MIDI input to the main loop. Only the latest value of each
+// (channel, controller) matters to the loop, so that is what is kept: a table of one entry per
+// pair (value and a pending bit) and a ring of the pairs whose entry is pending, each in it at
+// most once, so the ring is never full and a flood can never lose a pair's last value. Pairs
+// leave in the order of their first change since they were last taken. The producer (the MIDI
+// thread, JACK's realtime thread included) wakes the loop after each push. Everything is made
+// in the constructor: neither side locks, allocates or waits.
 class CcRing {
 public:
-    explicit CcRing(std::size_t capacity, std::shared_ptr<support::Wake> wake = nullptr)
-        : ring_(capacity), wake_(std::move(wake)) {}
+    explicit CcRing(std::shared_ptr<support::Wake> wake = nullptr);
 
-    // Producer only.
-    bool try_push(const CcTriple& triple) {
-        if (!ring_.try_push(triple)) return false;
-        if (wake_) wake_->notify();
-        return true;
-    }
-    // Consumer only.
-    std::optional<CcTriple> try_pop() { return ring_.try_pop(); }
+    // Producer only. False only for a channel above 15 (the triple is dropped).
+    bool try_push(const CcTriple& triple);
+    // Consumer only: the next pending pair with its latest value.
+    std::optional<CcTriple> try_pop();
 
 private:
-    support::SpscRing<CcTriple> ring_;
+    // Controller and value bytes are not range-checked, so each has 256 values.
+    static constexpr std::size_t kKeys = 16 * 256;
+    static constexpr std::uint16_t kPending = 0x100;
+    static_assert(std::atomic<std::uint16_t>::is_always_lock_free);
+
+    std::unique_ptr<std::atomic<std::uint16_t>[]> latest_;
+    support::SpscRing<std::uint16_t> keys_{kKeys};
     const std::shared_ptr<support::Wake> wake_;
 };
 
@@ -287,6 +297,8 @@ public:
     const SlotAutomations& slot_automations() const { return slot_automations_; }
     std::size_t points_per_cycle() const { return points_per_cycle_; }
     std::size_t pending_output() const { return pending_output_.size(); }
+    // Due MIDI events waiting for room in the sink's queue.
+    std::size_t held_output() const { return held_output_.size(); }
     std::size_t pending_controls() const { return pending_controls_.size(); }
     std::size_t pending_note_offs() const { return note_offs_.size(); }
     std::size_t pending_curves() const { return pending_curves_.size(); }
@@ -357,9 +369,13 @@ private:
     std::vector<pattern_engine::engine::TimedEvent> pending_output_;
     std::vector<pattern_engine::engine::CurveOutput> pending_curves_;
     bool note_offs_waiting_ = false;  // the sink refused a due note-off in this pass
+    // Due events the sink had no room for, in due order, each sent once room comes (its
+    // note-off is filed then) or dropped once later than `max_held_lateness`.
+    std::vector<pattern_engine::engine::TimedEvent> held_output_;
     // Reused by every pass: what came due in it.
     std::vector<PendingEvent> due_controls_;
     std::vector<pattern_engine::engine::TimedEvent> due_output_;
+    std::vector<pattern_engine::engine::TimedEvent> merged_output_;
     std::vector<pattern_engine::engine::CurveOutput> due_curves_;
     SlotAutomations slot_automations_;
     std::optional<Instant> next_clock_tick_;
