@@ -1,6 +1,7 @@
 // Querying patterns cycle by cycle, as the slot engine does: 20,000 one-cycle spans per
 // iteration. The reference pattern with a fresh result list per cycle and with one reused list;
-// each typical pattern with a reused list (events_per_s is the figure to compare).
+// four voices of sixteenths and each typical pattern with a reused list (events_per_s is the
+// figure to compare).
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -66,6 +67,14 @@ void BM_QueryInto(benchmark::State& state) {
     query_into(state, bench::reference_pattern());
 }
 BENCHMARK(BM_QueryInto)->Name("query_into")->Unit(benchmark::kMillisecond);
+
+// Many events of one shape: every event's times go through the same sixteenth-note map.
+void BM_QuerySixteenths(benchmark::State& state) {
+    static const auto p =
+        bench::compile(R"(["Fast", [16, 1], ["Stack", [)" + bench::notes({60, 64, 67, 71}) + "]]]");
+    query_into(state, p ? &*p : nullptr);
+}
+BENCHMARK(BM_QuerySixteenths)->Name("four_voice_sixteenths")->Unit(benchmark::kMillisecond);
 
 const bool typical_registered = [] {
     for (const auto& t : bench::typical_patterns()) {

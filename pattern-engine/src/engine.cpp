@@ -15,7 +15,7 @@ namespace pattern_engine::engine {
 namespace {
 
 // What one pass of fill or fill_control_curves may spend, whatever the requests: query steps
-// (each event takes at least one), a fixed cost per cycle and samples of curve tables. At
+// (each event takes at least one), a fixed cost per query and samples of curve tables. At
 // these limits a pass takes about 1 ms here (the first, which also allocates, up to 4) and
 // holds a few MB; musical patterns stay far below them. The queue holds at most queue_limit
 // events (many slots of dense cycles): fill waits while it is nearly full.
@@ -23,6 +23,10 @@ constexpr std::uint64_t pass_work = std::uint64_t{1} << 13;
 constexpr std::uint64_t cycle_work = 8;
 constexpr std::size_t pass_samples = std::size_t{1} << 20;
 constexpr std::size_t queue_limit = std::size_t{1} << 17;
+// Pieces of a cycle go down to 1/2^max_piece_k; one that still needs more than a pass is cut
+// short. Cycles beyond +-2^46 are not split: their piece boundaries would not be exact.
+constexpr std::uint8_t max_piece_k = 16;
+constexpr std::int64_t split_limit = std::int64_t{1} << (62 - max_piece_k);
 
 pattern::CompiledPattern silent_pattern() {
     pattern::CompiledPattern p;
@@ -111,6 +115,7 @@ void Engine::set_pattern(std::string name, pattern::CompiledPattern pattern, boo
     cursors_.push_back(0);
     starts_.emplace_back();
     offsets_.push_back(offset);
+    progress_.emplace_back();
     warned_.push_back(false);
     file_slot(i);
     set_cursor(i, saturating_add(c, 1));
@@ -125,6 +130,8 @@ void Engine::file_slot(std::size_t slot) {
 
 void Engine::set_cursor(std::size_t slot, std::int64_t cycle) {
     cursors_[slot] = cycle;
+    progress_[slot].done = 0;
+    progress_[slot].turn = Instant::max();
     // A silent slot's cursor is of no consequence until it is set again.
     if (!is_playing(slots_[slot])) return;
     starts_[slot] = clock_.cycle_start_instant(cycle);
@@ -188,7 +195,7 @@ void Engine::clear_queue() {
 }
 
 template <class Emit>
-void Engine::run_pass(Instant now, Playing& playing, Emit&& emit) {
+void Engine::run_pass(Instant now, Playing& playing, bool split, Emit&& emit) {
     const Instant horizon = now + lookahead_;
     // A slot behind the current cycle starts before the horizon too, so nothing is skipped.
     if (playing.slots.empty() || playing.next_start > horizon) return;
@@ -205,30 +212,68 @@ void Engine::run_pass(Instant now, Playing& playing, Emit&& emit) {
     Instant next_start = Instant::max();
     do {
         const std::size_t i = *it;
-        if (cursors_[i] < behind) set_cursor(i, behind);
+        Progress& p = progress_[i];
+        // With nothing spent before it, what the slot leaves unfilled is its own doing.
+        const bool own = split && budget.work == pass_work;
+        if (cursors_[i] < behind) {
+            const std::optional<Instant> end = clock_.cycle_start_instant(cursors_[i] + 1);
+            if (end && *end > p.turn) warn_cut(i);
+            set_cursor(i, behind);
+        }
         for (;;) {
             const std::optional<Instant> start = starts_[i];
             if (!start || *start > horizon) break;
-            // Nothing spent yet in this pass: a cycle cut short now would be cut in any pass,
-            // so what it gave is kept. Otherwise it waits for a pass that starts with its slot;
-            // the slot that started this one has had its turn, so the next starts after it.
-            const bool fresh = budget.work == pass_work;
-            Served served = Served::retry;
-            if (budget.work >= cycle_work) {
-                budget.work -= cycle_work;
-                query_cycle(i, saturating_add(cursors_[i], offsets_[i]), budget);
-                served = !budget.cut ? Served::whole : fresh ? Served::cut : Served::retry;
-                if (served != Served::retry) {
-                    const Served emitted = emit(i, *start, fresh);
-                    if (emitted != Served::whole) served = emitted;
+            if (split && skip_past(i, now)) warn_cut(i);
+            if (own) p.turn = std::min(p.turn, now);
+            if ((p.done >> p.k) == 0) {
+                // Nothing spent yet in this pass: a piece cut short now would be cut in any
+                // pass, so it is halved, or at the smallest what it gave is kept. Otherwise it
+                // waits for a pass that starts with its slot (as does one known to need more
+                // than is left); the slot that started this one has had its turn, so the next
+                // starts after it.
+                const bool fresh = budget.work == pass_work;
+                Served served = Served::retry;
+                if (budget.work >= cycle_work && (fresh || p.cost <= budget.work)) {
+                    budget.work -= cycle_work;
+                    const std::uint64_t before = budget.work;
+                    const std::int64_t q = saturating_add(cursors_[i], offsets_[i]);
+                    query_piece(i, q, budget);
+                    served = !budget.cut ? Served::whole : fresh ? Served::cut : Served::retry;
+                    if (served == Served::cut && split && p.k < max_piece_k && q > -split_limit &&
+                        q < split_limit) {
+                        ++p.k;
+                        p.done *= 2;
+                        p.cost = 0;
+                        budget.cut = false;
+                        continue;
+                    }
+                    p.cost = served == Served::retry ? before + 1 : before - budget.work;
+                    if (served != Served::retry) {
+                        const Served emitted = emit(i, *start, fresh);
+                        if (emitted != Served::whole) served = emitted;
+                    }
+                }
+                if (served == Served::retry) {
+                    playing.first = i == start_slot ? i + 1 : i;
+                    return;
+                }
+                if (served == Served::cut) warn_cut(i);
+                budget.cut = false;
+                if ((++p.done >> p.k) == 0) {
+                    // Pieces keep to a sixteenth to a quarter of a pass: cheaper ones grow back
+                    // (where the double one is aligned), dearer ones leave much of a pass unused.
+                    if (p.done % 2 == 0 && p.cost <= pass_work / 16) {
+                        --p.k;
+                        p.done /= 2;
+                        p.cost *= 2;
+                    } else if (p.k < max_piece_k && p.cost > pass_work / 4) {
+                        ++p.k;
+                        p.done *= 2;
+                        p.cost /= 2;
+                    }
+                    continue;
                 }
             }
-            if (served == Served::retry) {
-                playing.first = i == start_slot ? i + 1 : i;
-                return;
-            }
-            if (served == Served::cut) warn_cut(i);
-            budget.cut = false;
             if (cursors_[i] == std::numeric_limits<std::int64_t>::max()) break;
             set_cursor(i, cursors_[i] + 1);
         }
@@ -238,10 +283,34 @@ void Engine::run_pass(Instant now, Playing& playing, Emit&& emit) {
     playing.next_start = next_start;
 }
 
+bool Engine::skip_past(std::size_t slot, Instant now) {
+    Progress& p = progress_[slot];
+    const std::optional<Instant> start = starts_[slot];
+    if (!start || !(*start < now)) return false;
+    const std::uint64_t pieces = std::uint64_t{1} << p.k;
+    const double cycle_seconds = clock_.cycle_seconds();
+    const double elapsed = std::chrono::duration<double>(now - *start).count() / cycle_seconds;
+    if (!(elapsed >= 0.0)) return false;
+    std::uint64_t m =
+        elapsed >= 1.0 ? pieces : static_cast<std::uint64_t>(elapsed * double(pieces));
+    // The estimate may be a rounding off: the boundary, timed as onsets are, must be past.
+    const time::Time cycle = time::Time::from_integer(cursors_[slot]);
+    std::optional<Instant> at;
+    for (int tries = 0; m > p.done; --m) {
+        const time::Time t = cycle + time::Time(static_cast<std::int64_t>(m), pieces);
+        at = clock_.instant_after(t.to_f64() * cycle_seconds);
+        if (at && *at < now) break;
+        if (++tries == 2) return false;
+    }
+    if (m <= p.done) return false;
+    p.done = m;
+    return *at > p.turn;
+}
+
 void Engine::fill(Instant now) {
     if (heap_.size() + pass_work > queue_limit) return;
     const double cycle_seconds = clock_.cycle_seconds();
-    run_pass(now, notes_, [&](std::size_t i, Instant, bool) {
+    run_pass(now, notes_, true, [&](std::size_t i, Instant, bool) {
         const time::Time offset = time::Time::from_integer(offsets_[i]);
         for (auto& e : scratch_) {
             // Only onsets: pieces of events that began in an earlier span were sent then.
@@ -260,7 +329,7 @@ void Engine::fill(Instant now) {
 std::vector<CurveOutput> Engine::fill_control_curves(Instant now, std::size_t table_size) {
     std::vector<CurveOutput> out;
     pattern::curve::SampleBudget samples{pass_samples};
-    run_pass(now, curves_, [&](std::size_t i, Instant start, bool fresh) {
+    run_pass(now, curves_, false, [&](std::size_t i, Instant start, bool fresh) {
         auto tables = pattern::curve::compile_wavetable(scratch_, table_size, samples);
         const bool cut = samples.cut;
         samples.cut = false;
@@ -272,13 +341,17 @@ std::vector<CurveOutput> Engine::fill_control_curves(Instant now, std::size_t ta
     return out;
 }
 
-void Engine::query_cycle(std::size_t slot, std::int64_t q, pattern::query::Budget& budget) {
+void Engine::query_piece(std::size_t slot, std::int64_t q, pattern::query::Budget& budget) {
     const auto& p = slots_[slot];
+    const Progress& f = progress_[slot];
+    time::Arc span{time::Time::from_integer(q), time::Time::from_integer(saturating_add(q, 1))};
+    if (f.k > 0) {
+        const std::uint64_t pieces = std::uint64_t{1} << f.k;
+        const auto done = static_cast<std::int64_t>(f.done);
+        span = {span.begin + time::Time(done, pieces), span.begin + time::Time(done + 1, pieces)};
+    }
     scratch_.clear();
-    pattern::query::query_into(
-        p.nodes, p.root,
-        time::Arc{time::Time::from_integer(q), time::Time::from_integer(saturating_add(q, 1))},
-        scratch_, budget);
+    pattern::query::query_into(p.nodes, p.root, span, scratch_, budget);
 }
 
 void Engine::warn_cut(std::size_t slot) {
@@ -286,7 +359,9 @@ void Engine::warn_cut(std::size_t slot) {
     warned_[slot] = true;
     std::string message = "slot ";
     support::debug::append_quoted(message, slot_names_[slot]);
-    message += " asks for more work than one pass allows: some of its events are dropped";
+    message +=
+        " asks for more work than the passes before it plays allow: some of its events are "
+        "dropped";
     support::log::warn("pattern_engine::engine", message);
 }
 

@@ -157,6 +157,37 @@ struct Affine {
     }
 };
 
+// Integer times (atoms' cycle boundaries) through a map. Under Fast and Slow, whose origin and
+// shift are integers, that is one 64-bit sum over the scale's denominator,
+// ((t - origin) * sn + shift * sd) / sd, reduced by shifts alone when sd is a power of two.
+class IntegerImages {
+public:
+    explicit IntegerImages(const Affine& map) : map_(map) {
+        const std::uint64_t d = map.scale.denom();
+        sum_ = !map.identity && map.origin.is_integer() && map.shift.is_integer() &&
+               d <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) &&
+               !__builtin_mul_overflow(map.shift.numer(), static_cast<std::int64_t>(d), &shift_);
+        power_of_two_ = (d & (d - 1)) == 0;
+    }
+
+    Time operator()(std::int64_t t) const {
+        std::int64_t n;
+        if (sum_ && !__builtin_sub_overflow(t, map_.origin.numer(), &n) &&
+            !__builtin_mul_overflow(n, map_.scale.numer(), &n) &&
+            !__builtin_add_overflow(n, shift_, &n)) {
+            const std::uint64_t d = map_.scale.denom();
+            return power_of_two_ ? Time::over_power_of_two(n, d) : Time(n, d);
+        }
+        return map_.apply(integer(t));
+    }
+
+private:
+    const Affine& map_;
+    bool sum_;
+    bool power_of_two_;
+    std::int64_t shift_ = 0;  // shift * sd
+};
+
 // Maps the times of the events from `from` on by f, each distinct time once: a part mostly
 // shares its ends with its whole, and a whole mostly begins where the one before it ended.
 // `reverses` swaps the ends of every span.
@@ -390,6 +421,10 @@ void Walk::run(NodeIndex index, const Arc& span, const Affine& map) {
 void Walk::atom(const node::Atom& n, const Arc& span, const Affine& map) {
     const std::uint64_t work = 1 + remaps_;
     const std::uint64_t bytes = event_bytes(n.value);
+    // Pieces lie in consecutive cycles: each whole begins where the one before ended.
+    const IntegerImages image(map);
+    Time mapped_next;
+    bool first = true;
     time::for_each_cycle(span, [&](const Arc& piece) {
         if (!spend(work, bytes)) return false;
         const std::int64_t c = piece.begin.floor();
@@ -399,8 +434,10 @@ void Walk::atom(const node::Atom& n, const Arc& span, const Affine& map) {
             return true;
         }
         // Parts mostly share their ends with the whole: map each distinct time once.
-        const Time mapped_c = map.apply(whole.begin);
-        const Time mapped_c1 = map.apply(whole.end);
+        const Time mapped_c = first ? image(c) : mapped_next;
+        const Time mapped_c1 = image(next_cycle(c));
+        mapped_next = mapped_c1;
+        first = false;
         const Time b = piece.begin == whole.begin ? mapped_c : map.apply(piece.begin);
         const Time e = piece.end == whole.end ? mapped_c1 : map.apply(piece.end);
         if (!map.reverses()) {

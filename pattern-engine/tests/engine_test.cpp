@@ -144,6 +144,68 @@ TEST_F(EngineTest, ASlotThatDoesNotFitInAPassWaitsForTheNext) {
     EXPECT_EQ(log, "");
 }
 
+// Cycles of 8 x `fast` notes in each of `slots` slots, filled and drained once a millisecond:
+// every event plays at its exact instant while passes can fill a cycle before it falls due,
+// also after the slots are set again in mid-cycle; past that, within a cycle or over several,
+// only what was not filled in time is dropped and the slot is named once.
+TEST_F(EngineTest, ADenseCycleIsCutOnlyWhereItCannotBeFilledBeforeItFallsDue) {
+    const auto dense = [](std::int64_t by, std::uint8_t low) {
+        return fast(by, 1,
+                    cat(note(low), note(low + 1), note(low + 2), note(low + 3), note(low + 4),
+                        note(low + 5), note(low + 6), note(low + 7)));
+    };
+    const struct {
+        double bpm;
+        std::int64_t fast;
+        std::size_t slots;
+        std::int64_t cycles;              // played from cycle 1 on
+        std::chrono::milliseconds again;  // when the slots are set again, 10 keys up; 0: never
+        bool whole;
+    } cases[] = {{120, 512, 1, 3, 0ms, true},
+                 {120, 512, 4, 3, 0ms, true},
+                 {120, 512, 1, 3, 5300ms, true},
+                 {60'000, 4096, 1, 1, 0ms, false},
+                 {480'000, 512, 1, 40, 0ms, false}};
+    using Heard = std::vector<std::tuple<Instant, std::size_t, int>>;  // (due, slot, key)
+    for (const auto& c : cases) {
+        log.clear();
+        now = origin;
+        engine = make(c.bpm, 4.0);
+        for (std::size_t i = 0; i < c.slots; ++i)
+            set("dense" + std::to_string(i), dense(c.fast, 60));
+        const Instant again = c.again > 0ms ? origin + c.again : Instant::max();
+        const double cycle_s = 240.0 / c.bpm;
+        Heard expected;
+        const std::int64_t per_cycle = 8 * c.fast;
+        for (std::int64_t n = per_cycle; n < per_cycle * (c.cycles + 1); ++n) {
+            const Instant due = *engine.clock().instant_after(double(n) / per_cycle * cycle_s);
+            for (std::size_t i = 0; i < c.slots; ++i)
+                expected.emplace_back(due, i, (due < again ? 60 : 70) + n % 8);
+        }
+        const Instant end = *engine.clock().cycle_start_instant(c.cycles + 1);
+        Heard heard;
+        for (; now < end; now += 1ms) {
+            for (std::size_t i = 0; now == again && i < c.slots; ++i)
+                set("dense" + std::to_string(i), dense(c.fast, 70));
+            engine.fill(now);
+            for (const auto& e : engine.drain(now + 100ms)) {
+                const int key = std::get<0>(e.event.value).note;
+                // Drained ahead before the slot was set again.
+                if (e.due < end && (key >= 70 || e.due < again))
+                    heard.emplace_back(e.due, e.slot, key);
+            }
+        }
+        std::sort(expected.begin(), expected.end());
+        std::sort(heard.begin(), heard.end());
+        EXPECT_TRUE(std::includes(expected.begin(), expected.end(), heard.begin(), heard.end()));
+        EXPECT_EQ(heard.size() == expected.size(), c.whole)
+            << heard.size() << " of " << expected.size() << " at " << c.bpm;
+        EXPECT_EQ(log.find("slot \"dense0\" asks for more work") == std::string::npos, c.whole)
+            << log;
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), c.whole ? 0 : 1) << log;
+    }
+}
+
 // Slots are never removed: a pass costs what the playing slots cost, not every name ever set.
 TEST_F(EngineTest, HushedSlotsCostNothingPerPassAndPlayWhenSetAgain) {
     const auto p = *ir::compile::compile(fast(2, 1, note(9)));
@@ -244,8 +306,8 @@ TEST_F(EngineTest, AnAbsurdSlotDoesNotStarveTheOthers) {
     }
     set("absurd", fast(1 << 20, 1, note(2)));  // set again: its next cut is named again
     log.clear();
-    engine.fill(now);
-    engine.fill(now);
+    for (int pass = 0; pass < 4; ++pass, now += 1ms)
+        engine.fill(now);
     EXPECT_NE(log.find("slot \"absurd\""), std::string::npos);
 }
 

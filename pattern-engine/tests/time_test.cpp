@@ -95,6 +95,8 @@ TEST(TimeOracle, ArithmeticComparisonFloorAndZeroDenominatorsMatchExactRationals
         ASSERT_TRUE(matches(x - y, ex - ey));
         ASSERT_TRUE(matches(x * y, ex * ey));
         ASSERT_TRUE(matches(-x, -ex));
+        const std::uint64_t two_to = std::uint64_t{1} << (i % 64);
+        ASSERT_EQ(Time::over_power_of_two(x.numer(), two_to), Time(x.numer(), two_to));
         ASSERT_TRUE(y == Time() || matches(x / y, ex / ey));
         ASSERT_EQ(x < y, ex < ey);
         ASSERT_EQ(x == y, ex == ey);

@@ -9,11 +9,15 @@
 // uses the monotonic clock.
 //
 // Each pass of `fill` and of `fill_control_curves` is bounded in work and memory whatever the
-// patterns and the tempo. A cycle that needs more than a whole pass is cut short, and its slot
-// named once in a warning (target `pattern_engine::engine`) until the slot is set again; one
-// that does not fit in what is left waits for a pass that starts with its slot. Passes start
+// patterns and the tempo. An ordinary slot whose cycle needs more than a pass fills it in
+// pieces (halves, quarters, ... of the cycle, the size kept across cycles) over several passes;
+// only what is still unfilled when it falls due is dropped, or a smallest piece that needs more
+// than a whole pass is cut short. A control-only slot's cycle is one table, filled whole: one
+// that needs more than a whole pass is cut short. Either way the slot is named once in a
+// warning (target `pattern_engine::engine`) until it is set again. A cycle or piece that does
+// not fit in what is left of a pass waits for a pass that starts with its slot. Passes start
 // with each slot in turn, so an absurd slot cannot starve the others. A slot more than a cycle
-// behind skips the cycles that are wholly past.
+// behind skips the cycles that are wholly past, an ordinary slot also the pieces.
 //
 // A pass costs what the playing slots cost: hushed and silent slots are not visited, each
 // playing slot keeps the instant its next cycle starts (until the tempo or the slot changes),
@@ -123,6 +127,15 @@ private:
         Instant due;
         std::uint32_t index;  // into pool_
     };
+    // How far a slot's current cycle is filled: `done` pieces of 1/2^k of the cycle.
+    struct Progress {
+        std::uint64_t done = 0;
+        std::uint64_t cost = 0;  // work of the last whole piece, 0 when not known
+        std::uint8_t k = 0;      // kept across cycles and patterns: resent ones are alike
+        // The first pass that had nothing spent when it came to the slot on this cycle: what of
+        // the cycle was still to come then and goes unfilled is the slot's own doing.
+        Instant turn = Instant::max();
+    };
     // The playing slots of one kind (ordinary or control-only): the only ones a pass visits.
     struct Playing {
         std::set<std::size_t> slots;  // in index order
@@ -137,16 +150,21 @@ private:
     void remove_queued(std::size_t slot);
     void clear_queue();
     // One pass over the slots of one kind from `first` on, each filling its cycles up to the
-    // horizon while the pass's budget lasts; `first` becomes the slot the next pass starts at.
-    // emit(i, start, fresh) turns the cycle queried into scratch_ into output.
+    // horizon while the pass's budget lasts (in pieces when `split`); `first` becomes the slot
+    // the next pass starts at. emit(i, start, fresh) turns what was queried into scratch_ into
+    // output.
     template <class Emit>
-    void run_pass(Instant now, Playing& playing, Emit&& emit);
-    // Sets a slot's cursor and, while it plays, the instant that cycle starts.
+    void run_pass(Instant now, Playing& playing, bool split, Emit&& emit);
+    // Sets a slot's cursor, with nothing of that cycle filled, and, while it plays, the instant
+    // that cycle starts.
     void set_cursor(std::size_t slot, std::int64_t cycle);
+    // Passes over the pieces of the slot's cycle whose onsets are all due before now; true when
+    // some of them were still to come at the slot's turn.
+    bool skip_past(std::size_t slot, Instant now);
     // Enters the slot among the playing ones of its kind, or none when its pattern is silent.
     void file_slot(std::size_t slot);
-    // Pattern cycle q of the slot into scratch_.
-    void query_cycle(std::size_t slot, std::int64_t q, pattern::query::Budget& budget);
+    // The slot's next piece of pattern cycle q into scratch_.
+    void query_piece(std::size_t slot, std::int64_t q, pattern::query::Budget& budget);
     void warn_cut(std::size_t slot);
 
     NowSource now_;
@@ -155,6 +173,7 @@ private:
     std::vector<pattern::CompiledPattern> slots_;
     std::vector<std::int64_t> cursors_;
     std::vector<std::int64_t> offsets_;
+    std::vector<Progress> progress_;
     std::vector<bool> warned_;  // a cut of the slot has been logged since it was last set
     // Start of cycle cursors_[i], none when not representable; kept for playing slots only.
     std::vector<std::optional<Instant>> starts_;

@@ -79,6 +79,11 @@ public:
     }
 
     static constexpr Time from_integer(std::int64_t c) noexcept { return Time(Canonical{}, c, 1); }
+    // n / d for d a power of two: lowest terms by shifting out the common factors of two.
+    static constexpr Time over_power_of_two(std::int64_t n, std::uint64_t d) noexcept {
+        const int k = std::countr_zero(static_cast<std::uint64_t>(n) | d);
+        return Time(Canonical{}, n >> k, d >> k);
+    }
 
     constexpr std::int64_t numer() const noexcept { return n_; }
     constexpr std::uint64_t denom() const noexcept { return d_; }
