@@ -70,7 +70,9 @@ TEST(Wake, ShortWaitsDoNotSpin) {
     const auto start = Clock::now();
     for (int i = 0; i < 200; ++i) wake.wait_until(wake.token(), Clock::now() + 1ms);
     EXPECT_GE(Clock::now() - start, 200ms);
-    EXPECT_LT(cpu() - used, 10ms);  // spinning the last 120 us of each wait costs 24 ms
+    // Spinning the last 120 us of each wait costs 24 ms; a loaded machine adds a few to the
+    // wake-ups themselves.
+    EXPECT_LT(cpu() - used, 16ms);
 }
 
 }  // namespace
