@@ -288,8 +288,9 @@ std::expected<void, std::string> HotReloadEngine::register_type(watcher::Compile
 }
 
 void HotReloadEngine::take_made() {
-    if (!maker_) return;
+    if (!maker_ || in_flight_ == 0) return;  // every poll comes here: no lock when idle
     while (auto m = maker_->made.try_recv()) {
+        in_flight_ -= std::min(in_flight_, m->count);
         auto& stock = *m->stock;
         stock.asked -= std::min(stock.asked, m->count);
         if (m->dsp) {
@@ -325,6 +326,7 @@ bool HotReloadEngine::stock_for(const std::vector<audio_engine::ir::NodeInstance
         if (s.asked >= missing || !maker_ || !maker_->jobs) continue;
         maker_->jobs->send(
             Maker::Job{stock, s.program, s.sample_rate, s.block_size, missing - s.asked});
+        in_flight_ += missing - s.asked;
         s.asked = missing;
     }
     return ready;

@@ -109,6 +109,7 @@ private:
     Stocks stocks_;
     bool reload_pending_ = false;  // the graph uses a changed type; waiting for its instances
     std::uint64_t unmarked_ = 0;   // compiled results applied, not yet reported as such
+    std::size_t in_flight_ = 0;    // instances asked of the instance thread, not yet taken
     std::unique_ptr<Compiler> compiler_;
     std::unique_ptr<Maker> maker_;
     watcher::DspWatcher watcher_;
