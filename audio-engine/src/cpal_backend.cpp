@@ -1,8 +1,7 @@
 #include "audio_engine/output/cpal_backend.hpp"
 
-// Every call into the audio library lives in this file: its API differs between versions
-// (errors are exceptions in RtAudio 5, codes in RtAudio 6). A JACK server on Linux is the
-// other file's (jack_backend.cpp).
+// Every call into the audio library lives in this file, RtAudio 5 or 6 (namespace rt below
+// holds what differs). A JACK server on Linux is the other file's (jack_backend.cpp).
 #include <RtAudio.h>
 #include <fmt/format.h>
 #include <unistd.h>
@@ -13,9 +12,11 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <string_view>
 #include <type_traits>
@@ -61,27 +62,112 @@ void write_error_line(std::string_view prefix, std::string_view text) {
     support::log::write_stderr_line(std::string_view(line.data(), line.size()));
 }
 
-// Errors the library reports through the error callback while the main thread is inside one of
-// its calls (a failed start) belong to that call's result; elsewhere they are stream errors.
+// Errors the library reports while the main thread is inside one of its calls belong to that
+// call's result; elsewhere they are stream errors.
 struct Report {
     bool failed = false;
     std::string text;
 };
 thread_local Report* t_report = nullptr;
 
-void report(std::string_view prefix, RtAudioError::Type type, const std::string& text) {
+void fail(const std::string& text) {
+    if (t_report && !t_report->failed) *t_report = {true, text};
+}
+
+// What a running stream reports, once each: RtAudio 5's error callback carries no user data, so
+// there is one per direction (the backend holds one stream of each).
+struct StreamReports {
+    std::string_view prefix;
+    std::atomic<bool> warned{false}, failed{false};
+};
+StreamReports g_output{kOutputError}, g_input{kInputError};
+
+// The library's warnings are logged (Pulse repeats a failed write on every pass: once per
+// stream; its stream threads are never cancelled, and warn outside our render); its errors fail
+// the call they happen in, or are the stream's error line.
+template <StreamReports& R>
+void on_error(bool warning, const std::string& text) {
     if (t_report) {
-        if (type != RtAudioError::WARNING && !t_report->failed) *t_report = {true, text};
-        return;
+        if (warning)
+            support::log::warn(kTarget, text);
+        else
+            fail(text);
+    } else if (warning) {
+        if (!R.warned.exchange(true)) support::log::warn(kTarget, text);
+    } else if (!R.failed.exchange(true)) {
+        write_error_line(R.prefix, text);
     }
-    if (type != RtAudioError::WARNING) write_error_line(prefix, text);
 }
-void on_output_error(RtAudioError::Type type, const std::string& text) {
-    report(kOutputError, type, text);
+
+// The one place that knows the library's version. RtAudio 5 (no version numbers in its
+// header) throws its errors, names devices by index and sends a stream's messages to the
+// callback given when it is opened; RtAudio 6 returns error codes, names devices by id and
+// sends every message to its instance's callback.
+namespace rt {
+#if defined(RTAUDIO_VERSION_MAJOR) && RTAUDIO_VERSION_MAJOR >= 6
+StreamReports g_none{{}};  // the calls before a stream is opened
+template <StreamReports& R>
+void forward(RtAudioErrorType type, const std::string& text) {
+    on_error<R>(type == RTAUDIO_WARNING, text);
 }
-void on_input_error(RtAudioError::Type type, const std::string& text) {
-    report(kInputError, type, text);
+void check(RtAudio& audio, RtAudioErrorType code) {
+    if (code != RTAUDIO_NO_ERROR && code != RTAUDIO_WARNING) fail(audio.getErrorText());
 }
+
+std::unique_ptr<RtAudio> make(RtAudio::Api api) {
+    auto audio = std::make_unique<RtAudio>(api, RtAudioErrorCallback(forward<g_none>));
+    audio->showWarnings(false);  // probing hosts that are not there: the caller reports it
+    return audio;
+}
+std::vector<unsigned int> device_ids(RtAudio& audio) {
+    return audio.getDeviceIds();
+}
+bool probed(const RtAudio::DeviceInfo&) {
+    return true;
+}
+template <StreamReports& R>
+void open(RtAudio& audio, RtAudio::StreamParameters* out, RtAudio::StreamParameters* in,
+          std::uint32_t sample_rate, unsigned int* frames, RtAudioCallback callback, void* self,
+          RtAudio::StreamOptions* options) {
+    audio.setErrorCallback(forward<R>);
+    check(audio,
+          audio.openStream(out, in, RTAUDIO_FLOAT32, sample_rate, frames, callback, self, options));
+    audio.showWarnings(true);  // as RtAudio 5 does once a stream is open
+}
+void start(RtAudio& audio) {
+    check(audio, audio.startStream());
+}
+#else
+template <StreamReports& R>
+void forward(RtAudioError::Type type, const std::string& text) {
+    on_error<R>(type == RtAudioError::WARNING, text);
+}
+
+std::unique_ptr<RtAudio> make(RtAudio::Api api) {
+    auto audio = std::make_unique<RtAudio>(api);
+    audio->showWarnings(false);  // with no stream open they would go to stderr
+    return audio;
+}
+std::vector<unsigned int> device_ids(RtAudio& audio) {
+    std::vector<unsigned int> ids(audio.getDeviceCount());
+    std::iota(ids.begin(), ids.end(), 0u);
+    return ids;
+}
+bool probed(const RtAudio::DeviceInfo& info) {
+    return info.probed;
+}
+template <StreamReports& R>
+void open(RtAudio& audio, RtAudio::StreamParameters* out, RtAudio::StreamParameters* in,
+          std::uint32_t sample_rate, unsigned int* frames, RtAudioCallback callback, void* self,
+          RtAudio::StreamOptions* options) {
+    audio.openStream(out, in, RTAUDIO_FLOAT32, sample_rate, frames, callback, self, options,
+                     forward<R>);
+}
+void start(RtAudio& audio) {
+    audio.startStream();
+}
+#endif
+}  // namespace rt
 
 // Runs one library call, turning both of its ways of failing into a text.
 template <class F>
@@ -122,7 +208,7 @@ void silence_libraries() {
 
 struct Host {
     std::unique_ptr<RtAudio> audio;
-    unsigned int devices = 0;
+    std::vector<unsigned int> devices;
 };
 
 // The first host API with a device: JACK (a server answers), then PulseAudio, then ALSA, then
@@ -141,11 +227,10 @@ std::optional<Host> default_host() {
     for (RtAudio::Api api : compiled)
         if (std::find(order.begin(), order.end(), api) == order.end()) order.push_back(api);
     for (RtAudio::Api api : order) {
-        auto host = call([api] { return std::make_unique<RtAudio>(api); });
+        auto host = call([api] { return rt::make(api); });
         if (!host) continue;
-        (*host)->showWarnings(false);
-        auto count = call([&] { return (*host)->getDeviceCount(); });
-        if (count && *count > 0) return Host{std::move(*host), *count};
+        auto ids = call([&] { return rt::device_ids(**host); });
+        if (ids && !ids->empty()) return Host{std::move(*host), std::move(*ids)};
     }
     return std::nullopt;
 }
@@ -168,9 +253,10 @@ std::optional<Device> default_device(Direction dir) {
         return dir == Direction::Output ? host.getDefaultOutputDevice()
                                         : host.getDefaultInputDevice();
     });
-    if (!id || *id >= found->devices) return std::nullopt;
+    if (!id || std::find(found->devices.begin(), found->devices.end(), *id) == found->devices.end())
+        return std::nullopt;
     auto info = call([&] { return host.getDeviceInfo(*id); });
-    if (info && !info->probed)
+    if (info && !rt::probed(*info))
         info = std::unexpected(std::string("the default audio device could not be probed"));
     if (info && (dir == Direction::Output ? info->outputChannels : info->inputChannels) == 0)
         return std::nullopt;
@@ -219,18 +305,18 @@ struct RtStream final : detail::Stream {
         return 0;
     }
 
+    template <StreamReports& R>
     Result open(unsigned int id, RtAudio::StreamParameters* out, RtAudio::StreamParameters* in,
                 std::uint32_t sample_rate, unsigned int frames, RtAudioCallback callback,
-                const char* name, RtAudioErrorCallback on_error) {
+                const char* name) {
         (out ? out : in)->deviceId = id;
         RtAudio::StreamOptions options;
         options.streamName = name;
-        auto opened = call([&] {
-            host->openStream(out, in, RTAUDIO_FLOAT32, sample_rate, &frames, callback, this,
-                             &options, on_error);
-        });
+        R.warned = R.failed = false;
+        auto opened = call(
+            [&] { rt::open<R>(*host, out, in, sample_rate, &frames, callback, this, &options); });
         if (!opened) return opened;
-        return call([&] { host->startStream(); });
+        return call([&] { rt::start(*host); });
     }
 };
 
@@ -280,9 +366,9 @@ Opened rt_start(const engine::EngineConfig& config, RenderFn& render) {
     stream->output.emplace(std::move(render), config.max_block, config.channels);
     RtAudio::StreamParameters out;
     out.nChannels = static_cast<unsigned int>(config.channels);
-    if (auto r = stream->open(device->id, &out, nullptr, config.sample_rate,
-                              static_cast<unsigned int>(config.max_block),
-                              RtStream::render_forwarder, kOutputName, on_output_error);
+    if (auto r = stream->open<g_output>(device->id, &out, nullptr, config.sample_rate,
+                                        static_cast<unsigned int>(config.max_block),
+                                        RtStream::render_forwarder, kOutputName);
         !r)
         return std::unexpected(r.error());
     return stream;
@@ -308,8 +394,8 @@ Opened rt_start_input(std::uint32_t sample_rate, std::size_t channel,
     RtAudio::StreamParameters in;
     in.nChannels = static_cast<unsigned int>(channels);
     // 0 frames: the device's own buffer size.
-    if (auto r = stream->open(device->id, nullptr, &in, sample_rate, 0,
-                              RtStream::capture_callback, kInputName, on_input_error);
+    if (auto r = stream->open<g_input>(device->id, nullptr, &in, sample_rate, 0,
+                                       RtStream::capture_callback, kInputName);
         !r)
         return std::unexpected(r.error());
     ring = stream->ring;

@@ -4,11 +4,14 @@
 // the default input device into a lock-free ring that the audio input node (nodes::adc) drains
 // on the audio thread. It only moves samples; it never touches the graph.
 //
-// Host API: on Linux JACK when a server answers, else PulseAudio, else ALSA; library messages
-// are kept off stderr. Output is requested with a buffer of `max_block` frames, which a device
-// may override (JACK plays at its server's period, which may change while playing): the render
-// function still always gets one whole block of `max_block` frames, and a PeriodAdapter serves
-// the device's periods from it (latency added only where a period is not a multiple of it).
+// Host API: on Linux JACK when a server answers, else PulseAudio, else ALSA (RtAudio 5 or 6).
+// RtAudio's warnings are logged at warn level, once per running stream; its other messages are
+// the failures reported below, and none reaches stderr otherwise.
+//
+// Output is requested with a buffer of `max_block` frames, which a device may override (JACK
+// plays at its server's period, which may change while playing): the render function still
+// always gets one whole block of `max_block` frames, and a PeriodAdapter serves the device's
+// periods from it (latency added only where a period is not a multiple of it).
 // JACK is used through libjack directly, one client per stream: the output's ports
 // ("vorla-engine-audio:outport N") feed the first physical playback ports; a capture registers
 // one port for the chosen channel ("vorla-engine-capture:inport N"), fed by that physical
