@@ -9,7 +9,9 @@ cd "$(dirname "$0")/.."
 dir=$(realpath -m "${1:-build/rtaudio6}")
 prefix=$dir/prefix
 version=6.0.1
-if grep -qs "RTAUDIO_VERSION \"$version\"" "$prefix/include/rtaudio/RtAudio.h"; then
+# Written last: a build cut short is made again.
+stamp=$prefix/built-$version
+if [[ -f $stamp ]]; then
   echo "$prefix"
   exit 0
 fi
@@ -63,4 +65,5 @@ cmake -S "$dir/src" -B "$dir/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DRTAUDIO_BUILD_TESTING=OFF >&2
 cmake --build "$dir/build" >&2
 cmake --install "$dir/build" >&2
+touch "$stamp"
 echo "$prefix"
