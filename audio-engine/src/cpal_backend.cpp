@@ -53,6 +53,8 @@ namespace {
 
 static_assert(std::numeric_limits<unsigned int>::digits >= 32);
 
+constexpr unsigned int kInputFrames = 512;
+
 // One write per line, so the lines of two failing streams never interleave; the inline
 // buffer keeps ordinary texts off the heap.
 void write_error_line(std::string_view prefix, std::string_view text) {
@@ -307,8 +309,9 @@ Opened rt_start_input(std::uint32_t sample_rate, std::size_t channel,
     stream->host = std::move(device->host);
     RtAudio::StreamParameters in;
     in.nChannels = static_cast<unsigned int>(channels);
-    // 0 frames: the device's own buffer size.
-    if (auto r = stream->open(device->id, nullptr, &in, sample_rate, 0,
+    // RtAudio has no default buffer size to ask for, and its PulseAudio path reads nothing
+    // (spinning on "Invalid argument") when given 0 frames: ask for 10 ms or so.
+    if (auto r = stream->open(device->id, nullptr, &in, sample_rate, kInputFrames,
                               RtStream::capture_callback, kInputName, on_input_error);
         !r)
         return std::unexpected(r.error());
