@@ -13,6 +13,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <limits>
 #include <mutex>
@@ -70,13 +71,17 @@ struct Report {
     std::string text;
 };
 thread_local Report* t_report = nullptr;
+// Set by a stream's data callback: errors on its thread are that stream's. A lost PulseAudio
+// server shows there as endless read or write "warnings", so any of them fails the stream.
+thread_local std::atomic<bool>* t_failed = nullptr;
 
 void report(std::string_view prefix, RtAudioError::Type type, const std::string& text) {
     if (t_report) {
         if (type != RtAudioError::WARNING && !t_report->failed) *t_report = {true, text};
         return;
     }
-    if (type != RtAudioError::WARNING) write_error_line(prefix, text);
+    if (t_failed ? !t_failed->exchange(true) : type != RtAudioError::WARNING)
+        write_error_line(prefix, text);
 }
 void on_output_error(RtAudioError::Type type, const std::string& text) {
     report(kOutputError, type, text);
@@ -196,6 +201,9 @@ struct RtStream final : detail::Stream {
     std::optional<PeriodAdapter> output;  // output streams: the render function
     std::shared_ptr<CaptureRing> ring;  // input streams: the producer side
     std::size_t channel = 0;
+    // After its first error the stream is aborted (a return value of 2), not left spinning.
+    std::atomic<bool> failed = false;
+    static constexpr int kAbort = 2;
 
     ~RtStream() override {
         if (!host) return;
@@ -208,6 +216,8 @@ struct RtStream final : detail::Stream {
     static int render_forwarder(void* out, void*, unsigned int frames, double, RtAudioStreamStatus,
                                 void* self) {
         auto* s = static_cast<RtStream*>(self);
+        t_failed = &s->failed;
+        if (s->failed) return kAbort;
         if (out) s->output->fill(std::span<float>(static_cast<float*>(out), frames * s->channels));
         return 0;
     }
@@ -215,6 +225,8 @@ struct RtStream final : detail::Stream {
     static int capture_callback(void*, void* in, unsigned int frames, double, RtAudioStreamStatus,
                                 void* self) {
         auto* s = static_cast<RtStream*>(self);
+        t_failed = &s->failed;
+        if (s->failed) return kAbort;
         if (in)
             capture_frames({static_cast<const float*>(in), frames * s->channels}, s->channels,
                            s->channel, *s->ring);

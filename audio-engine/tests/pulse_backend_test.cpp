@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -305,6 +306,51 @@ TEST_F(PulseBackend, CapturesTheLastChannelOfTheMonitor) {
     const Heard heard = hear({tone, got.end()});
     EXPECT_NEAR(heard.period, kRate / kFreq, 0.5);
     EXPECT_GT(heard.loud, 0.9);
+}
+
+double cpu_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return t.tv_sec + t.tv_nsec * 1e-9;
+}
+
+// The server dies under a playing output and a running capture: each stream reports once, then
+// rests (no thread spins on the dead connection), and both stop without a hang.
+TEST_F(PulseBackend, ServerLossIsReportedOnceAndStopsCleanly) {
+    play();
+    auto ring = backend_->start_input(kRate, 0);
+    ASSERT_TRUE(ring.has_value()) << ring.error();
+    ASSERT_TRUE(eventually([&] { return !(*ring)->empty(); }, 10s));
+    const std::string output = "audio stream error: RtApiPulse::callbackEvent: audio write error";
+    const std::string input =
+        "audio input stream error: RtApiPulse::callbackEvent: audio read error";
+    std::string err;
+    double spent = 0;
+    {
+        jack_rig::StderrFile captured;
+        server_->crash();
+        EXPECT_TRUE(eventually(
+            [&] {
+                const std::string text = captured.text();
+                return text.find(output) != std::string::npos &&
+                       text.find(input) != std::string::npos;
+            },
+            10s));
+        const double before = cpu_seconds();
+        std::this_thread::sleep_for(500ms);  // a second report would come now
+        spent = cpu_seconds() - before;
+        const auto stopping = std::chrono::steady_clock::now();
+        backend_->stop();
+        backend_.reset();
+        EXPECT_LT(std::chrono::steady_clock::now() - stopping, 3s);
+        err = captured.text();
+    }
+    EXPECT_LT(spent, 0.2);
+    const std::string terminated = ", Connection terminated.\n";
+    EXPECT_TRUE(err == output + terminated + input + terminated ||
+                err == input + terminated + output + terminated)
+        << err;
+    EXPECT_EQ(seen_.use_count(), 1);  // the render function went with the stream
 }
 
 }  // namespace
