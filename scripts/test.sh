@@ -3,6 +3,7 @@
 # with its tests and one brief run of every benchmark, the thread handovers under
 # ThreadSanitizer, then every test again under AddressSanitizer and UndefinedBehaviorSanitizer.
 # Tests that need an audio/MIDI system (label "jack") start their own private JACK server.
+# The RtAudio path's tests (label "pulse") start their own private PulseAudio server.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
