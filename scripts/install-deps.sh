@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   librtaudio-dev librtmidi-dev
   jackd2 libjack-jackd2-dev
+  pulseaudio pulseaudio-utils
   libfaust2 faust-common faust
 )
 

@@ -54,6 +54,8 @@ namespace {
 
 static_assert(std::numeric_limits<unsigned int>::digits >= 32);
 
+constexpr unsigned int kInputFrames = 512;
+
 // One write per line, so the lines of two failing streams never interleave; the inline
 // buffer keeps ordinary texts off the heap.
 void write_error_line(std::string_view prefix, std::string_view text) {
@@ -69,6 +71,9 @@ struct Report {
     std::string text;
 };
 thread_local Report* t_report = nullptr;
+// Set by a stream's data callback: errors on its thread are that stream's. A lost PulseAudio
+// server shows there as endless read or write "warnings", so any of them fails the stream.
+thread_local std::atomic<bool>* t_failed = nullptr;
 
 void fail(const std::string& text) {
     if (t_report && !t_report->failed) *t_report = {true, text};
@@ -82,9 +87,10 @@ struct StreamReports {
 };
 StreamReports g_output{kOutputError}, g_input{kInputError};
 
-// The library's warnings are logged (Pulse repeats a failed write on every pass: once per
-// stream; its stream threads are never cancelled, and warn outside our render); its errors fail
-// the call they happen in, or are the stream's error line.
+// The library's messages. Inside one of our calls its errors fail that call and its warnings
+// are logged. On a stream's own thread the first message of either kind is the stream's error
+// line, and the stream stops: a lost PulseAudio server shows there as endless read or write
+// "warnings". Elsewhere an error is the stream's line and a warning is logged, once each.
 template <StreamReports& R>
 void on_error(bool warning, const std::string& text) {
     if (t_report) {
@@ -92,6 +98,8 @@ void on_error(bool warning, const std::string& text) {
             support::log::warn(kTarget, text);
         else
             fail(text);
+    } else if (t_failed) {
+        if (!t_failed->exchange(true)) write_error_line(R.prefix, text);
     } else if (warning) {
         if (!R.warned.exchange(true)) support::log::warn(kTarget, text);
     } else if (!R.failed.exchange(true)) {
@@ -280,6 +288,9 @@ struct RtStream final : detail::Stream {
     std::optional<PeriodAdapter> output;  // output streams: the render function
     std::shared_ptr<CaptureRing> ring;  // input streams: the producer side
     std::size_t channel = 0;
+    // After its first error the stream is aborted (a return value of 2), not left spinning.
+    std::atomic<bool> failed = false;
+    static constexpr int kAbort = 2;
 
     ~RtStream() override {
         if (!host) return;
@@ -292,6 +303,8 @@ struct RtStream final : detail::Stream {
     static int render_forwarder(void* out, void*, unsigned int frames, double, RtAudioStreamStatus,
                                 void* self) {
         auto* s = static_cast<RtStream*>(self);
+        t_failed = &s->failed;
+        if (s->failed) return kAbort;
         if (out) s->output->fill(std::span<float>(static_cast<float*>(out), frames * s->channels));
         return 0;
     }
@@ -299,6 +312,8 @@ struct RtStream final : detail::Stream {
     static int capture_callback(void*, void* in, unsigned int frames, double, RtAudioStreamStatus,
                                 void* self) {
         auto* s = static_cast<RtStream*>(self);
+        t_failed = &s->failed;
+        if (s->failed) return kAbort;
         if (in)
             capture_frames({static_cast<const float*>(in), frames * s->channels}, s->channels,
                            s->channel, *s->ring);
@@ -393,8 +408,9 @@ Opened rt_start_input(std::uint32_t sample_rate, std::size_t channel,
     stream->host = std::move(device->host);
     RtAudio::StreamParameters in;
     in.nChannels = static_cast<unsigned int>(channels);
-    // 0 frames: the device's own buffer size.
-    if (auto r = stream->open<g_input>(device->id, nullptr, &in, sample_rate, 0,
+    // RtAudio has no default buffer size to ask for, and its PulseAudio path reads nothing
+    // (spinning on "Invalid argument") when given 0 frames: ask for 10 ms or so.
+    if (auto r = stream->open<g_input>(device->id, nullptr, &in, sample_rate, kInputFrames,
                                        RtStream::capture_callback, kInputName);
         !r)
         return std::unexpected(r.error());
