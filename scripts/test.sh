@@ -22,7 +22,7 @@ start=$SECONDS
 phase() { echo "== $1 ($((SECONDS - start)) s)"; }
 
 phase "release build and tests"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORLA_WERROR=ON
 cmake --build build -j "$jobs"
 ctest --test-dir build -j "$jobs" --output-on-failure
 
@@ -46,7 +46,7 @@ phase "thread handovers under ThreadSanitizer"
 # Only the test sources that hold these tests are built; each name must still find a test.
 threaded='EngineStress|MainLoop|Spsc|LogTest\.Concurrent|Channel|Wake|MidiSink|MidiInputJack|JackClient|IpcServer|DspWatcher|FaustNode|HotReload'
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVORLA_SANITIZE=thread -DVORLA_BUILD_BENCH=OFF -DVORLA_TESTS="$threaded"
+  -DVORLA_SANITIZE=thread -DVORLA_WERROR=ON -DVORLA_BUILD_BENCH=OFF -DVORLA_TESTS="$threaded"
 cmake --build build-tsan -j "$jobs" --target vorla_tests
 for name in ${threaded//|/ }; do
   ctest --test-dir build-tsan -N -R "^$name" | grep -q '^Total Tests: [1-9]' ||
@@ -57,7 +57,7 @@ TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -j "$jobs" --output-on-
 
 phase "everything under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVORLA_SANITIZE=address,undefined -DVORLA_BUILD_BENCH=OFF
+  -DVORLA_SANITIZE=address,undefined -DVORLA_WERROR=ON -DVORLA_BUILD_BENCH=OFF
 cmake --build build-asan -j "$jobs"
 # The suppression covers a buffer that the MIDI library loses inside libjack when no server
 # answers; the rig's own ring buffers are not libjack's.

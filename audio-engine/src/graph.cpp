@@ -185,6 +185,9 @@ DspGraph::DspGraph(GraphParts parts) : parts_(std::move(parts)) {
     zeros_.assign(block, 0.0f);
 }
 
+DspGraph::DspGraph(DspGraph&&) noexcept = default;
+DspGraph& DspGraph::operator=(DspGraph&&) noexcept = default;
+
 void DspGraph::process(std::span<float> out) {
     // Locals, so that the calls into the nodes do not make the loop reload them.
     const std::size_t block = parts_.pool.block_size;

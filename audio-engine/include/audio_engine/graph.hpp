@@ -76,8 +76,10 @@ class DspGraph {
 public:
     // Takes the compiler's parts and adds the input map and the scratch buffers.
     explicit DspGraph(GraphParts parts);
-    DspGraph(DspGraph&&) noexcept = default;
-    DspGraph& operator=(DspGraph&&) noexcept = default;
+    // Out of line: inlined into each move of a swap command, GCC 14 takes the members of a graph
+    // that the command does not hold for maybe uninitialised (-Wmaybe-uninitialized).
+    DspGraph(DspGraph&&) noexcept;
+    DspGraph& operator=(DspGraph&&) noexcept;
 
     // Renders one block into `out` (at most block-size samples; the rest of a longer `out`
     // and all of it when there is no output node are left as they were).
