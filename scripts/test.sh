@@ -31,7 +31,7 @@ phase "audio backend against RtAudio 6"
 # unoptimised (it builds in half the time and the tests need no speed).
 rtaudio6=$(bash scripts/rtaudio6.sh build/rtaudio6)
 cmake -S . -B build-rtaudio6 -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVORLA_BUILD_BENCH=OFF \
-  -DVORLA_RTAUDIO_DIR="$rtaudio6" -DVORLA_TESTS='CaptureFrames|CpalBackend|PulseBackend'
+  -DVORLA_WERROR=ON -DVORLA_RTAUDIO_DIR="$rtaudio6" -DVORLA_TESTS='CaptureFrames|CpalBackend|PulseBackend'
 cmake --build build-rtaudio6 -j "$jobs" --target vorla_tests
 ctest --test-dir build-rtaudio6 -j "$jobs" --output-on-failure
 
