@@ -24,6 +24,7 @@
 #include "audio_engine/engine.hpp"
 #include "audio_engine/output/cpal_backend.hpp"
 #include "jack_rig/stderr_file.hpp"
+#include "jack_rig/tone.hpp"
 #include "support/json.hpp"
 #include "support/log.hpp"
 
@@ -194,17 +195,8 @@ struct Heard {
     double loud = 0;
 };
 Heard hear(const std::vector<float>& samples) {
-    std::vector<double> crossings, periods;
-    for (std::size_t i = 1; i < samples.size(); ++i)
-        if (samples[i - 1] < 0 && samples[i] >= 0)
-            crossings.push_back(i - 1 + samples[i - 1] / (samples[i - 1] - samples[i]));
-    for (std::size_t i = 1; i < crossings.size(); ++i)
-        periods.push_back(crossings[i] - crossings[i - 1]);
     Heard heard;
-    if (!periods.empty()) {
-        std::nth_element(periods.begin(), periods.begin() + periods.size() / 2, periods.end());
-        heard.period = periods[periods.size() / 2];
-    }
+    heard.period = jack_rig::median_period(samples);
     constexpr std::size_t kWindow = kRate / 500;
     std::size_t windows = 0, loud = 0;
     for (std::size_t at = 0; at + kWindow <= samples.size(); at += kWindow, ++windows) {

@@ -19,6 +19,7 @@
 #include "../../audio-faust/tests/temp_dir.hpp"
 #include "jack_rig/jack_rig.hpp"
 #include "jack_rig/player.hpp"
+#include "jack_rig/tone.hpp"
 #include "line_client.hpp"
 #include "vorla_engine/ipc.hpp"
 #include "vorla_engine/platform/unix_socket.hpp"
@@ -96,18 +97,10 @@ const std::string ok(std::string_view msg) {
     return R"({"status":"Ok","msg":")" + std::string(msg) + R"("})";
 }
 
-// Frequency of a recording from the median spacing of its rising zero crossings: a period that
-// a loaded machine missed breaks one or two spacings, not the result.
+// Frequency of a recording from the median spacing of its rising zero crossings.
 double frequency(const std::vector<float>& s) {
-    std::vector<double> crossings, spacings;
-    for (std::size_t i = 1; i < s.size(); ++i)
-        if (s[i - 1] < 0.0f && s[i] >= 0.0f)
-            crossings.push_back(i - 1 + s[i - 1] / (s[i - 1] - s[i]));
-    for (std::size_t i = 1; i < crossings.size(); ++i)
-        spacings.push_back(crossings[i] - crossings[i - 1]);
-    if (spacings.empty()) return 0.0;
-    std::nth_element(spacings.begin(), spacings.begin() + spacings.size() / 2, spacings.end());
-    return double(jack_rig::kSampleRate) / spacings[spacings.size() / 2];
+    const double period = jack_rig::median_period(s);
+    return period > 0.0 ? double(jack_rig::kSampleRate) / period : 0.0;
 }
 
 double peak(const std::vector<float>& s) {
