@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs every build, test and run-time dependency on Debian 12. Idempotent and
+# Installs every build, test and run-time dependency on Debian 12 or 13. Idempotent and
 # non-interactive; does nothing when everything is already there.
 set -euo pipefail
 
@@ -12,6 +12,10 @@ packages=(
   pulseaudio pulseaudio-utils
   libfaust2 faust-common faust
 )
+# From Debian 13 on, jackd2 leaves its example clients (jack_lsp, which run.sh asks whether a
+# server answers) to a package of their own, which Debian 12's jackd2 refuses.
+debian=$(. /etc/os-release && echo "${VERSION_ID:-}")
+if [[ -z $debian || ${debian%%.*} -ge 13 ]]; then packages+=(jack-example-tools); fi
 
 missing=()
 for p in "${packages[@]}"; do
