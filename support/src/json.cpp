@@ -259,6 +259,16 @@ Result<std::size_t> variant_index(Element tag, std::span<const std::string_view>
     return std::unexpected(invalid_type(tag, "variant identifier"));
 }
 
+// simdjson 3.0 reports an integer beyond 64 bits as NUMBER_ERROR; later versions have
+// BIGINT_ERROR for it.
+template <class Code>
+bool may_be_big_integer(Code err) {
+    if constexpr (requires { Code::BIGINT_ERROR; }) {
+        if (err == Code::BIGINT_ERROR) return true;
+    }
+    return err == Code::NUMBER_ERROR;
+}
+
 }  // namespace
 
 struct Parser::State {
@@ -309,7 +319,7 @@ Result<Element> Parser::parse(std::string_view text) {
     simdjson::error_code err;
     for (;;) {
         err = parser->parse(copy, text.size(), false).get(root);
-        if (err == simdjson::NUMBER_ERROR && !scanned) {
+        if (may_be_big_integer(err) && !scanned) {
             // Perhaps an integer beyond 64 bits, which reads as a float here.
             scanned = true;
             find_number_fixes(text, copy, s.fixes);
