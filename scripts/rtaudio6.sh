@@ -16,9 +16,10 @@ if [[ -f $stamp ]]; then
   exit 0
 fi
 
-# The development headers of the two host APIs it is built with.
+# The development headers of the two host APIs it is built with, and the unpacker of its source
+# (a minimal system lacks it).
 missing=()
-for p in libpulse-dev libasound2-dev; do
+for p in libpulse-dev libasound2-dev xz-utils; do
   [[ $(dpkg-query -W -f='${Status}' "$p" 2>/dev/null) == "install ok installed" ]] ||
     missing+=("$p")
 done
