@@ -552,7 +552,13 @@ TEST(EngineProcess, NotesKeepTimeWhileGraphRequestsWaitForACompile) {
             R"({"cmd":"SetPattern","slot":"n","pattern":["Fast",[16,1],["Atom",["Note",0,60,100,0.03]]]})"),
         ok("pattern set on n"));
     std::this_thread::sleep_for(2500ms);
-    { std::ofstream(s.dir.path() / "dsp" / "slow.tmp") << audio_faust::test_util::sliders(400, 1); }
+    // A second or so in an optimised build; the sanitizers' allocator makes libfaust's compile
+    // many times slower (newer versions more so), so the file is smaller there.
+    const int sliders = audio_faust::test_util::slowdown == 1 ? 400 : 160;
+    {
+        std::ofstream(s.dir.path() / "dsp" / "slow.tmp")
+            << audio_faust::test_util::sliders(sliders, 1);
+    }
     fs::rename(s.dir.path() / "dsp" / "slow.tmp", s.dir.path() / "dsp" / "slow.dsp");
     std::this_thread::sleep_for(200ms);  // the compile has begun
     const auto asked = std::chrono::steady_clock::now();
@@ -570,7 +576,7 @@ TEST(EngineProcess, NotesKeepTimeWhileGraphRequestsWaitForACompile) {
     const double waited =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
     std::string state;
-    for (int i = 0; i < 300 && state.find(R"("id":"osc2")") == std::string::npos; ++i) {
+    for (int i = 0; i < 900 && state.find(R"("id":"osc2")") == std::string::npos; ++i) {
         std::this_thread::sleep_for(100ms);
         state = s.ask(R"({"cmd":"Status"})");
     }
@@ -596,7 +602,7 @@ TEST(EngineProcess, NotesKeepTimeWhileGraphRequestsWaitForACompile) {
         "(worst %lld; %zu xruns)\n",
         waited, ons.size(), (long long)widest, g.off_grid, g.frames.size(), (long long)g.worst,
         recording.xruns.size());
-    EXPECT_GT(waited, 0.3) << "the requests did not wait for the compile";
+    EXPECT_GT(waited, 0.1) << "the requests did not wait for the compile";
     // A note held back by a busy period leaves a period late at most; xruns may cost a few.
     EXPECT_LE(widest, 6000 + 3 * std::int64_t(jack_rig::kPeriod) *
                                  std::int64_t(1 + recording.xruns.size()));
