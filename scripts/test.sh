@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Everything from a fresh Debian 12 machine to a finished test run: dependencies, the -O3 build
+# Everything from a fresh Debian 12 or 13 machine to a finished test run: dependencies, the -O3 build
 # with its tests, the audio backend's tests against RtAudio 6, one brief run of every benchmark,
 # the thread handovers under ThreadSanitizer, then every test again under AddressSanitizer and
 # UndefinedBehaviorSanitizer.
