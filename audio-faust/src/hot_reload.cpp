@@ -74,7 +74,7 @@ struct HotReloadEngine::Compiler {
         : Compiler(std::move(sender), std::move(events), support::channel::unbounded<Finished>()) {}
 
     ~Compiler() {
-        stop();
+        if (!thread.get_stop_token().stop_requested()) stop();  // the engine may have asked
         thread.join();
     }
 

@@ -70,6 +70,9 @@ struct MidiSink::Connection {
     std::uint64_t queued = 0;
     std::atomic<std::uint64_t> written{0};
     std::atomic<std::uint64_t> cycles{0};
+    // The server's period in frames as the process thread last saw it, and its rate.
+    std::atomic<std::uint32_t> period_frames{0};
+    std::uint32_t rate = 0;
 
     // False when libjack may still call into this connection (see support::jack).
     bool close() {
@@ -129,6 +132,7 @@ struct MidiSink::Connection {
         jack_midi_clear_buffer(buffer);
         const jack_nframes_t start = jack_last_frame_time(client->get());
         const auto period = static_cast<std::int64_t>(n);
+        period_frames.store(n, std::memory_order_relaxed);
         std::int64_t at = 0;
         while (holding || (holding = queue.try_pop(held))) {
             const std::int64_t offset = static_cast<std::int32_t>(held.frame + n - start);
@@ -151,6 +155,8 @@ std::expected<MidiSink, OutputError> MidiSink::connect_first(std::string_view cl
     if (!client) return failure("init", client.error().text);
     c->client = std::move(*client);
     jack_client_t* jc = c->client->get();
+    c->rate = jack_get_sample_rate(jc);
+    c->period_frames = jack_get_buffer_size(jc);
 
     // Another client's MIDI input is an output of ours; JACK lists ports in registration order.
     std::string first;
@@ -279,6 +285,17 @@ std::size_t MidiSink::room() const {
     return kQueueCapacity - connection_->queue.size();
 #else
     return OutputSink::room();
+#endif
+}
+
+std::chrono::nanoseconds MidiSink::drain_period() const {
+#ifdef VORLA_MIDI_JACK
+    if (!connection_ || connection_->rate == 0) return {};
+    return std::chrono::nanoseconds(std::uint64_t{1'000'000'000} *
+                                    connection_->period_frames.load(std::memory_order_relaxed) /
+                                    connection_->rate);
+#else
+    return {};
 #endif
 }
 

@@ -479,6 +479,10 @@ void MainLoop::send_due_output(Instant now) {
     // Note-offs due by now that still need their room in the sink's queue.
     std::size_t offs_due = due_output_.empty() ? 0 : count_due(note_offs_, now);
     bool holding = false;
+    // The sink frees room once a period: at long periods a few of them bound the wait.
+    const Duration held_lateness =
+        midi_ ? std::max<Duration>(max_held_lateness, held_periods * midi_->drain_period())
+              : Duration(max_held_lateness);
     for (auto& e : due_output_) {
         // One due at or before this event's instant leaves first, so a repeated note is not cut.
         offs_due -= std::min(offs_due, send_note_offs(e.due));
@@ -490,14 +494,15 @@ void MainLoop::send_due_output(Instant now) {
         const std::size_t own = off && *off <= now ? 1 : 0;
         if (midi_ && takes_queue_room(e.event.value) &&
             (holding || midi_->room() < 1 + offs_due + own)) {
-            if (now - e.due <= max_held_lateness) {
+            if (now - e.due <= held_lateness) {
                 held_output_.push_back(std::move(e));
                 holding = true;  // later ones wait behind it: they leave in due order
                 continue;
             }
             static const auto late = pattern_engine::output::OutputError::midi(
                 "send: the MIDI output queue had no room for it within " +
-                std::to_string(max_held_lateness.count()) + " ms of its due instant");
+                std::to_string(max_held_lateness.count()) + " ms (or " +
+                std::to_string(held_periods) + " periods) of its due instant");
             refused(late);
             continue;
         }

@@ -456,8 +456,13 @@ TEST(EngineProcess, RunsASessionAgainstJackAndShutsDownCleanly) {
 // Two slots of 2,048-note legato clusters put 4,096 note-offs and 4,096 note-ons at each step,
 // as many as the MIDI output queue holds: no note stays sounding, neither once the music
 // stops nor after a shutdown while they sound.
-TEST(EngineProcess, ClusterBurstsLeaveNoNoteSounding) {
-    Session s(Env{});
+// At the default period and at a long one, where the sink frees room only every 21 ms.
+class ClusterBursts : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(ClusterBursts, PlayWholeAndLeaveNoNoteSounding) {
+    jack_rig::ServerOptions options;
+    options.period = GetParam();
+    Session s(Env{}, options);
     ASSERT_TRUE(s.connected()) << (s.engine ? s.engine->log() : "no rig");
     std::string atoms;
     for (int i = 0; i < 2048; ++i)
@@ -531,6 +536,7 @@ TEST(EngineProcess, ClusterBurstsLeaveNoNoteSounding) {
                 left);
     EXPECT_EQ(s.rig->dropped(), 0u);
 }
+INSTANTIATE_TEST_SUITE_P(Periods, ClusterBursts, ::testing::Values(256u, 1024u));
 
 // Notes keep their time while a slow Faust file compiles and graph requests that need new
 // instances of another Faust type wait for that compile's lock: no note goes missing or late.

@@ -10,6 +10,7 @@
 // A sink belongs to one thread (the host's main loop) and takes no lock.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -55,6 +56,9 @@ public:
     // True once the sink can never send again (its server has shut down): nothing it refused
     // is worth waiting for.
     virtual bool gone() const { return false; }
+    // How long the sink takes to free the room of a full queue's worth of sending (one period of
+    // its server); zero when it does not say.
+    virtual std::chrono::nanoseconds drain_period() const { return {}; }
 };
 
 // Either sink may be null (the host passes no OSC sink).

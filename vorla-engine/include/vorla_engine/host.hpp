@@ -71,6 +71,8 @@ inline constexpr std::chrono::seconds input_start_timeout{3};
 // needs about three JACK periods of 256 frames to pass (JACK takes about 2,700 messages a
 // period); later than this a note would be heard out of time, so it is dropped instead.
 inline constexpr std::chrono::milliseconds max_held_lateness{20};
+// ... or this many periods of the sink's server, when they are longer.
+inline constexpr int held_periods = 4;
 // Clock pulses one pass sends at most before the clock is put back on the current instant.
 inline constexpr std::size_t max_clock_burst = 1024;
 

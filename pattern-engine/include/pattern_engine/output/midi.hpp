@@ -54,6 +54,7 @@ public:
     std::string_view name() const override { return name_; }
     std::size_t room() const override;
     bool gone() const override;
+    std::chrono::nanoseconds drain_period() const override;
     // Why the sink's port is not connected to the port it names (a JACK server that refuses or
     // ignores its clients' connection requests): the user connects it. Empty when it is.
     const std::string& unconnected() const { return unconnected_; }
