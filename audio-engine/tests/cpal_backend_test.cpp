@@ -41,10 +41,11 @@ bool eventually(const std::function<bool()>& done, std::chrono::milliseconds tim
     return true;
 }
 
+// What the ring holds now: a capture still running refills what the first pops free.
 std::vector<float> drain(CaptureRing& ring) {
     std::vector<float> out;
-    while (auto s = ring.try_pop())
-        out.push_back(*s);
+    for (std::size_t n = ring.size(); n > 0; --n)
+        if (auto s = ring.try_pop()) out.push_back(*s);
     return out;
 }
 
